@@ -1,0 +1,1 @@
+#include "ArchiveEngine.h"

@@ -1,0 +1,154 @@
+#ifndef PLOVERN_ARCHIVEENGINE_H
+#define PLOVERN_ARCHIVEENGINE_H
+
+#include <QDateTime>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+// One listed entry, as EntryListed delivers it. The fields stand in the order
+// in which the engine reports them: name, a second text, the uncompressed size,
+// the compressed size, further details, the date and time, further details.
+struct EntryInfo
+{
+    QString name;              // as stored (folder part included), decoded from UTF-8, else CP437
+    QString comment;           // the entry's own comment, usually empty
+    std::int64_t normalSize = 0;     // uncompressed size in bytes
+    std::int64_t compressedSize = 0; // compressed size in bytes
+    QString method;            // "Stored", "Deflated", ... for the curious
+    QDateTime modified;        // local time; from the extended-timestamp field when present, else the DOS field
+    std::uint32_t crc = 0;
+    bool encrypted = false;
+    bool isFolder = false;     // the name ends in "/"
+    bool isLink = false;       // a symbolic link stored by a Unix zipper
+};
+
+// The archive engine: all reading and writing of zip archives and
+// self-extractors goes through it. Each window owns one instance; settings are
+// kept until set again and are never read back; every action runs
+// synchronously and reports failure by throwing a Failure whose number comes
+// from EngineErrors.h and whose description names the file or entry and the
+// cause. The engine never asks the user anything and never shows anything.
+//
+// Archives with a stub in front of the zip data (self-extractors, ours or
+// others', with the central directory's offsets counted from the start of the
+// file or from the start of the zip data) are read and changed like plain zip
+// files; a change keeps the stub in front.
+class ArchiveEngine
+{
+public:
+    using EntryListed = std::function<void(const EntryInfo&)>;
+
+    ArchiveEngine();
+    ~ArchiveEngine(); // commits adds still pending (see AddFiles), swallowing any failure
+    ArchiveEngine(const ArchiveEngine&) = delete;
+    ArchiveEngine& operator=(const ArchiveEngine&) = delete;
+
+    // ---- Settings --------------------------------------------------------
+
+    // The archive every action but MakeSfx works on. May name a file that
+    // does not exist yet before AddFiles, which creates it.
+    void setArchivePath(const QString& path);
+
+    // Which entries Extract and DeleteFiles work on: "*.*" means every entry,
+    // any other text is one entry's exact name as ListContents reports it.
+    // For AddFiles it is the full path of the one file to add.
+    void setFileSpec(const QString& spec);
+
+    // The folder Extract writes into, with or without a trailing "/". It is
+    // created (with its parents) when missing.
+    void setTargetFolder(const QString& folder);
+
+    // The folder the added file comes from, ending in "/". Informational: the
+    // stored name is derived from FileSpec and the path switches.
+    void setSourceFolder(const QString& folder);
+
+    // Whether AddFiles stores the file's folder path: when both are true the
+    // entry is named by the full path without its leading "/", otherwise by the
+    // bare file name. The windows always give both the same value.
+    void setIncludePaths(bool on);
+    void setStorePaths(bool on);
+
+    // Set true before every extraction. Extraction always recreates the stored
+    // folders, overwrites existing files and restores times and permissions;
+    // the switch changes nothing else.
+    void setExtractSwitch(bool on);
+
+    // Self-extractor settings, used by the next MakeSfx.
+    void setSfxOutputPath(const QString& path);      // the executable to write
+    void setSfxMessageFile(const QString& path);     // file holding the closing message, relative to the current folder
+    void setSfxDefaultFolder(const QString& folder); // folder the self-extractor offers
+    void setSfxOption(std::int32_t option);          // 2: the self-extractor creates its folder when missing
+    void setSfxSwitch(bool on);                      // true: the self-extractor prints its closing message
+
+    // The handler that receives one call per entry during ListContents.
+    void setEntryListedHandler(EntryListed handler);
+
+    // ---- Actions ---------------------------------------------------------
+
+    // Calls the EntryListed handler once per entry of ArchivePath, in the
+    // order of the central directory, all before it returns. Throws
+    // NoArchivePath, ArchiveNotFound, NotAnArchive or ArchiveUnreadable; a
+    // failure may come after some entries were delivered.
+    void ListContents();
+
+    // Writes the entries matching FileSpec into TargetFolder: stored folders
+    // are recreated, existing files overwritten, each file written to a
+    // temporary name and renamed into place only once complete with its CRC
+    // checked, times and owner/group/other permission bits restored (never
+    // setuid, setgid or sticky). Every selected entry is checked before
+    // anything is written: absolute names, ".." parts, link entries pointing
+    // outside TargetFolder and paths leading outside it through a link already
+    // on disk are refused (UnsafeEntryName, LinkOutsideTarget,
+    // PathThroughLink). Encrypted entries fail with EncryptedEntry. A failure
+    // half-way leaves the files completed before it and no partial file.
+    void Extract();
+
+    // Adds the file named by FileSpec to ArchivePath, creating the archive
+    // when missing (its folder must exist: ArchiveFolderMissing). An entry of
+    // the same name is replaced. The file's time (also as an extended
+    // timestamp) and permission bits are stored with it.
+    //
+    // Adds are batched: consecutive AddFiles calls on the same ArchivePath
+    // collect their files and the archive is rewritten once, by FinishAdding
+    // (or by the next action of any other kind, or by the destructor). Until
+    // then the archive on disk is unchanged, so no reader ever sees a
+    // half-written archive. When an AddFiles call fails (SourceUnreadable for
+    // a vanished or unreadable file, for example), the files collected before
+    // it are committed first, then the failure is thrown.
+    void AddFiles();
+
+    // Commits the adds collected since the last commit; does nothing when
+    // none are pending. Throws CannotUpdateArchive, leaving the archive as it
+    // was, when the archive cannot be rewritten.
+    void FinishAdding();
+
+    // Removes the entries matching FileSpec from ArchivePath. Atomic: on
+    // failure the archive is unchanged. Removing every entry leaves a valid
+    // empty archive (with its stub, if it had one), never a vanished file.
+    void DeleteFiles();
+
+    // The self-extractor built by the next MakeSfx starts `program` (with the
+    // target folder as its working folder) after extracting. Applies to the
+    // next MakeSfx only. The three texts and the number are accepted and
+    // ignored.
+    void SfxAddRunCommand(const QString& unused1, const QString& program, const QString& unused2,
+                          const QString& unused3, std::int32_t unused4);
+
+    // Writes SfxOutputPath: the self-extractor runtime (plovern-sfx, found
+    // next to the running program), its settings (default folder, closing
+    // message read from SfxMessageFile, run-after program, options) and the
+    // zip data of `archivePath` with offsets adjusted so that every zip tool
+    // reads the result. Streams the archive (memory stays flat), writes to a
+    // temporary file beside the output and renames it into place with its
+    // executable bits set; never touches the source archive.
+    void MakeSfx(const QString& archivePath);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+#endif // PLOVERN_ARCHIVEENGINE_H

@@ -1,0 +1,67 @@
+#ifndef PLOVERN_PLATFORM_H
+#define PLOVERN_PLATFORM_H
+
+#include <QByteArray>
+#include <QString>
+
+class QWidget;
+class DriveFolders;
+
+// The settings of one open or save file dialog.
+struct FileDialogRequest
+{
+    QString title;
+    QString fileName;    // initial file name, usually empty
+    QString filter;      // "description|pattern|description|pattern..."
+    int filterIndex = 1; // 1-based; clamped into the range of the pairs
+    bool cancelError = false; // true: a cancel throws Failure 32755
+};
+
+// Everything modal or system-wide that the windows need. The windows reach
+// dialogs, the beep, the busy pointer, the end of the program and the file
+// system only through this interface, so that tests can script every answer
+// and record every call (see tests/support/ScriptedPlatform.h).
+//
+// Every operation that can fail throws a Failure with one of the numbers of
+// PlatformErrors.h.
+class Platform
+{
+public:
+    virtual ~Platform() = default;
+
+    // A modal message box with an OK button only and no icon.
+    virtual void messageBox(const QString& text, const QString& title) = 0;
+
+    // A modal single-line prompt with no default text. Cancel gives "".
+    virtual QString inputBox(const QString& prompt, const QString& title) = 0;
+
+    // Modal file dialogs. They return the chosen file's full path; a cancel
+    // throws Failure 32755 when request.cancelError is set, else returns "".
+    virtual QString openFileDialog(const FileDialogRequest& request) = 0;
+    virtual QString saveFileDialog(const FileDialogRequest& request) = 0;
+
+    virtual void beep() = 0;
+
+    // Shows the hourglass (busy) pointer over `window`, or the default one.
+    virtual void setBusyPointer(QWidget* window, bool busy) = 0;
+
+    // Ends the program at once.
+    virtual void endProgram() = 0;
+
+    // ---- File system -----------------------------------------------------
+
+    // True when a regular file that is not hidden exists at `path`.
+    virtual bool fileExists(const QString& path) = 0;
+    virtual void deleteFile(const QString& path) = 0;
+    // Creates or truncates `path` (relative names resolve against the
+    // current folder) and writes `bytes` to it.
+    virtual void writeFile(const QString& path, const QByteArray& bytes) = 0;
+    // Creates one folder; relative names resolve against the current folder.
+    virtual void createFolder(const QString& path) = 0;
+    virtual void changeCurrentFolder(const QString& path) = 0;
+
+    // The last folder opened on each drive during this run.
+    virtual DriveFolders& driveFolders() = 0;
+};
+
+#endif // PLOVERN_PLATFORM_H

@@ -1,0 +1,79 @@
+#include "TestFiles.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+namespace TestFiles {
+
+QString fixture(const QString& name)
+{
+    return QStringLiteral(PLOVERN_FIXTURES_DIR) + QLatin1Char('/') + name;
+}
+
+QString copyFixture(const QString& name, const QString& folder)
+{
+    const QString target = folder + QLatin1Char('/') + QFileInfo(name).fileName();
+    QFile::remove(target);
+    if (!QFile::copy(fixture(name), target))
+        ADD_FAILURE() << "cannot copy fixture " << name.toStdString();
+    QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    return target;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.readAll();
+}
+
+void writeAll(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        ADD_FAILURE() << "cannot write " << path.toStdString();
+    f.write(bytes);
+}
+
+int run(const QString& program, const QStringList& args, QByteArray* output, const QString& workingFolder)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    if (!workingFolder.isEmpty())
+        p.setWorkingDirectory(workingFolder);
+    p.start(program, args);
+    if (!p.waitForStarted(10000))
+        return -1;
+    p.closeWriteChannel();
+    p.waitForFinished(300000);
+    if (output)
+        *output = p.readAll();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+}
+
+QStringList tree(const QString& folder)
+{
+    QStringList out;
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    const QDir base(folder);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        QString rel = base.relativeFilePath(info.filePath());
+        if (info.isDir() && !info.isSymLink())
+            rel += QLatin1Char('/');
+        out << rel;
+    }
+    out.sort();
+    return out;
+}
+
+} // namespace TestFiles

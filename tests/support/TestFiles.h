@@ -1,0 +1,32 @@
+#ifndef PLOVERN_TESTFILES_H
+#define PLOVERN_TESTFILES_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// Small helpers shared by the test programs.
+namespace TestFiles {
+
+// Path of a fixture archive made by tests/fixtures/make_fixtures.sh.
+QString fixture(const QString& name);
+
+// Copies a fixture into `folder` (tests never change the originals) and
+// returns the copy's path.
+QString copyFixture(const QString& name, const QString& folder);
+
+QByteArray readAll(const QString& path);
+void writeAll(const QString& path, const QByteArray& bytes);
+
+// Runs a program, waits for it, and returns its exit code; stdout and stderr
+// go to `output` when given.
+int run(const QString& program, const QStringList& args, QByteArray* output = nullptr,
+        const QString& workingFolder = QString());
+
+// Every file below `folder` (relative paths, sorted), links and folders
+// included, folders with a trailing "/".
+QStringList tree(const QString& folder);
+
+} // namespace TestFiles
+
+#endif // PLOVERN_TESTFILES_H
