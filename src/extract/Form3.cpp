@@ -1,0 +1,215 @@
+#include "Form3.h"
+
+#include "DriveFolders.h"
+#include "DriveList.h"
+#include "ErrorReport.h"
+#include "FolderList.h"
+#include "Platform.h"
+#include "Skin.h"
+#include "mainwindow/Form1.h"
+
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+const QString Attention = QStringLiteral("Attention!");
+const QColor LightGrey(192, 192, 192);
+} // namespace
+
+Form3::Form3(Form1& mainWindow)
+    : QWidget(nullptr)
+    , m_main(mainWindow)
+    , m_layout(this, 9705, 5430)
+{
+    setObjectName(QStringLiteral("Form3"));
+    setWindowTitle(QStringLiteral("Where would you like to extract the files?"));
+    QPalette grey = palette();
+    grey.setColor(QPalette::Window, LightGrey);
+    setPalette(grey);
+    setAutoFillBackground(true);
+
+    Platform& platform = m_main.platform();
+    // Like the classic lists, both start at the process's current folder.
+    m_drive1 = new DriveList(QDir::currentPath(), this);
+    m_drive1->setObjectName(QStringLiteral("Drive1"));
+    m_drive1->setToolTip(QStringLiteral("Change drives here."));
+    m_dir1 = new FolderList(platform.driveFolders(), QDir::currentPath(), this);
+    m_dir1->setObjectName(QStringLiteral("Dir1"));
+    m_dir1->setToolTip(QStringLiteral("Choose a directory here to unzip to."));
+
+    auto* label1 = new QLabel(QStringLiteral("Extract to:"), this);
+    auto* label2 = new QLabel(QStringLiteral("File(s) to extract:"), this);
+    for (QLabel* label : {label1, label2}) {
+        Skin::useProgramFont(label, 9.75, true);
+        label->setAutoFillBackground(true);
+        label->setPalette(grey);
+    }
+    label1->setObjectName(QStringLiteral("Label1"));
+    label2->setObjectName(QStringLiteral("Label2"));
+
+    m_text1 = new QLineEdit(this);
+    m_text1->setObjectName(QStringLiteral("Text1"));
+    m_text1->setReadOnly(true);
+    m_text1->setToolTip(QStringLiteral("Where files will be extracted to..."));
+    m_text2 = new QLineEdit(this);
+    m_text2->setObjectName(QStringLiteral("Text2"));
+    m_text2->setReadOnly(true);
+    m_text2->setToolTip(QStringLiteral("Indicates if we're unzipping a single file or all files."));
+
+    auto button = [this](const QString& name, const QString& caption, const QString& tip) {
+        auto* b = new QPushButton(caption, this);
+        b->setObjectName(name);
+        b->setToolTip(tip);
+        Skin::useProgramFont(b, 11.25, true);
+        return b;
+    };
+    auto* extractButton = button(QStringLiteral("BCHCButton1"), QStringLiteral("EXTRACT file(s) to location specified above"),
+                                 QStringLiteral("Click here to extract your file(s) to your chosen location."));
+    auto* createButton = button(QStringLiteral("BCHCButton2"), QStringLiteral("CREATE a new directory at this location"),
+                                QStringLiteral("Create a new folder at your currently selected location."));
+    auto* deleteButton = button(QStringLiteral("BCHCButton3"), QStringLiteral("DELETE file in Zip (if path isn't also saved)"),
+                                QStringLiteral("Deletes the file you chose in your .zip file."));
+    auto* returnButton = button(QStringLiteral("BCHCButton4"), QStringLiteral("CANCEL (click when you're finished)"),
+                                QStringLiteral("Click here to return to the main program after extracting your files."));
+
+    m_layout.place(label1, 120, 240, 1335, 375);
+    m_layout.place(m_text1, 1560, 240, 8055, 375);
+    m_layout.place(m_drive1, 120, 960, 4935, 315);
+    m_layout.place(m_dir1, 5160, 960, 4455, 3690);
+    m_layout.place(extractButton, 120, 1560, 4935, 615);
+    m_layout.place(createButton, 120, 2400, 4935, 615);
+    m_layout.place(deleteButton, 120, 3240, 4935, 615);
+    m_layout.place(returnButton, 120, 4080, 4935, 615);
+    m_layout.place(label2, 1440, 5040, 2175, 375);
+    m_layout.place(m_text2, 3720, 4920, 5895, 375);
+
+    setTabOrder(m_drive1, m_dir1);
+    setTabOrder(m_dir1, m_text1);
+    setTabOrder(m_text1, m_text2);
+    setTabOrder(m_text2, extractButton);
+    setTabOrder(extractButton, createButton);
+    setTabOrder(createButton, deleteButton);
+    setTabOrder(deleteButton, returnButton);
+
+    connect(m_drive1, &DriveList::driveChanged, this, &Form3::driveChanged);
+    connect(m_dir1, &FolderList::pathChanged, this, &Form3::folderChanged);
+    connect(extractButton, &QPushButton::clicked, this, &Form3::extract);
+    connect(createButton, &QPushButton::clicked, this, &Form3::createFolder);
+    connect(deleteButton, &QPushButton::clicked, this, &Form3::deleteEntry);
+    connect(returnButton, &QPushButton::clicked, this, &Form3::returnToMain);
+
+    startUp();
+}
+
+void Form3::startUp()
+{
+    ErrorReport::trap(m_main.platform(), ErrorReport::CancelFilter::ReportAll, [&] {
+        // The picture only decorates: without it the window opens plain.
+        Skin::apply(this);
+        // The user's home folder stands for the classic "c:\".
+        const QString home = QDir::homePath();
+        m_text1->setText(home);
+        m_dir1->setPath(home);
+        m_drive1->setDrive(DriveFolders::driveOf(home));
+    });
+}
+
+void Form3::setFileSpecText(const QString& spec)
+{
+    m_text2->setText(spec);
+}
+
+void Form3::driveChanged()
+{
+    ErrorReport::trap(m_main.platform(), ErrorReport::CancelFilter::ReportAll, [&] {
+        m_text1->setText(m_drive1->drive());
+        m_dir1->setDrive(m_drive1->drive());
+        if (!m_text1->text().endsWith(QLatin1Char('/')))
+            m_text1->setText(m_text1->text() + QLatin1Char('/'));
+    });
+}
+
+void Form3::folderChanged()
+{
+    m_text1->setText(m_dir1->path());
+}
+
+void Form3::extract()
+{
+    Platform& platform = m_main.platform();
+    ErrorReport::trap(
+        platform, ErrorReport::CancelFilter::ReportAll,
+        [&] {
+            platform.setBusyPointer(this, true);
+            const QString target = m_text1->text();
+            const QString spec = m_text2->text();
+            m_engine.setArchivePath(m_main.currentArchive());
+            m_engine.setFileSpec(spec);
+            m_engine.setExtractSwitch(true);
+            m_engine.setTargetFolder(target);
+            m_engine.Extract();
+            platform.setBusyPointer(this, false);
+            platform.messageBox(QStringLiteral("Decompression complete!"), Attention);
+            hide();
+            Form1::showModeless(&m_main);
+        },
+        [&] { platform.setBusyPointer(this, false); });
+}
+
+void Form3::createFolder()
+{
+    Platform& platform = m_main.platform();
+    const QString name = platform.inputBox(
+        QStringLiteral("Please type in the name of the directory you want to create:"),
+        QStringLiteral("Please specify a directory"));
+    if (name.isEmpty())
+        return;
+    ErrorReport::trap(platform, ErrorReport::CancelFilter::ReportAll, [&] {
+        QString parent = m_text1->text();
+        // Only the root keeps its trailing separator.
+        if (parent.endsWith(QLatin1Char('/')) && parent != QLatin1String("/"))
+            parent.chop(1);
+        // There is no current drive to change here; the folder is enough.
+        platform.changeCurrentFolder(parent);
+        platform.createFolder(name);
+        if (parent.endsWith(QLatin1Char('/')))
+            parent.chop(1);
+        const QString created = parent + QLatin1Char('/') + name;
+        platform.changeCurrentFolder(created);
+        m_text1->setText(created);
+        m_dir1->setPath(m_text1->text());
+    });
+}
+
+void Form3::deleteEntry()
+{
+    Platform& platform = m_main.platform();
+    ErrorReport::trap(platform, ErrorReport::CancelFilter::ReportAll, [&] {
+        const QString spec = m_text2->text();
+        m_engine.setArchivePath(m_main.currentArchive());
+        m_engine.setFileSpec(spec);
+        m_engine.DeleteFiles();
+        platform.messageBox(QStringLiteral("Deletion complete!  You may want to click the Refresh View button below."),
+                            Attention);
+        hide();
+        Form1::showModeless(&m_main);
+        m_text1->setText(m_dir1->path());
+    });
+}
+
+void Form3::returnToMain()
+{
+    Form1::showModeless(&m_main);
+    hide();
+    m_main.platform().messageBox(QStringLiteral("If you need to refresh the view of the contents of the zip file, "
+                                                "click the Refresh View button below."),
+                                 QStringLiteral("Just an FYI...."));
+}
+
+void Form3::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    m_layout.apply();
+}

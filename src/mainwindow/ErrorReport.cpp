@@ -1,0 +1,47 @@
+#include "ErrorReport.h"
+
+#include "Platform.h"
+#include "PlatformErrors.h"
+
+namespace ErrorReport {
+
+QString title()
+{
+    return QStringLiteral("Attention - An error has occurred!");
+}
+
+QString text(const Failure& failure)
+{
+    return QStringLiteral("Oh no!  Error : #") + QString::number(failure.number()) + QStringLiteral(" : ")
+         + failure.description();
+}
+
+void show(Platform& platform, const Failure& failure, CancelFilter filter)
+{
+    if (filter == CancelFilter::SilentOnCancel && failure.number() == PlatformError::Cancelled)
+        return;
+    platform.messageBox(text(failure), title());
+}
+
+bool trap(Platform& platform, CancelFilter filter, const std::function<void()>& action,
+          const std::function<void()>& cleanup)
+{
+    auto fail = [&](const Failure& failure) {
+        if (cleanup)
+            cleanup();
+        show(platform, failure, filter);
+        return false;
+    };
+    try {
+        action();
+        return true;
+    } catch (const Failure& failure) {
+        return fail(failure);
+    } catch (const std::bad_alloc&) {
+        return fail(Failure(7, QStringLiteral("Out of memory")));
+    } catch (const std::exception& e) {
+        return fail(Failure(51, QStringLiteral("Internal error: ") + QString::fromLocal8Bit(e.what())));
+    }
+}
+
+} // namespace ErrorReport

@@ -1,0 +1,35 @@
+#ifndef PLOVERN_ERRORREPORT_H
+#define PLOVERN_ERRORREPORT_H
+
+#include "Failure.h"
+
+#include <QString>
+
+#include <exception>
+#include <functional>
+#include <new>
+
+class Platform;
+
+// The one message box with which every action tells the user about a failure.
+namespace ErrorReport {
+
+enum class CancelFilter {
+    SilentOnCancel, // the main window's dialog actions: a cancelled file dialog (32755) shows nothing
+    ReportAll,      // every other action reports every number, 32755 included
+};
+
+QString title();
+// "Oh no!  Error : #<number> : <description>"
+QString text(const Failure& failure);
+
+void show(Platform& platform, const Failure& failure, CancelFilter filter);
+
+// Runs `action`; a Failure (or any other exception, turned into one) ends it:
+// `cleanup` runs first, then the report. Returns whether the action completed.
+bool trap(Platform& platform, CancelFilter filter, const std::function<void()>& action,
+          const std::function<void()>& cleanup = {});
+
+} // namespace ErrorReport
+
+#endif // PLOVERN_ERRORREPORT_H

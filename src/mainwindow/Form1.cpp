@@ -1,0 +1,334 @@
+#include "Form1.h"
+
+#include "ErrorReport.h"
+#include "Platform.h"
+#include "Skin.h"
+#include "addfiles/CreateAddStart.h"
+#include "addfiles/Form2.h"
+#include "extract/Form3.h"
+#include "help/Form4.h"
+#include "sfx/SelfExtractorBuilder.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTreeWidget>
+
+namespace {
+const QString WindowTitle = QStringLiteral("Marrowfen Plovern 3.4");
+const QString HintTitle = QStringLiteral("What we're about to do....");
+} // namespace
+
+Form1::Form1(Platform& platform, QWidget* parent)
+    : QWidget(parent)
+    , m_platform(platform)
+    , m_layout(this, 10770, 8190)
+{
+    setObjectName(QStringLiteral("Form1"));
+    createControls();
+
+    // A missing or broken skin picture leaves the window plain.
+    Skin::apply(this);
+    setWindowTitle(WindowTitle);
+    setUpColumns();
+    m_engine.setEntryListedHandler([this](const EntryInfo& entry) { m_entryTable.add(entry); });
+}
+
+Form1::~Form1() = default;
+
+QPushButton* Form1::addButton(const QString& name, const QString& caption, const QString& tip)
+{
+    auto* button = new QPushButton(caption, this);
+    button->setObjectName(name);
+    button->setToolTip(tip);
+    return button;
+}
+
+void Form1::createControls()
+{
+    m_title = new QLabel(WindowTitle, this);
+    m_title->setObjectName(QStringLiteral("BCHCLabel1"));
+    m_title->setAlignment(Qt::AlignCenter);
+    m_title->setWordWrap(true);
+    Skin::useProgramFont(m_title, 26, true);
+
+    auto* open = addButton(QStringLiteral("BCHCButton1"), QStringLiteral("Open/View/Extract a Zip file"),
+                           QStringLiteral("Click here to open a .zip file to extract its files, view a .zip file's "
+                                          "contents, or to open a .zip file to work with in general."));
+    auto* createAdd = addButton(QStringLiteral("BCHCButton2"), QStringLiteral("Create/Add to a Zip file"),
+                                QStringLiteral("Click here to create a new .zip file or to add files to an "
+                                               "already-existing file."));
+    auto* sfx = addButton(QStringLiteral("BCHCButton3"), QStringLiteral("Make current file self-extracting"),
+                          QStringLiteral("After opening a .zip file to work with, use this feature to make the file "
+                                         "self-extracting."));
+    auto* clear = addButton(QStringLiteral("BCHCButton4"), QStringLiteral("Clear"),
+                            QStringLiteral("Clear the listview box and text box below."));
+    auto* instructions = addButton(QStringLiteral("BCHCButton5"), QStringLiteral("Instructions"),
+                                   QStringLiteral("View the instructions, help information, and other useful "
+                                                  "information."));
+    auto* exit = addButton(QStringLiteral("BCHCButton6"), QStringLiteral("Exit"), QStringLiteral("Exit the program."));
+    auto* refresh = addButton(QStringLiteral("BCHCButton7"), QStringLiteral("Refresh View Above"),
+                              QStringLiteral("After adding or deleting file(s) from a .zip file, click this button "
+                                             "to refresh the list above that shows the new contents of your .zip "
+                                             "file."));
+    for (QPushButton* big : {open, createAdd, sfx})
+        Skin::useProgramFont(big, 11.25, true);
+    for (QPushButton* small : {clear, instructions, exit, refresh})
+        Skin::useProgramFont(small, 9.75, true);
+
+    m_check1 = new QCheckBox(QStringLiteral("Display helpful hints as you use the program."), this);
+    m_check1->setObjectName(QStringLiteral("Check1"));
+    m_check1->setToolTip(
+        QStringLiteral("Place a check here to display helpful messages at various points of the program."));
+    Skin::useProgramFont(m_check1, 9);
+
+    m_listView1 = new QTreeWidget(this);
+    m_listView1->setObjectName(QStringLiteral("ListView1"));
+    m_listView1->setToolTip(QStringLiteral("Lists the contents of a Zip file."));
+    m_listView1->setRootIsDecorated(false);
+    m_listView1->setUniformRowHeights(true);
+    m_listView1->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_listView1->setAllColumnsShowFocus(true);
+    m_listView1->viewport()->installEventFilter(this);
+
+    auto* label2 = new QLabel(QStringLiteral("File open :"), this);
+    label2->setObjectName(QStringLiteral("Label2"));
+    Skin::useProgramFont(label2, 9, true);
+
+    m_text1 = new QLineEdit(this);
+    m_text1->setObjectName(QStringLiteral("Text1"));
+    m_text1->setReadOnly(true);
+    m_text1->setToolTip(QStringLiteral("Indicates the file currently being worked with."));
+
+    m_layout.place(m_title, 4080, 0, 6615, 2415);
+    m_layout.place(open, 120, 120, 3855, 615);
+    m_layout.place(createAdd, 120, 840, 3855, 615);
+    m_layout.place(sfx, 120, 1560, 3855, 615);
+    m_layout.place(clear, 120, 2280, 975, 495);
+    m_layout.place(instructions, 1200, 2280, 1815, 495);
+    m_layout.place(exit, 3120, 2280, 855, 495);
+    m_layout.place(m_check1, 4080, 2520, 6255, 255);
+    m_layout.place(m_listView1, 120, 2880, 10575, 4695);
+    m_layout.place(m_text1, 1320, 7680, 4215, 375);
+    m_layout.place(label2, 120, 7800, 1455, 255);
+    m_layout.place(refresh, 5640, 7680, 3615, 495);
+
+    connect(open, &QPushButton::clicked, this, &Form1::openArchive);
+    connect(createAdd, &QPushButton::clicked, this, &Form1::createOrAdd);
+    connect(sfx, &QPushButton::clicked, this, &Form1::makeSelfExtracting);
+    connect(clear, &QPushButton::clicked, this, &Form1::clearAll);
+    connect(instructions, &QPushButton::clicked, this, &Form1::showInstructions);
+    connect(exit, &QPushButton::clicked, this, &Form1::exitProgram);
+    connect(refresh, &QPushButton::clicked, this, &Form1::refreshView);
+}
+
+void Form1::setUpColumns()
+{
+    // Widths are worked out once, from the list's width at start-up.
+    const double width = m_listView1->width();
+    m_listView1->setColumnCount(4);
+    m_listView1->setHeaderLabels({QStringLiteral("Filename/Path"), QStringLiteral("Size (Compressed)"),
+                                  QStringLiteral("Date"), QStringLiteral("Size (Normal)")});
+    m_listView1->setColumnWidth(0, int(width * (2.0 / 5.0)));
+    for (int column = 1; column < 4; ++column)
+        m_listView1->setColumnWidth(column, int(width / 5.0));
+    m_listView1->header()->setStretchLastSection(false);
+}
+
+Form2& Form1::form2()
+{
+    if (!m_form2)
+        m_form2 = std::make_unique<Form2>(*this);
+    return *m_form2;
+}
+
+Form3& Form1::form3()
+{
+    if (!m_form3)
+        m_form3 = std::make_unique<Form3>(*this);
+    return *m_form3;
+}
+
+Form4& Form1::form4()
+{
+    if (!m_form4)
+        m_form4 = std::make_unique<Form4>();
+    return *m_form4;
+}
+
+QString Form1::currentArchive() const
+{
+    return m_text1->text();
+}
+
+void Form1::setCurrentArchive(const QString& path)
+{
+    m_text1->setText(path);
+}
+
+bool Form1::hintsOn() const
+{
+    return m_check1->isChecked();
+}
+
+void Form1::hideSecondaryWindows()
+{
+    form2().hide();
+    form3().hide();
+    form4().hide();
+}
+
+void Form1::showModeless(QWidget* window)
+{
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+void Form1::openArchive()
+{
+    if (hintsOn())
+        m_platform.messageBox(
+            QStringLiteral("On the next screen, choose the existing zip file you want to open or work with...."),
+            HintTitle);
+    m_listView1->clear();
+    hideSecondaryWindows();
+    form3().setFileSpecText(QStringLiteral("*.*"));
+
+    FileDialogRequest request;
+    request.cancelError = true;
+    request.title = QStringLiteral("Please choose a .ZIP file to open:");
+    ErrorReport::trap(m_platform, ErrorReport::CancelFilter::SilentOnCancel, [&] {
+        request.fileName = QString();
+        request.filter = QStringLiteral("Self-Extracting Files (*.exe)|*.exe|Zip Files (*.zip)|*.zip");
+        request.filterIndex = 2;
+        const QString path = m_platform.openFileDialog(request);
+        setCurrentArchive(path);
+        listArchive(path);
+        fillList();
+        if (hintsOn())
+            m_platform.messageBox(
+                QStringLiteral("On the next screen, choose the location you want to unzip the chosen file to....  "
+                               "The extracted files will be copied to that directory.  You can also click Cancel "
+                               "and then click the 'Make Current File Self-Extracting' button to make the zip file "
+                               "self-extracting!"),
+                HintTitle);
+        showModeless(&form3());
+    });
+}
+
+void Form1::refreshView()
+{
+    ErrorReport::trap(m_platform, ErrorReport::CancelFilter::SilentOnCancel, [&] {
+        if (currentArchive().isEmpty())
+            return;
+        m_listView1->clear();
+        form3().setFileSpecText(QStringLiteral("*.*"));
+        const QString path = currentArchive();
+        listArchive(path);
+        fillList();
+    });
+}
+
+void Form1::listArchive(const QString& path)
+{
+    m_entryTable.reset();
+    m_engine.setArchivePath(path);
+    m_engine.setFileSpec(QStringLiteral("*.*"));
+    m_engine.setTargetFolder(QStringLiteral("/"));
+    m_engine.ListContents();
+}
+
+void Form1::fillList()
+{
+    const int rows = m_entryTable.storedRows();
+    QList<QTreeWidgetItem*> items;
+    items.reserve(rows);
+    for (int r = 1; r <= rows; ++r) {
+        auto* item = new QTreeWidgetItem;
+        item->setText(0, m_entryTable.cell(r, EntryTable::Name));
+        item->setText(1, m_entryTable.cell(r, EntryTable::CompressedSize));
+        item->setText(2, m_entryTable.cell(r, EntryTable::Date));
+        item->setText(3, m_entryTable.cell(r, EntryTable::NormalSize));
+        items.append(item);
+    }
+    m_listView1->addTopLevelItems(items);
+
+    // A partial list must never pass for the whole archive.
+    if (m_entryTable.count() > EntryTable::Capacity)
+        m_platform.messageBox(QStringLiteral("This zip file holds %1 entries, but only the first %2 are listed.")
+                                  .arg(m_entryTable.count())
+                                  .arg(EntryTable::Capacity),
+                              QStringLiteral("Attention"));
+}
+
+void Form1::entryClicked()
+{
+    // Any failure here ends the click silently.
+    try {
+        const QList<QTreeWidgetItem*> selected = m_listView1->selectedItems();
+        if (selected.isEmpty())
+            return;
+        const QString name = selected.constFirst()->text(0);
+        if (name.isEmpty())
+            return;
+        form3().setFileSpecText(name);
+        showModeless(&form3());
+    } catch (...) {
+    }
+}
+
+void Form1::clearAll()
+{
+    hideSecondaryWindows();
+    m_listView1->clear();
+    setCurrentArchive(QString());
+}
+
+void Form1::showInstructions()
+{
+    showModeless(&form4());
+}
+
+void Form1::exitProgram()
+{
+    hideSecondaryWindows();
+    m_platform.endProgram();
+}
+
+void Form1::createOrAdd()
+{
+    CreateAddStart(*this).run();
+}
+
+void Form1::makeSelfExtracting()
+{
+    SelfExtractorBuilder(*this).run();
+}
+
+void Form1::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    m_layout.apply();
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    // The end of the main window ends the program, whatever else is open.
+    event->accept();
+    m_platform.endProgram();
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_listView1->viewport() && event->type() == QEvent::MouseButtonRelease) {
+        // The press has already selected the row under the pointer.
+        entryClicked();
+        return false;
+    }
+    return QWidget::eventFilter(watched, event);
+}

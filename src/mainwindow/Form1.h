@@ -1,0 +1,98 @@
+#ifndef PLOVERN_FORM1_H
+#define PLOVERN_FORM1_H
+
+#include "ArchiveEngine.h"
+#include "EntryTable.h"
+#include "TwipsLayout.h"
+
+#include <QWidget>
+
+#include <memory>
+
+class Form2;
+class Form3;
+class Form4;
+class Platform;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTreeWidget;
+
+// The main window. It lives for the whole run and owns the working state: the
+// current archive path (the text of Text1), the hints flag (Check1) and the
+// listing table. It starts every workflow and creates the three secondary
+// windows on first use; they are hidden, never destroyed, until it goes.
+class Form1 : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit Form1(Platform& platform, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // The secondary windows, created (and started up) on first use.
+    Form2& form2();
+    Form3& form3();
+    Form4& form4();
+    bool form2Exists() const { return bool(m_form2); }
+    bool form3Exists() const { return bool(m_form3); }
+    bool form4Exists() const { return bool(m_form4); }
+
+    Platform& platform() { return m_platform; }
+    // The engine instance of this window, used for listing and self-extractors.
+    ArchiveEngine& engine() { return m_engine; }
+    const EntryTable& entryTable() const { return m_entryTable; }
+
+    // The current archive path; empty when there is none.
+    QString currentArchive() const;
+    void setCurrentArchive(const QString& path);
+    // Whether "Display helpful hints" is ticked, read at the moment of asking.
+    bool hintsOn() const;
+
+    QLineEdit* text1() const { return m_text1; }
+    QCheckBox* check1() const { return m_check1; }
+    QTreeWidget* listView1() const { return m_listView1; }
+
+    // Hides Form2, then Form3, then Form4, creating each first if needed.
+    void hideSecondaryWindows();
+    // Shows `window` modeless, without an owner, and brings it to the front.
+    static void showModeless(QWidget* window);
+
+    // The workflows behind the buttons and the list.
+    void openArchive();       // "Open/View/Extract a Zip file"
+    void refreshView();       // "Refresh View Above"
+    void entryClicked();      // a mouse button released over the list
+    void clearAll();          // "Clear"
+    void showInstructions();  // "Instructions"
+    void exitProgram();       // "Exit"
+    void createOrAdd();       // "Create/Add to a Zip file"
+    void makeSelfExtracting(); // "Make current file self-extracting"
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void createControls();
+    void setUpColumns();
+    QPushButton* addButton(const QString& name, const QString& caption, const QString& tip);
+    void listArchive(const QString& path);
+    void fillList();
+
+    Platform& m_platform;
+    ArchiveEngine m_engine;
+    EntryTable m_entryTable;
+    TwipsLayout m_layout;
+
+    QLabel* m_title = nullptr;
+    QLineEdit* m_text1 = nullptr;
+    QCheckBox* m_check1 = nullptr;
+    QTreeWidget* m_listView1 = nullptr;
+
+    std::unique_ptr<Form2> m_form2;
+    std::unique_ptr<Form3> m_form3;
+    std::unique_ptr<Form4> m_form4;
+};
+
+#endif // PLOVERN_FORM1_H

@@ -1,0 +1,145 @@
+#include "QtPlatform.h"
+
+#include "PlatformErrors.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QWidget>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+void QtPlatform::messageBox(const QString& text, const QString& title)
+{
+    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok);
+    box.exec();
+}
+
+QString QtPlatform::inputBox(const QString& prompt, const QString& title)
+{
+    bool ok = false;
+    const QString answer = QInputDialog::getText(nullptr, title, prompt, QLineEdit::Normal, QString(), &ok);
+    return ok ? answer : QString();
+}
+
+QStringList QtPlatform::nameFilters(const QString& filter)
+{
+    const QStringList parts = filter.split(QLatin1Char('|'));
+    QStringList filters;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        const QString description = parts.at(i);
+        const QString pattern = parts.at(i + 1);
+        // Qt reads the patterns from the last parenthesised group.
+        if (description.endsWith(QLatin1Char('(') + pattern + QLatin1Char(')')))
+            filters << description;
+        else
+            filters << description + QLatin1String(" (") + pattern + QLatin1Char(')');
+    }
+    return filters;
+}
+
+QString QtPlatform::runFileDialog(const FileDialogRequest& request, bool save)
+{
+    QFileDialog dialog(nullptr, request.title);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    // The classic dialogs asked no overwrite question unless told to.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    const QStringList filters = nameFilters(request.filter);
+    if (!filters.isEmpty()) {
+        dialog.setNameFilters(filters);
+        const int index = std::clamp(request.filterIndex, 1, int(filters.size()));
+        dialog.selectNameFilter(filters.at(index - 1));
+    }
+    if (!request.fileName.isEmpty())
+        dialog.selectFile(request.fileName);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        if (request.cancelError)
+            throw PlatformError::failure(PlatformError::Cancelled);
+        return QString();
+    }
+    return QDir::toNativeSeparators(dialog.selectedFiles().constFirst());
+}
+
+QString QtPlatform::openFileDialog(const FileDialogRequest& request)
+{
+    return runFileDialog(request, false);
+}
+
+QString QtPlatform::saveFileDialog(const FileDialogRequest& request)
+{
+    return runFileDialog(request, true);
+}
+
+void QtPlatform::beep()
+{
+    QApplication::beep();
+}
+
+void QtPlatform::setBusyPointer(QWidget* window, bool busy)
+{
+    if (!window)
+        return;
+    if (busy)
+        window->setCursor(Qt::WaitCursor);
+    else
+        window->unsetCursor();
+}
+
+void QtPlatform::endProgram()
+{
+    QCoreApplication::exit(0);
+}
+
+bool QtPlatform::fileExists(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.exists() && info.isFile() && !info.isHidden();
+}
+
+void QtPlatform::deleteFile(const QString& path)
+{
+    if (::unlink(QFile::encodeName(path).constData()) != 0)
+        throw PlatformError::fromErrno(errno == ENOENT ? ENOENT : errno);
+}
+
+void QtPlatform::writeFile(const QString& path, const QByteArray& bytes)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        throw PlatformError::fromErrno(errno);
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            ::close(fd);
+            throw PlatformError::fromErrno(error);
+        }
+        written += n;
+    }
+    if (::close(fd) != 0)
+        throw PlatformError::fromErrno(errno);
+}
+
+void QtPlatform::createFolder(const QString& path)
+{
+    if (::mkdir(QFile::encodeName(path).constData(), 0777) != 0)
+        throw PlatformError::fromErrno(errno);
+}
+
+void QtPlatform::changeCurrentFolder(const QString& path)
+{
+    if (path.isEmpty() || ::chdir(QFile::encodeName(path).constData()) != 0)
+        throw PlatformError::fromErrno(path.isEmpty() ? ENOENT : errno);
+    m_driveFolders.remember(QDir::currentPath());
+}

@@ -1,0 +1,37 @@
+#ifndef PLOVERN_QTPLATFORM_H
+#define PLOVERN_QTPLATFORM_H
+
+#include "DriveFolders.h"
+#include "Platform.h"
+
+// The real platform: Qt message boxes, input dialogs and (non-native) file
+// dialogs, the system beep, and POSIX file-system calls whose errors become
+// the classic failure numbers of PlatformErrors.h.
+class QtPlatform : public Platform
+{
+public:
+    void messageBox(const QString& text, const QString& title) override;
+    QString inputBox(const QString& prompt, const QString& title) override;
+    QString openFileDialog(const FileDialogRequest& request) override;
+    QString saveFileDialog(const FileDialogRequest& request) override;
+    void beep() override;
+    void setBusyPointer(QWidget* window, bool busy) override;
+    void endProgram() override;
+
+    bool fileExists(const QString& path) override;
+    void deleteFile(const QString& path) override;
+    void writeFile(const QString& path, const QByteArray& bytes) override;
+    void createFolder(const QString& path) override;
+    void changeCurrentFolder(const QString& path) override;
+    DriveFolders& driveFolders() override { return m_driveFolders; }
+
+    // Qt's name filters for a "description|pattern|..." filter text.
+    static QStringList nameFilters(const QString& filter);
+
+private:
+    QString runFileDialog(const FileDialogRequest& request, bool save);
+
+    DriveFolders m_driveFolders;
+};
+
+#endif // PLOVERN_QTPLATFORM_H
