@@ -1,0 +1,145 @@
+#include "Form2.h"
+
+#include "DriveFolders.h"
+#include "DriveList.h"
+#include "ErrorReport.h"
+#include "FileList.h"
+#include "FolderList.h"
+#include "Platform.h"
+#include "Skin.h"
+#include "mainwindow/Form1.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QPushButton>
+
+Form2::Form2(Form1& mainWindow)
+    : QWidget(nullptr)
+    , m_main(mainWindow)
+    , m_layout(this, 8295, 6420)
+{
+    setObjectName(QStringLiteral("Form2"));
+    setWindowTitle(QStringLiteral("Choose file(s) to add!  You can use the Ctrl or Shift keys to multi-select files."));
+
+    // All three lists start at the process's current folder.
+    const QString start = QDir::currentPath();
+    m_file1 = new FileList(start, this);
+    m_file1->setObjectName(QStringLiteral("File1"));
+    m_file1->setToolTip(
+        QStringLiteral("Files you can select to add to a Zip file.  Use the Shift or Ctrl keys to multi-select."));
+    m_dir1 = new FolderList(m_main.platform().driveFolders(), start, this);
+    m_dir1->setObjectName(QStringLiteral("Dir1"));
+    m_dir1->setToolTip(QStringLiteral("Directory to view."));
+    m_drive1 = new DriveList(start, this);
+    m_drive1->setObjectName(QStringLiteral("Drive1"));
+    m_drive1->setToolTip(QStringLiteral("Change drives here."));
+
+    m_check1 = new QCheckBox(QStringLiteral("Check here to store path information"), this);
+    m_check1->setObjectName(QStringLiteral("Check1"));
+    m_check1->setToolTip(QStringLiteral("Save path information in the Zip file."));
+    Skin::useProgramFont(m_check1, 9);
+
+    auto* add = new QPushButton(QStringLiteral("Add the selected file(s)"), this);
+    add->setObjectName(QStringLiteral("BCHCButton1"));
+    add->setToolTip(QStringLiteral("After selecting one or more files on the right side of the screen, click here "
+                                   "and the files will be added.  You can use the Shift or Ctrl keys to select "
+                                   "multiple files."));
+    auto* finishButton = new QPushButton(QStringLiteral("Cancel/Finish"), this);
+    finishButton->setObjectName(QStringLiteral("BCHCButton2"));
+    finishButton->setToolTip(QStringLiteral("Once you are finished adding files to your .zip file, click here to "
+                                            "return to the main screen of the program."));
+    Skin::useProgramFont(add, 11.25, true);
+    Skin::useProgramFont(finishButton, 11.25, true);
+
+    m_layout.place(m_file1, 3720, 120, 4455, 5940);
+    m_layout.place(m_dir1, 0, 600, 3615, 3690);
+    m_layout.place(m_drive1, 0, 120, 3615, 315);
+    m_layout.place(m_check1, 120, 4440, 3495, 495);
+    m_layout.place(add, 120, 5040, 3495, 495);
+    m_layout.place(finishButton, 120, 5760, 2175, 495);
+
+    setTabOrder(m_file1, m_dir1);
+    setTabOrder(m_dir1, m_drive1);
+    setTabOrder(m_drive1, m_check1);
+    setTabOrder(m_check1, add);
+    setTabOrder(add, finishButton);
+
+    connect(m_drive1, &DriveList::driveChanged, this, &Form2::driveChanged);
+    connect(m_dir1, &FolderList::pathChanged, this, &Form2::folderChanged);
+    connect(add, &QPushButton::clicked, this, &Form2::addSelected);
+    connect(finishButton, &QPushButton::clicked, this, &Form2::finish);
+
+    // Without the picture the window simply opens plain.
+    Skin::apply(this);
+}
+
+void Form2::driveChanged()
+{
+    ErrorReport::trap(m_main.platform(), ErrorReport::CancelFilter::ReportAll, [&] {
+        const QString drive = m_drive1->drive();
+        m_dir1->setDrive(drive);
+        m_file1->setFolder(m_main.platform().driveFolders().currentFolder(drive));
+    });
+}
+
+void Form2::folderChanged()
+{
+    m_file1->setFolder(m_dir1->path());
+}
+
+void Form2::addSelected()
+{
+    Platform& platform = m_main.platform();
+    ErrorReport::trap(
+        platform, ErrorReport::CancelFilter::ReportAll,
+        [&] {
+            QString archive;
+            if (m_check1->isChecked())
+                m_engine.setIncludePaths(true);
+            if (m_check1->isChecked())
+                m_engine.setStorePaths(true);
+            if (!m_check1->isChecked())
+                m_engine.setIncludePaths(false);
+            if (!m_check1->isChecked())
+                m_engine.setStorePaths(false);
+            platform.setBusyPointer(this, true);
+
+            QString folder = m_dir1->path();
+            if (!folder.endsWith(QLatin1Char('/')))
+                folder += QLatin1Char('/');
+            m_engine.setSourceFolder(folder);
+            archive = m_main.currentArchive();
+            m_engine.setArchivePath(archive);
+
+            const int count = m_file1->count();
+            for (int i = 0; i < count; ++i) {
+                if (!m_file1->isSelected(i))
+                    continue;
+                m_engine.setFileSpec(folder + m_file1->itemText(i));
+                m_engine.AddFiles();
+            }
+            // One rewrite of the archive for the whole click; it is on disk
+            // before the user is told so.
+            m_engine.FinishAdding();
+
+            platform.setBusyPointer(this, false);
+            platform.messageBox(QStringLiteral("The selected file(s) have been added!"), QStringLiteral("Attention!"));
+        },
+        [&] { platform.setBusyPointer(this, false); });
+}
+
+void Form2::finish()
+{
+    hide();
+    Form1::showModeless(&m_main);
+    m_main.platform().messageBox(
+        QStringLiteral("Click OK.  Then, if needed, click the Refresh View button at the bottom of the screen to "
+                       "refresh the view of the contents of the zip file you are working with."),
+        QStringLiteral("Reminder!"));
+}
+
+void Form2::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    m_layout.apply();
+}

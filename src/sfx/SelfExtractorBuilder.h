@@ -1,0 +1,31 @@
+#ifndef PLOVERN_SELFEXTRACTORBUILDER_H
+#define PLOVERN_SELFEXTRACTORBUILDER_H
+
+#include <QString>
+
+class Form1;
+
+// "Make current file self-extracting": asks for the closing message, the
+// default folder, the executable to write and an optional program to run
+// afterwards, writes the message to "finalmsg.txt" in the current folder and
+// has the main window's engine build the self-extractor from the current
+// archive. After a success the main window has no current archive.
+class SelfExtractorBuilder
+{
+public:
+    // The maker's web address, shown in the default closing message.
+    static const QString MakerWebAddress;
+    // The closing message used when the user types none.
+    static QString defaultMessage();
+    // The message file's exact bytes: the message in the locale's encoding,
+    // 200 spaces, CR LF.
+    static QByteArray messageFileContent(const QString& message);
+
+    explicit SelfExtractorBuilder(Form1& mainWindow);
+    void run();
+
+private:
+    Form1& m_main;
+};
+
+#endif // PLOVERN_SELFEXTRACTORBUILDER_H
