@@ -1,0 +1,216 @@
+#include "WindowTest.h"
+
+#include "DriveList.h"
+#include "FolderList.h"
+#include "TestFiles.h"
+#include "extract/Form3.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+
+using TestFiles::copyFixture;
+
+namespace {
+const QString Done = QStringLiteral("Attention!|Decompression complete!");
+const QString Deleted = QStringLiteral("Attention!|Deletion complete!  You may want to click the Refresh View button below.");
+const QString Fyi = QStringLiteral("Just an FYI....|If you need to refresh the view of the contents of the zip file, "
+                                   "click the Refresh View button below.");
+const QString NewFolderPrompt = QStringLiteral("Please type in the name of the directory you want to create:");
+} // namespace
+
+class ExtractWindowTest : public WindowTest
+{
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        m_archive = copyFixture(QStringLiteral("infozip.zip"), m_dir.path());
+        QDir(m_dir.path()).mkpath(QStringLiteral("out"));
+        m_out = path(QStringLiteral("out"));
+    }
+    Form3& form3() { return m_form1->form3(); }
+    // Points the extract window's folder list at `folder`, as a user would.
+    void chooseFolder(const QString& folder) { form3().folderList()->setPath(folder); }
+
+    QString m_archive;
+    QString m_out;
+};
+
+TEST_F(ExtractWindowTest, StartsAtTheHomeFolderWithItsControls)
+{
+    EXPECT_EQ(form3().windowTitle(), QStringLiteral("Where would you like to extract the files?"));
+    EXPECT_EQ(form3().text1()->text(), QDir::homePath());
+    EXPECT_EQ(form3().folderList()->path(), QDir::homePath());
+    EXPECT_TRUE(form3().text1()->isReadOnly() && form3().text2()->isReadOnly());
+    EXPECT_EQ(form3().size(), QSize(647, 362));
+    EXPECT_FALSE(form3().isVisible());
+    EXPECT_TRUE(m_platform.messages().isEmpty());
+}
+
+TEST_F(ExtractWindowTest, ExtractsEverythingWithTimesThenHidesItself)
+{
+    openArchive(m_archive);
+    chooseFolder(m_out);
+    EXPECT_EQ(form3().text1()->text(), m_out);
+    click(&form3(), QStringLiteral("BCHCButton1"));
+
+    EXPECT_EQ(m_platform.messages(), QStringList({Done}));
+    EXPECT_FALSE(form3().isVisible());
+    EXPECT_EQ(m_platform.busyNow(), 0);
+    EXPECT_EQ(TestFiles::tree(m_out), QStringList({"docs/", "docs/readme.txt", "hello.txt"}));
+    EXPECT_EQ(TestFiles::readAll(m_out + "/hello.txt"), QByteArray("Hello, world!\n"));
+    EXPECT_EQ(TestFiles::readAll(m_out + "/docs/readme.txt"), QByteArray("Read me.\n"));
+    EXPECT_EQ(QFileInfo(m_out + "/hello.txt").lastModified(),
+              QDateTime(QDate(2021, 3, 4), QTime(5, 6, 8)));
+}
+
+TEST_F(ExtractWindowTest, ExtractsTheOneClickedEntryWithItsFolder)
+{
+    openArchive(m_archive);
+    clickEntry(QStringLiteral("docs/readme.txt"));
+    chooseFolder(m_out);
+    click(&form3(), QStringLiteral("BCHCButton1"));
+    EXPECT_EQ(m_platform.messages(), QStringList({Done}));
+    EXPECT_EQ(TestFiles::tree(m_out), QStringList({"docs/", "docs/readme.txt"}));
+}
+
+TEST_F(ExtractWindowTest, FailedExtractionReportsAndStaysOpen)
+{
+    openArchive(m_archive);
+    chooseFolder(m_out);
+    click(m_form1.get(), QStringLiteral("BCHCButton4")); // Clear empties the current archive
+    Form1::showModeless(&form3());
+    click(&form3(), QStringLiteral("BCHCButton1"));
+    ASSERT_EQ(m_platform.messages().size(), 1);
+    EXPECT_TRUE(m_platform.messages().first().startsWith(
+        QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #1001 : ")));
+    EXPECT_TRUE(form3().isVisible());
+    EXPECT_EQ(m_platform.busyNow(), 0);
+    EXPECT_TRUE(TestFiles::tree(m_out).isEmpty());
+}
+
+TEST_F(ExtractWindowTest, HostileArchivesWriteNothingOutsideTheTarget)
+{
+    for (const char* name : {"traversal.zip", "absolute.zip", "backslash.zip", "link-out.zip"}) {
+        m_platform.clearCalls();
+        openArchive(copyFixture(QString::fromLatin1(name), m_dir.path()));
+        chooseFolder(m_out);
+        click(&form3(), QStringLiteral("BCHCButton1"));
+        ASSERT_EQ(m_platform.messages().size(), 1) << name;
+        EXPECT_TRUE(m_platform.messages().first().contains(QStringLiteral("Oh no!  Error : #"))) << name;
+        EXPECT_TRUE(form3().isVisible()) << name;
+        EXPECT_TRUE(TestFiles::tree(m_out).isEmpty()) << name;
+    }
+    EXPECT_FALSE(QFile::exists(path(QStringLiteral("evil.txt"))));
+    EXPECT_FALSE(QFile::exists(QStringLiteral("/tmp/plovern-evil.txt")));
+}
+
+TEST_F(ExtractWindowTest, DriveChangeLeavesATrailingSeparatorAndNewFoldersNeverDoubleIt)
+{
+    chooseFolder(m_out);
+    emit form3().driveList()->driveChanged();
+    // The drive's current folder is the last one opened on it.
+    EXPECT_EQ(form3().text1()->text(), m_out + QLatin1Char('/'));
+
+    m_platform.answerInput(QStringLiteral("new"));
+    click(&form3(), QStringLiteral("BCHCButton2"));
+    EXPECT_EQ(m_platform.calls().first().text, NewFolderPrompt);
+    EXPECT_EQ(m_platform.calls().first().title, QStringLiteral("Please specify a directory"));
+    EXPECT_EQ(form3().text1()->text(), m_out + QStringLiteral("/new"));
+    EXPECT_EQ(form3().folderList()->path(), m_out + QStringLiteral("/new"));
+    EXPECT_TRUE(QFileInfo(m_out + QStringLiteral("/new")).isDir());
+    EXPECT_EQ(QDir::currentPath(), m_out + QStringLiteral("/new"));
+
+    // Without a trailing separator the result is the same.
+    m_platform.answerInput(QStringLiteral("deeper"));
+    click(&form3(), QStringLiteral("BCHCButton2"));
+    EXPECT_EQ(form3().text1()->text(), m_out + QStringLiteral("/new/deeper"));
+    EXPECT_TRUE(m_platform.messages().isEmpty());
+}
+
+TEST_F(ExtractWindowTest, NewFolderAtTheRootHasOneSeparator)
+{
+    const QString name = QStringLiteral("plovern-test-%1").arg(QCoreApplication::applicationPid());
+    if (!QFileInfo(QStringLiteral("/")).isWritable())
+        GTEST_SKIP() << "the root folder is not writable here";
+    chooseFolder(QStringLiteral("/"));
+    EXPECT_EQ(form3().text1()->text(), QStringLiteral("/"));
+    m_platform.answerInput(name);
+    click(&form3(), QStringLiteral("BCHCButton2"));
+    EXPECT_EQ(form3().text1()->text(), QLatin1Char('/') + name);
+    EXPECT_TRUE(QDir(QLatin1Char('/') + name).exists());
+    QDir::setCurrent(m_dir.path());
+    QDir(QStringLiteral("/")).rmdir(name);
+}
+
+TEST_F(ExtractWindowTest, NewFolderCancelledOrExistingChangesNothing)
+{
+    chooseFolder(m_out);
+    m_platform.answerInput(ScriptedPlatform::cancel());
+    click(&form3(), QStringLiteral("BCHCButton2"));
+    EXPECT_EQ(form3().text1()->text(), m_out);
+    EXPECT_TRUE(TestFiles::tree(m_out).isEmpty());
+
+    QDir(m_out).mkdir(QStringLiteral("taken"));
+    m_platform.answerInput(QStringLiteral("taken"));
+    click(&form3(), QStringLiteral("BCHCButton2"));
+    EXPECT_EQ(m_platform.messages(),
+              QStringList({QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #58 : File already exists")}));
+    EXPECT_EQ(form3().text1()->text(), m_out);
+    EXPECT_EQ(form3().folderList()->path(), m_out);
+}
+
+TEST_F(ExtractWindowTest, DeletingTheClickedEntryKeepsTheRestReadable)
+{
+    openArchive(m_archive);
+    chooseFolder(m_out);
+    emit form3().driveList()->driveChanged(); // leaves a trailing separator on Text1
+    clickEntry(QStringLiteral("hello.txt"));
+    click(&form3(), QStringLiteral("BCHCButton3"));
+
+    EXPECT_EQ(m_platform.messages(), QStringList({Deleted}));
+    EXPECT_FALSE(form3().isVisible());
+    EXPECT_EQ(form3().text1()->text(), m_out); // the separator is dropped again
+    EXPECT_EQ(rows().size(), 3); // nothing refreshes the list by itself
+    click(m_form1.get(), QStringLiteral("BCHCButton7"));
+    EXPECT_EQ(rows().size(), 2);
+    EXPECT_EQ(unzipNames(m_archive), QStringList({"docs/", "docs/readme.txt"}));
+    EXPECT_EQ(TestFiles::run(QStringLiteral("unzip"), {QStringLiteral("-tq"), m_archive}), 0);
+}
+
+TEST_F(ExtractWindowTest, FailedDeletionLeavesArchiveAndWindowAsTheyWere)
+{
+    openArchive(m_archive);
+    const QByteArray before = TestFiles::readAll(m_archive);
+    clickEntry(QStringLiteral("hello.txt"));
+    ASSERT_EQ(TestFiles::run(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-d"), m_archive,
+                                                     QStringLiteral("hello.txt")}),
+              0);
+    const QByteArray afterZip = TestFiles::readAll(m_archive);
+    click(&form3(), QStringLiteral("BCHCButton3")); // the entry is gone already
+    ASSERT_EQ(m_platform.messages().size(), 1);
+    EXPECT_TRUE(m_platform.messages().first().contains(QStringLiteral("Oh no!  Error : #1005 : ")));
+    EXPECT_TRUE(form3().isVisible());
+    EXPECT_EQ(form3().text2()->text(), QStringLiteral("hello.txt"));
+    EXPECT_EQ(TestFiles::readAll(m_archive), afterZip);
+    EXPECT_NE(before, afterZip);
+}
+
+TEST_F(ExtractWindowTest, ReturnBringsUpTheMainWindowThenShowsItsReminder)
+{
+    openArchive(m_archive);
+    bool hiddenAtMessage = false;
+    m_platform.onMessage = [&](const ScriptedPlatform::Call&) { hiddenAtMessage = !form3().isVisible(); };
+    click(&form3(), QStringLiteral("BCHCButton4"));
+    EXPECT_EQ(m_platform.messages(), QStringList({Fyi}));
+    EXPECT_TRUE(hiddenAtMessage);
+    EXPECT_TRUE(m_form1->isVisible());
+
+    // Shown again later, it keeps the folder the user chose.
+    chooseFolder(m_out);
+    clickEntry(QStringLiteral("hello.txt"));
+    EXPECT_EQ(form3().text1()->text(), m_out);
+}

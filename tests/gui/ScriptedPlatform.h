@@ -1,0 +1,64 @@
+#ifndef PLOVERN_SCRIPTEDPLATFORM_H
+#define PLOVERN_SCRIPTEDPLATFORM_H
+
+#include "QtPlatform.h"
+
+#include <QQueue>
+#include <QStringList>
+
+#include <functional>
+
+// The platform for window tests: every modal call is recorded and answered
+// from a queue of scripted answers; the file system is the real one (so tests
+// check real files), and ending the program is only recorded.
+class ScriptedPlatform : public QtPlatform
+{
+public:
+    struct Call
+    {
+        QString kind; // "message", "input", "open", "save", "beep", "end"
+        QString text; // message text, prompt, or dialog title
+        QString title; // message or prompt title
+        FileDialogRequest request; // for "open" and "save"
+    };
+
+    // Answers, consumed in order. A file dialog answered with cancel() throws
+    // 32755 or returns "" as its request asks.
+    void answerInput(const QString& answer) { m_inputs.enqueue(answer); }
+    void answerOpen(const QString& path) { m_opens.enqueue(path); }
+    void answerSave(const QString& path) { m_saves.enqueue(path); }
+    static QString cancel() { return QStringLiteral("<cancel>"); }
+
+    // Runs at every message box, while it would be on screen.
+    std::function<void(const Call&)> onMessage;
+    // Runs at every file dialog, while it would be on screen.
+    std::function<void(const Call&)> onDialog;
+
+    const QList<Call>& calls() const { return m_calls; }
+    // The message boxes so far, as "title|text".
+    QStringList messages() const;
+    // Every call kind so far, in order ("message", "open", ...).
+    QStringList kinds() const;
+    int busyNow() const { return m_busy; }
+    bool unansweredLeft() const { return !m_inputs.isEmpty() || !m_opens.isEmpty() || !m_saves.isEmpty(); }
+    void clearCalls() { m_calls.clear(); }
+
+    void messageBox(const QString& text, const QString& title) override;
+    QString inputBox(const QString& prompt, const QString& title) override;
+    QString openFileDialog(const FileDialogRequest& request) override;
+    QString saveFileDialog(const FileDialogRequest& request) override;
+    void beep() override;
+    void setBusyPointer(QWidget* window, bool busy) override;
+    void endProgram() override;
+
+private:
+    QString answerDialog(QQueue<QString>& answers, const FileDialogRequest& request, const QString& kind);
+
+    QList<Call> m_calls;
+    QQueue<QString> m_inputs;
+    QQueue<QString> m_opens;
+    QQueue<QString> m_saves;
+    int m_busy = 0;
+};
+
+#endif // PLOVERN_SCRIPTEDPLATFORM_H

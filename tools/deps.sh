@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs that are missing, with sudo
+# when not run as root. Safe to run again: it installs nothing when all are
+# there.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ pkgconf
+    qt6-base-dev libzip-dev libminizip-dev zlib1g-dev
+    libgtest-dev
+    zip unzip 7zip libarchive-tools python3
+    fonts-comic-neue
+    xvfb xauth imagemagick
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

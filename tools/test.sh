@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds Marrowfen Plovern and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default
+ctest --preset default "$@"
