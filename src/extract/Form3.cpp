@@ -126,6 +126,9 @@ void Form3::driveChanged()
     ErrorReport::trap(m_main.platform(), ErrorReport::CancelFilter::ReportAll, [&] {
         m_text1->setText(m_drive1->drive());
         m_dir1->setDrive(m_drive1->drive());
+        // The folder list notifies only when its path changed; when it already
+        // stood in the drive's current folder, the box must follow it all the same.
+        folderChanged();
         if (!m_text1->text().endsWith(QLatin1Char('/')))
             m_text1->setText(m_text1->text() + QLatin1Char('/'));
     });

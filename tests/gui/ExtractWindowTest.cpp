@@ -128,7 +128,7 @@ TEST_F(ExtractWindowTest, DriveChangeLeavesATrailingSeparatorAndNewFoldersNeverD
     m_platform.answerInput(QStringLiteral("deeper"));
     click(&form3(), QStringLiteral("BCHCButton2"));
     EXPECT_EQ(form3().text1()->text(), m_out + QStringLiteral("/new/deeper"));
-    EXPECT_TRUE(m_platform.messages().isEmpty());
+    EXPECT_EQ(m_platform.messages(), QStringList());
 }
 
 TEST_F(ExtractWindowTest, NewFolderAtTheRootHasOneSeparator)

@@ -28,7 +28,8 @@ TEST_F(InstructionsWindowTest, HelpTextHasItsBlocksInOrderWithCrLfBreaks)
     const QString separator = QStringLiteral("---------------------------------");
     EXPECT_EQ(separator.size(), 33);
     EXPECT_EQ(text.count(separator + crlf + crlf), 4);
-    EXPECT_EQ(text.count(QStringLiteral("----")), text.count(separator) * 8);
+    EXPECT_EQ(text.count(separator), 4);
+    EXPECT_FALSE(QString(text).remove(separator).contains(QStringLiteral("--")));
 
     const qsizetype v30 = text.indexOf(QStringLiteral("\r\n\r\nWhat's new in version 3.0?\r\n\r\n"));
     const qsizetype v31 = text.indexOf(QStringLiteral("\r\n\r\nWhat's new in version 3.1?\r\n\r\n"));

@@ -98,7 +98,8 @@ TEST_F(MainWindowTest, OpenListsEveryEntryAndShowsTheExtractWindow)
     }
     EXPECT_EQ(shown, expected);
     EXPECT_EQ(shown.size(), 3);
-    EXPECT_EQ(rows().first().split('|')[2], QStringLiteral("3/4/21 5:06:08\u202FAM"));
+    // Newer locale data puts a narrow no-break space before AM.
+    EXPECT_EQ(rows().first().split('|')[2].replace(QChar(0x202F), QLatin1Char(' ')), QStringLiteral("3/4/21 5:06:08 AM"));
 
     EXPECT_TRUE(m_form1->form3().isVisible());
     EXPECT_EQ(m_form1->form3().text2()->text(), QStringLiteral("*.*"));

@@ -2,6 +2,7 @@
 #define PLOVERN_WINDOWTEST_H
 
 #include "ScriptedPlatform.h"
+#include "TestFiles.h"
 #include "mainwindow/Form1.h"
 
 #include <QString>

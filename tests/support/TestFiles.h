@@ -5,6 +5,14 @@
 #include <QString>
 #include <QStringList>
 
+#include <ostream>
+
+// Lets gtest print QStrings as text in failure messages.
+inline void PrintTo(const QString& text, std::ostream* os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
 // Small helpers shared by the test programs.
 namespace TestFiles {
 
