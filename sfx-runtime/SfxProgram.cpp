@@ -1,0 +1,292 @@
+#include "SfxProgram.h"
+
+#include "Extractor.h"
+#include "RunAfter.h"
+#include "SafetyCheck.h"
+#include "SelfArchive.h"
+#include "SfxError.h"
+#include "Text.h"
+#include "ZipEntry.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const int kUsageError = 2;
+
+// The program's own file as the user knows it, for messages: /proc/self/exe
+// would tell them nothing.
+std::string ownFileName(const std::string& path, const std::string& fallback)
+{
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);
+    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : fallback;
+}
+
+std::string normalizedFolder(const std::string& typed)
+{
+    std::string folder = Text::expandHome(typed);
+    if (folder.empty())
+        folder = ".";
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    return folder;
+}
+
+// The folder as an absolute path, so that the user sees where the files go
+// even when the maker typed a relative one.
+std::string shownFolder(const std::string& folder)
+{
+    char cwd[PATH_MAX];
+    if (folder[0] == '/' || !::getcwd(cwd, sizeof cwd))
+        return Text::printable(folder);
+    std::string base = cwd;
+    if (base != "/")
+        base += '/';
+    if (folder == ".")
+        return Text::printable(cwd);
+    return Text::printable(base + (folder.compare(0, 2, "./") == 0 ? folder.substr(2) : folder));
+}
+
+// Creates the folder and its missing parents.
+void makePath(const std::string& folder)
+{
+    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+        const std::string part = folder.substr(0, slash);
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            throw SfxError("cannot create folder " + part + ": " + std::strerror(errno));
+        if (slash == std::string::npos)
+            break;
+    }
+    struct stat info;
+    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        throw SfxError("cannot create folder " + folder + ": a file of that name is in the way");
+}
+
+bool readLine(std::string& line)
+{
+    line.clear();
+    int c;
+    while ((c = std::fgetc(stdin)) != EOF) {
+        if (c == '\n')
+            return true;
+        line += static_cast<char>(c);
+    }
+    return !line.empty();
+}
+
+} // namespace
+
+SfxProgram::SfxProgram(const std::string& name, const std::string& archivePath)
+    : m_name(name), m_archivePath(archivePath)
+{
+}
+
+void SfxProgram::parseArguments(const std::vector<std::string>& arguments)
+{
+    bool actionGiven = false;
+    auto setAction = [&](Action action, const std::string& option) {
+        if (actionGiven && m_action != action)
+            throw SfxError("option " + option + " cannot be combined with the other action given", kUsageError);
+        m_action = action;
+        actionGiven = true;
+    };
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "-h" || argument == "--help") {
+            m_action = Action::Help;
+            return; // help wins over anything else given with it
+        } else if (argument == "-l" || argument == "--list") {
+            setAction(Action::List, argument);
+        } else if (argument == "-t" || argument == "--test") {
+            setAction(Action::Test, argument);
+        } else if (argument == "-d" || argument == "--target") {
+            if (i + 1 >= arguments.size() || arguments[i + 1].empty())
+                throw SfxError("option " + argument + " needs a folder", kUsageError);
+            m_target = arguments[++i];
+            m_hasTarget = true;
+        } else if (argument.compare(0, 9, "--target=") == 0) {
+            m_target = argument.substr(9);
+            if (m_target.empty())
+                throw SfxError("option --target needs a folder", kUsageError);
+            m_hasTarget = true;
+        } else {
+            throw SfxError("unknown argument \"" + Text::printable(argument) + "\"", kUsageError);
+        }
+    }
+    if (m_hasTarget && m_action != Action::Extract)
+        throw SfxError("--target only applies when extracting", kUsageError);
+}
+
+void SfxProgram::printHelp() const
+{
+    const char* name = m_name.c_str();
+    std::printf(
+        "Usage: %s [--target DIR | --list | --test | --help]\n"
+        "\n"
+        "A self-extracting zip archive: running it extracts the files it carries.\n"
+        "\n"
+        "  -d, --target DIR   extract into DIR without asking\n"
+        "  -l, --list         list the entries (size, date, name) without extracting\n"
+        "  -t, --test         check every entry's data against its CRC; nothing is written\n"
+        "  -h, --help         show this help\n"
+        "\n"
+        "Without options, %s shows the folder chosen by the archive's maker (the\n"
+        "current folder when none was chosen). Run from a terminal, it lets you press\n"
+        "Enter to accept that folder or type another (\"~\" is your home folder); run\n"
+        "without a terminal, it asks nothing. A missing folder is created, with its\n"
+        "parents, unless the maker decided otherwise, in which case it is a failure.\n"
+        "\n"
+        "Every entry is checked before anything is written. Refused, and nothing is\n"
+        "extracted: names that are absolute or contain \"..\" (\"\\\" counts as a\n"
+        "separator too), links that lead outside the folder, paths that would pass\n"
+        "through a link already in the folder leading outside it or through a link\n"
+        "entry of the archive, encrypted entries and unknown compression methods.\n"
+        "Each file is written under a temporary name and put in place only once\n"
+        "complete and its CRC checked, so a failure or an interruption leaves the files\n"
+        "completed before it and nothing half-written. Times, permission bits (never\n"
+        "setuid, setgid or sticky) and links inside the folder are restored.\n"
+        "\n"
+        "After extracting, the closing message is shown when the maker asked for it,\n"
+        "then the program the maker named, if any, is started in the target folder and\n"
+        "waited for. When it is not where the maker named it, the extracted file of the\n"
+        "same name is started instead.\n"
+        "\n"
+        "Exit status:\n"
+        "  0     all went well (and the program started afterwards, if any, exited with 0)\n"
+        "  1     extracting, listing or testing failed; the reason is on stderr\n"
+        "  2     the command line was wrong\n"
+        "  126   the program to start afterwards was found but could not be started\n"
+        "  127   the program to start afterwards was not found\n"
+        "  other the exit status of the program started afterwards (128+N: ended by signal N)\n",
+        name, name);
+}
+
+int SfxProgram::run(const std::vector<std::string>& arguments)
+{
+    try {
+        parseArguments(arguments);
+    } catch (const SfxError& error) {
+        std::fprintf(stderr, "%s: %s\nTry \"%s --help\".\n", m_name.c_str(), error.what(), m_name.c_str());
+        return error.exitCode();
+    }
+    if (m_action == Action::Help) {
+        printHelp();
+        return 0;
+    }
+
+    SelfArchive archive(m_archivePath, ownFileName(m_archivePath, m_name));
+    const SfxSettings settings =
+        archive.hasSettings() ? SfxSettings::parse(archive.settingsBlock()) : SfxSettings();
+    EntryReader reader(archive);
+
+    switch (m_action) {
+    case Action::List:
+        return list(reader);
+    case Action::Test:
+        return test(reader);
+    default:
+        return extract(reader, settings);
+    }
+}
+
+int SfxProgram::list(EntryReader& reader) const
+{
+    const std::vector<ZipEntry> entries = reader.readEntries(false);
+    std::printf("%12s  %-16s  %s\n", "Size", "Date", "Name");
+    std::uint64_t total = 0;
+    for (const ZipEntry& entry : entries) {
+        std::tm local{};
+        char date[32] = "?";
+        if (::localtime_r(&entry.modified, &local))
+            std::strftime(date, sizeof date, "%Y-%m-%d %H:%M", &local);
+        std::printf("%12llu  %-16s  %s\n", static_cast<unsigned long long>(entry.size), date,
+                    Text::printable(entry.name).c_str());
+        total += entry.size;
+    }
+    std::printf("%12llu  %-16s  %zu %s\n", static_cast<unsigned long long>(total), "",
+                entries.size(), entries.size() == 1 ? "entry" : "entries");
+    return 0;
+}
+
+int SfxProgram::test(EntryReader& reader) const
+{
+    const std::vector<ZipEntry> entries = reader.readEntries(false);
+    std::size_t damaged = 0;
+    for (const ZipEntry& entry : entries) {
+        try {
+            reader.readData(entry, [](const char*, std::size_t) {});
+            std::printf("    OK  %s\n", Text::printable(entry.name).c_str());
+        } catch (const SfxError& error) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "%s: %s\n", m_name.c_str(), Text::printable(error.what()).c_str());
+            ++damaged;
+        }
+    }
+    if (damaged) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s: %zu of %zu entries failed the test\n", m_name.c_str(), damaged, entries.size());
+        return 1;
+    }
+    std::printf("No errors: all %zu %s intact.\n", entries.size(), entries.size() == 1 ? "entry is" : "entries are");
+    return 0;
+}
+
+std::string SfxProgram::chooseFolder(const SfxSettings& settings) const
+{
+    if (m_hasTarget)
+        return normalizedFolder(m_target);
+
+    const std::string offered = normalizedFolder(settings.folder);
+    if (!::isatty(STDIN_FILENO))
+        return offered;
+
+    std::printf("This archive extracts into %s\n"
+                "Press Enter to accept, or type another folder: ",
+                shownFolder(offered).c_str());
+    std::fflush(stdout);
+    std::string line;
+    if (!readLine(line))
+        throw SfxError("no folder was chosen; nothing was extracted");
+    const std::string typed = Text::trim(line);
+    return typed.empty() ? offered : normalizedFolder(typed);
+}
+
+int SfxProgram::extract(EntryReader& reader, const SfxSettings& settings)
+{
+    const std::string folder = chooseFolder(settings);
+    std::printf("Extracting into %s\n", shownFolder(folder).c_str());
+
+    struct stat info;
+    const bool exists = ::stat(folder.c_str(), &info) == 0;
+    if (exists && !S_ISDIR(info.st_mode))
+        throw SfxError("cannot extract into " + folder + ": it is not a folder");
+    if (!exists && !settings.create)
+        throw SfxError("cannot extract into " + folder +
+                       ": the folder does not exist, and this archive is set not to create it");
+
+    std::vector<ZipEntry> entries = reader.readEntries(true);
+    SafetyCheck(folder).check(entries);
+    if (!exists)
+        makePath(folder);
+
+    Extractor extractor(reader, folder);
+    extractor.extract(entries);
+    std::printf("Extracted %zu %s.\n", entries.size(), entries.size() == 1 ? "entry" : "entries");
+
+    if (settings.show) {
+        const std::string message = Text::trimRight(settings.message);
+        if (!message.empty())
+            std::printf("\n%s\n", message.c_str());
+    }
+    std::fflush(stdout);
+    if (!settings.run.empty())
+        return RunAfter::run(settings.run, folder, extractor.written());
+    return 0;
+}

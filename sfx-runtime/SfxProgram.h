@@ -1,0 +1,40 @@
+#ifndef PLOVERN_SFX_SFXPROGRAM_H
+#define PLOVERN_SFX_SFXPROGRAM_H
+
+#include "SfxSettings.h"
+
+#include <string>
+#include <vector>
+
+class EntryReader;
+
+// The self-extractor's command line and the course of one run: choose the
+// folder, check every entry, extract, show the closing message, start the
+// program that follows.
+class SfxProgram
+{
+public:
+    // `archivePath` is the file carrying the zip data, normally /proc/self/exe.
+    SfxProgram(const std::string& name, const std::string& archivePath);
+
+    // Returns the exit status; failures are printed on stderr.
+    int run(const std::vector<std::string>& arguments);
+
+private:
+    enum class Action { Extract, List, Test, Help };
+
+    void parseArguments(const std::vector<std::string>& arguments);
+    void printHelp() const;
+    int list(EntryReader& reader) const;
+    int test(EntryReader& reader) const;
+    int extract(EntryReader& reader, const SfxSettings& settings);
+    std::string chooseFolder(const SfxSettings& settings) const;
+
+    std::string m_name;
+    std::string m_archivePath;
+    Action m_action = Action::Extract;
+    bool m_hasTarget = false;
+    std::string m_target;
+};
+
+#endif // PLOVERN_SFX_SFXPROGRAM_H

@@ -1,0 +1,515 @@
+#include "TestFiles.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The suites are named "sfx..." so that "ctest -R sfx" picks them all.
+
+namespace {
+
+struct Result
+{
+    int code = -1; // -2: the program crashed
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs without a terminal: standard input is /dev/null.
+Result runProgram(const QString& program, const QStringList& args, const QString& folder = QString())
+{
+    QProcess process;
+    process.setStandardInputFile(QProcess::nullDevice());
+    if (!folder.isEmpty())
+        process.setWorkingDirectory(folder);
+    process.start(program, args);
+    Result result;
+    if (!process.waitForStarted(10000))
+        return result;
+    process.waitForFinished(300000);
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    return result;
+}
+
+QString runtime()
+{
+    return QStringLiteral(PLOVERN_SFX_RUNTIME);
+}
+
+QString script(const char* name)
+{
+    return QStringLiteral(PLOVERN_SFX_TEST_DIR "/") + QLatin1String(name);
+}
+
+struct stat statOf(const QString& path)
+{
+    struct stat info {};
+    EXPECT_EQ(::lstat(QFile::encodeName(path).constData(), &info), 0) << path.toStdString();
+    return info;
+}
+
+void setTime(const QString& path, qint64 seconds)
+{
+    const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+void makeFile(const QString& path, const QByteArray& data, unsigned mode, qint64 time)
+{
+    TestFiles::writeAll(path, data);
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+    setTime(path, time);
+}
+
+class SfxFixture : public ::testing::Test
+{
+protected:
+    QString path(const QString& relative) const { return m_dir.path() + QLatin1Char('/') + relative; }
+
+    // A zip made by Info-ZIP zip from everything in `folder` (links stored as
+    // links, extended timestamps and Unix attributes included).
+    QString infoZip(const QString& folder, const QString& name, const QStringList& options = {})
+    {
+        const QString zip = path(name);
+        const Result r = runProgram(QStringLiteral("zip"), QStringList{QStringLiteral("-qry")} << options << zip
+                                                                << QStringLiteral("."), folder);
+        EXPECT_EQ(r.code, 0) << r.err.toStdString();
+        return zip;
+    }
+
+    QString pythonZip(const QString& kind, const QString& argument = QString())
+    {
+        const QString zip = path(kind + QStringLiteral(".zip"));
+        QStringList args{script("make_zip.py"), kind, zip};
+        if (!argument.isEmpty())
+            args << argument;
+        const Result r = runProgram(QStringLiteral("python3"), args);
+        EXPECT_EQ(r.code, 0) << r.err.toStdString();
+        return zip;
+    }
+
+    QString makeSfx(const QString& zip, const QString& name, const QStringList& settings = {})
+    {
+        const QString sfx = path(name);
+        const Result r = runProgram(QStringLiteral("python3"),
+                                    QStringList{script("make_sfx.py"), runtime(), zip, sfx} << settings);
+        EXPECT_EQ(r.code, 0) << r.err.toStdString();
+        return sfx;
+    }
+
+    // The tree most tests extract: nested and empty folders, an executable, a
+    // private file, a binary file, distinct odd-second times everywhere.
+    QString sampleTree()
+    {
+        const QString src = path(QStringLiteral("src"));
+        QByteArray blob(200000, '\0');
+        QRandomGenerator generator(42);
+        for (char& c : blob)
+            c = static_cast<char>(generator.bounded(256));
+        makeFile(src + "/docs/readme.txt", "Read me\n", 0644, m_base + 11);
+        makeFile(src + "/docs/deep/nested/note.txt", "deep note\n", 0644, m_base + 3601);
+        makeFile(src + "/bin/tool.sh", "#!/bin/sh\necho tool\n", 0755, m_base + 7203);
+        makeFile(src + "/data/blob.bin", blob, 0640, m_base + 10805);
+        makeFile(src + "/after.sh", "#!/bin/sh\npwd > ran-in.txt\n", 0755, m_base + 14407);
+        QDir().mkpath(src + "/empty");
+        ::chmod(QFile::encodeName(src + "/empty").constData(), 0750);
+        const char* folders[] = {"docs/deep/nested", "docs/deep", "docs", "bin", "data", "empty"};
+        qint64 time = m_base + 20001;
+        for (const char* folder : folders)
+            setTime(src + "/" + folder, time += 86400);
+        return src;
+    }
+
+    // Same names, bytes, permission bits and modification times below both.
+    static void expectSameTree(const QString& expected, const QString& actual, const QStringList& extra = {})
+    {
+        QStringList wanted = TestFiles::tree(expected) + extra;
+        wanted.sort();
+        ASSERT_EQ(TestFiles::tree(actual), wanted);
+        for (const QString& name : TestFiles::tree(expected)) {
+            SCOPED_TRACE(name.toStdString());
+            const QString a = expected + "/" + name;
+            const QString b = actual + "/" + name;
+            const struct stat sa = statOf(a);
+            const struct stat sb = statOf(b);
+            EXPECT_EQ(sa.st_mode & 07777, sb.st_mode & 07777);
+            EXPECT_EQ(sa.st_mtim.tv_sec, sb.st_mtim.tv_sec);
+            if (S_ISREG(sa.st_mode)) {
+                EXPECT_EQ(TestFiles::readAll(a), TestFiles::readAll(b));
+            }
+        }
+    }
+
+    QTemporaryDir m_dir;
+    const qint64 m_base = QDateTime(QDate(2020, 2, 3), QTime(4, 5, 6), Qt::UTC).toSecsSinceEpoch();
+};
+
+using sfxBuild = SfxFixture;
+using sfxExtract = SfxFixture;
+using sfxOptions = SfxFixture;
+using sfxSafety = SfxFixture;
+using sfxRunAfter = SfxFixture;
+using sfxPrompt = SfxFixture;
+
+} // namespace
+
+TEST_F(sfxBuild, RuntimeIsFullyStatic)
+{
+    const Result r = runProgram(QStringLiteral("ldd"), {runtime()});
+    EXPECT_TRUE((r.out + r.err).contains("not a dynamic executable")) << (r.out + r.err).toStdString();
+}
+
+TEST_F(sfxBuild, ZipToolsReadTheSelfExtractor)
+{
+    const QString zip = infoZip(sampleTree(), QStringLiteral("t.zip"));
+    const QString sfx = makeSfx(zip, QStringLiteral("t.sfx"), {"folder=somewhere", "message=hi", "show=1"});
+    Result r = runProgram(QStringLiteral("unzip"), {QStringLiteral("-t"), sfx});
+    EXPECT_EQ(r.code, 0) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("No errors detected"));
+    r = runProgram(QStringLiteral("7zz"), {QStringLiteral("t"), sfx});
+    EXPECT_EQ(r.code, 0) << r.out.toStdString();
+    r = runProgram(QStringLiteral("python3"),
+                   {QStringLiteral("-m"), QStringLiteral("zipfile"), QStringLiteral("-t"), sfx});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+}
+
+TEST_F(sfxExtract, WithoutTerminalRestoresEverythingShowsMessageAndRunsProgram)
+{
+    const QString src = sampleTree();
+    const QString zip = infoZip(src, QStringLiteral("t.zip"));
+    const QString target = path(QStringLiteral("out/inner"));
+    const QString sfx = makeSfx(zip, QStringLiteral("t.sfx"),
+                                {"folder=" + target, "create=1", "message=Thanks for installing.   \nBye.  ",
+                                 "show=1", "run=after.sh"});
+    QDir().mkpath(path(QStringLiteral("elsewhere")));
+
+    const Result r = runProgram(sfx, {}, path(QStringLiteral("elsewhere")));
+    ASSERT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
+    expectSameTree(src, target, {QStringLiteral("ran-in.txt")});
+    EXPECT_TRUE(r.out.contains("\nThanks for installing.\nBye.\n")) << r.out.toStdString();
+    EXPECT_FALSE(r.out.contains("installing. ")) << "trailing spaces must be dropped";
+    EXPECT_EQ(TestFiles::readAll(target + "/ran-in.txt").trimmed(),
+              QFile::encodeName(QFileInfo(target).canonicalFilePath()));
+    EXPECT_TRUE(TestFiles::tree(path(QStringLiteral("elsewhere"))).isEmpty());
+}
+
+TEST_F(sfxExtract, DosTimesAndDefaultPermissionsWithoutUnixAttributes)
+{
+    const QString sfx = makeSfx(pythonZip(QStringLiteral("dos")), QStringLiteral("dos.sfx"));
+    const QString target = path(QStringLiteral("t"));
+    const Result r = runProgram(sfx, {QStringLiteral("--target"), target});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+
+    // Local time: the tests run with TZ=Europe/Berlin, summer and winter differ.
+    const qint64 summer = QDateTime(QDate(2019, 7, 1), QTime(12, 30, 44), Qt::LocalTime).toSecsSinceEpoch();
+    const qint64 winter = QDateTime(QDate(2019, 1, 15), QTime(8, 0, 2), Qt::LocalTime).toSecsSinceEpoch();
+    EXPECT_EQ(statOf(target + "/dir/summer.txt").st_mtim.tv_sec, summer);
+    EXPECT_EQ(statOf(target + "/winter.txt").st_mtim.tv_sec, winter);
+    EXPECT_EQ(statOf(target + "/dir").st_mtim.tv_sec, summer);
+    EXPECT_EQ(statOf(target + "/winter.txt").st_mode & 07777, 0644u);
+    EXPECT_EQ(statOf(target + "/dir").st_mode & 07777, 0755u);
+    EXPECT_EQ(TestFiles::readAll(target + "/dir/summer.txt"), QByteArray("summer\n"));
+}
+
+TEST_F(sfxExtract, MissingDefaultFolderIsCreatedOnlyWhenAllowed)
+{
+    const QString zip = pythonZip(QStringLiteral("stored"));
+    const QString wanted = path(QStringLiteral("a/b/c"));
+    Result r = runProgram(makeSfx(zip, QStringLiteral("yes.sfx"), {"folder=" + wanted, "create=1"}), {});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(TestFiles::readAll(wanted + "/first.txt"), QByteArray("first entry\n"));
+
+    const QString refused = path(QStringLiteral("x/y"));
+    r = runProgram(makeSfx(zip, QStringLiteral("no.sfx"), {"folder=" + refused, "create=0"}), {});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains(QFile::encodeName(refused))) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("does not exist")) << r.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("x"))));
+}
+
+TEST_F(sfxExtract, TargetOptionsOverrideTheDefaultFolder)
+{
+    const QString sfx = makeSfx(pythonZip(QStringLiteral("stored")), QStringLiteral("t.sfx"),
+                                {"folder=" + path(QStringLiteral("default")), "message=shown", "show=0"});
+    Result r = runProgram(sfx, {QStringLiteral("--target"), path(QStringLiteral("long"))});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_FALSE(r.out.contains("shown")) << "show=0 must keep the message to itself";
+    r = runProgram(sfx, {QStringLiteral("-d"), path(QStringLiteral("short"))});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    for (const char* folder : {"long", "short"})
+        EXPECT_EQ(TestFiles::tree(path(QLatin1String(folder))),
+                  QStringList({"first.txt", "last.txt", "middle.bin"}));
+    EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("default"))));
+}
+
+TEST_F(sfxExtract, PlainConcatenationUsesTheCurrentFolder)
+{
+    const QString src = sampleTree();
+    const QString zip = infoZip(src, QStringLiteral("t.zip"));
+    const QString sfx = path(QStringLiteral("cat.sfx"));
+    TestFiles::writeAll(sfx, TestFiles::readAll(runtime()) + TestFiles::readAll(zip));
+    QFile::setPermissions(sfx, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString here = path(QStringLiteral("here"));
+    QDir().mkpath(here);
+
+    const Result r = runProgram(sfx, {}, here);
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    expectSameTree(src, here);
+    EXPECT_FALSE(QFileInfo::exists(here + "/ran-in.txt")) << "no program is started without settings";
+}
+
+TEST_F(sfxExtract, Zip64ArchivesAdjustedOrNot)
+{
+    const QString src = sampleTree();
+    // -fz makes every entry and the end records ZIP64 ones.
+    const QString zip = infoZip(src, QStringLiteral("z64.zip"), {QStringLiteral("-fz")});
+    ASSERT_TRUE(TestFiles::readAll(zip).contains(QByteArray("PK\x06\x06", 4)));
+
+    const QString adjusted = makeSfx(zip, QStringLiteral("adjusted.sfx"));
+    Result r = runProgram(QStringLiteral("unzip"), {QStringLiteral("-t"), adjusted});
+    EXPECT_EQ(r.code, 0) << r.out.toStdString();
+    r = runProgram(adjusted, {QStringLiteral("-d"), path(QStringLiteral("a"))});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    expectSameTree(src, path(QStringLiteral("a")));
+
+    const QString plain = path(QStringLiteral("plain.sfx"));
+    r = runProgram(QStringLiteral("python3"),
+                   {script("make_sfx.py"), runtime(), zip, plain, QStringLiteral("--no-settings"),
+                    QStringLiteral("--no-adjust")});
+    ASSERT_EQ(r.code, 0);
+    r = runProgram(plain, {QStringLiteral("-d"), path(QStringLiteral("p"))});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    expectSameTree(src, path(QStringLiteral("p")));
+}
+
+TEST_F(sfxOptions, ListShowsSizeDateAndNameWithoutWriting)
+{
+    const QString src = sampleTree();
+    const QString sfx = makeSfx(infoZip(src, QStringLiteral("t.zip")), QStringLiteral("t.sfx"),
+                                {"folder=" + path(QStringLiteral("never"))});
+    const QString here = path(QStringLiteral("here"));
+    QDir().mkpath(here);
+    const Result r = runProgram(sfx, {QStringLiteral("--list")}, here);
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+
+    const QString expectedDate =
+        QDateTime::fromSecsSinceEpoch(m_base + 10805).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+    const QRegularExpression blobLine(QStringLiteral("^\\s*200000\\s+") + QRegularExpression::escape(expectedDate) +
+                                          QStringLiteral("\\s+data/blob\\.bin$"),
+                                      QRegularExpression::MultilineOption);
+    EXPECT_TRUE(blobLine.match(QString::fromUtf8(r.out)).hasMatch()) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("docs/deep/nested/note.txt"));
+    EXPECT_TRUE(TestFiles::tree(here).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("never"))));
+}
+
+TEST_F(sfxOptions, TestFindsCorruptionWithoutWriting)
+{
+    const QString zip = pythonZip(QStringLiteral("stored"));
+    const QString good = makeSfx(zip, QStringLiteral("good.sfx"), {"folder=" + path(QStringLiteral("never"))});
+    Result r = runProgram(good, {QStringLiteral("--test")});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("No errors")) << r.out.toStdString();
+
+    QByteArray bytes = TestFiles::readAll(good);
+    const int at = bytes.indexOf("MIDDLE-") + 100;
+    ASSERT_GT(at, 100);
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x01);
+    const QString bad = path(QStringLiteral("bad.sfx"));
+    TestFiles::writeAll(bad, bytes);
+    QFile::setPermissions(bad, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    r = runProgram(bad, {QStringLiteral("-t")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("middle.bin")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("CRC")) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("first.txt") && r.out.contains("last.txt")) << "the other entries are still tested";
+    EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("never"))));
+}
+
+TEST_F(sfxExtract, CorruptedEntryLeavesNoPartialOrTemporaryFile)
+{
+    QByteArray bytes = TestFiles::readAll(makeSfx(pythonZip(QStringLiteral("stored")), QStringLiteral("good.sfx")));
+    const int at = bytes.indexOf("MIDDLE-") + 5000;
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x40);
+    const QString bad = path(QStringLiteral("bad.sfx"));
+    TestFiles::writeAll(bad, bytes);
+    QFile::setPermissions(bad, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    const QString target = path(QStringLiteral("t"));
+    const Result r = runProgram(bad, {QStringLiteral("-d"), target});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("middle.bin")) << r.err.toStdString();
+    // The entry before the damaged one is complete; nothing else is there.
+    EXPECT_EQ(TestFiles::tree(target), QStringList{QStringLiteral("first.txt")});
+}
+
+TEST_F(sfxSafety, EncryptedEntriesAreRefusedBeforeWriting)
+{
+    const QString src = path(QStringLiteral("src"));
+    makeFile(src + "/plain.txt", "plain\n", 0644, m_base);
+    makeFile(src + "/secret.txt", "secret\n", 0644, m_base);
+    const QString sfx = makeSfx(infoZip(src, QStringLiteral("enc.zip"), {QStringLiteral("-P"), QStringLiteral("pw")}),
+                                QStringLiteral("enc.sfx"));
+    const QString target = path(QStringLiteral("t"));
+    const Result r = runProgram(sfx, {QStringLiteral("-d"), target});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("encrypted")) << r.err.toStdString();
+    EXPECT_TRUE(TestFiles::tree(target).isEmpty());
+}
+
+TEST_F(sfxSafety, HostileEntriesWriteNothingAnywhere)
+{
+    const QString box = path(QStringLiteral("box"));
+    const QString absoluteVictim = path(QStringLiteral("victim.txt"));
+    const QStringList kinds{"dotdot", "nested-dotdot", "backslash", "absolute", "link-outside", "link-absolute",
+                            "link-chain", "link-after-dotdot", "link-loop", "through-link-entry"};
+    for (const QString& kind : kinds) {
+        SCOPED_TRACE(kind.toStdString());
+        QDir(box).removeRecursively();
+        QDir().mkpath(box + "/target");
+        const QString sfx = makeSfx(pythonZip(kind, absoluteVictim), kind + ".sfx");
+        const Result r = runProgram(sfx, {QStringLiteral("-d"), QStringLiteral("target")}, box);
+        EXPECT_EQ(r.code, 1) << r.out.toStdString();
+        EXPECT_TRUE(r.err.contains("refusing entry")) << r.err.toStdString();
+        EXPECT_EQ(TestFiles::tree(box), QStringList{QStringLiteral("target/")}) << "not even the harmless entry";
+        EXPECT_FALSE(QFileInfo::exists(absoluteVictim));
+        EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("evil.txt"))));
+    }
+}
+
+TEST_F(sfxSafety, LinkOnDiskLeadingOutsideIsNotFollowed)
+{
+    const QString box = path(QStringLiteral("box"));
+    QDir().mkpath(box + "/target");
+    QDir().mkpath(box + "/outside");
+    ASSERT_TRUE(QFile::link(QStringLiteral("../outside"), box + "/target/sub"));
+    const QString sfx = makeSfx(pythonZip(QStringLiteral("through-disk-link")), QStringLiteral("t.sfx"));
+    const Result r = runProgram(sfx, {QStringLiteral("-d"), box + "/target"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("sub/evil.txt")) << r.err.toStdString();
+    EXPECT_TRUE(TestFiles::tree(box + "/outside").isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(box + "/target/good.txt"));
+}
+
+TEST_F(sfxSafety, LinksLeadingInsideAreRecreated)
+{
+    const QString target = path(QStringLiteral("t"));
+    QDir().mkpath(target + "/real");
+    ASSERT_TRUE(QFile::link(QStringLiteral("real"), target + "/alias")); // on disk already, leads inside
+    const QString sfx = makeSfx(pythonZip(QStringLiteral("links-inside")), QStringLiteral("t.sfx"));
+    const Result r = runProgram(sfx, {QStringLiteral("-d"), target});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(QFile::symLinkTarget(target + "/lib/link"), target + "/lib/real.txt");
+    EXPECT_TRUE(S_ISLNK(statOf(target + "/top").st_mode));
+    EXPECT_EQ(TestFiles::readAll(target + "/top"), QByteArray("real\n"));
+    EXPECT_EQ(TestFiles::readAll(target + "/real/x.txt"), QByteArray("through a link on disk\n"));
+}
+
+TEST_F(sfxRunAfter, ExtractedProgramIsFoundAndItsExitStatusPassedOn)
+{
+    const QString zip = pythonZip(QStringLiteral("run-fallback"));
+    const QString target = path(QStringLiteral("t"));
+    // The maker's path does not exist here; the extracted file of that name is run.
+    Result r = runProgram(makeSfx(zip, QStringLiteral("a.sfx"), {"folder=" + target, "run=/nowhere/at/all/setup.sh"}),
+                          {});
+    EXPECT_EQ(r.code, 5) << r.err.toStdString();
+    EXPECT_EQ(TestFiles::readAll(target + "/started.txt"), QByteArray("started\n"));
+
+    r = runProgram(makeSfx(zip, QStringLiteral("b.sfx"), {"folder=" + path(QStringLiteral("u")), "run=missing.sh"}),
+                   {});
+    EXPECT_EQ(r.code, 127);
+    EXPECT_TRUE(r.err.contains("missing.sh")) << r.err.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(path(QStringLiteral("u/setup.sh"))));
+}
+
+TEST_F(sfxOptions, HelpBadArgumentsAndMissingArchive)
+{
+    Result r = runProgram(runtime(), {QStringLiteral("--help")});
+    EXPECT_EQ(r.code, 0);
+    for (const char* word : {"--target", "--list", "--test", "Exit status"})
+        EXPECT_TRUE(r.out.contains(word)) << word;
+    r = runProgram(runtime(), {QStringLiteral("--bogus")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(r.err.contains("--bogus"));
+    r = runProgram(runtime(), {});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("carries no zip data")) << r.err.toStdString();
+}
+
+TEST_F(sfxOptions, DamagedSelfExtractorsFailCleanly)
+{
+    const QString zip = pythonZip(QStringLiteral("stored"));
+    const QByteArray whole = TestFiles::readAll(makeSfx(zip, QStringLiteral("good.sfx"), {"folder=x", "create=1"}));
+    const int runtimeSize = TestFiles::readAll(runtime()).size();
+    const int eocd = whole.lastIndexOf(QByteArray("PK\x05\x06", 4));
+    const int cd = whole.indexOf(QByteArray("PK\x01\x02", 4));
+    ASSERT_GT(eocd, cd);
+
+    QList<QByteArray> damaged;
+    for (const int cut : {runtimeSize + 3, runtimeSize + 30, cd - 10, cd + 20, eocd + 10})
+        damaged << whole.left(cut);
+    QByteArray hugeOffset = whole;
+    hugeOffset.replace(eocd + 16, 4, QByteArray("\xf0\xff\xff\x7f", 4));
+    damaged << hugeOffset;
+    QByteArray hugeSettings = whole;
+    const int trailer = whole.indexOf("PLVSFX01", runtimeSize);
+    ASSERT_GT(trailer, 0);
+    hugeSettings.replace(trailer + 8, 8, QByteArray("\xff\xff\xff\xff\xff\xff\xff\x7f", 8));
+    damaged << hugeSettings;
+    QByteArray badLocalOffsets = whole;
+    for (int at = cd; (at = badLocalOffsets.indexOf(QByteArray("PK\x01\x02", 4), at)) >= 0; at += 4)
+        badLocalOffsets.replace(at + 42, 4, QByteArray("\x10\x00\x00\x00", 4));
+    damaged << badLocalOffsets;
+
+    for (int i = 0; i < damaged.size(); ++i) {
+        SCOPED_TRACE(i);
+        const QString sfx = path(QStringLiteral("d%1.sfx").arg(i));
+        TestFiles::writeAll(sfx, damaged[i]);
+        QFile::setPermissions(sfx, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const QString here = path(QStringLiteral("run%1").arg(i));
+        QDir().mkpath(here);
+        for (const QStringList& args : {QStringList{}, QStringList{"--list"}, QStringList{"--test"}}) {
+            const Result r = runProgram(sfx, args, here);
+            // Listing reads no data, so damaged data may still list fine.
+            if (args.isEmpty() || r.code != 0) {
+                EXPECT_EQ(r.code, 1) << args.join(' ').toStdString() << r.out.toStdString();
+                EXPECT_FALSE(r.err.isEmpty());
+            }
+        }
+        EXPECT_TRUE(TestFiles::tree(here).isEmpty()) << TestFiles::tree(here).join(' ').toStdString();
+    }
+}
+
+TEST_F(sfxPrompt, EnterAcceptsTheDefaultAndTypedFolderIsUsed)
+{
+    const QString sfx = makeSfx(pythonZip(QStringLiteral("stored")), QStringLiteral("t.sfx"), {"folder=offered"});
+    const QString here = path(QStringLiteral("here"));
+    QDir().mkpath(here);
+
+    Result r = runProgram(QStringLiteral("python3"), {script("prompt_driver.py"), sfx, here, QString()});
+    ASSERT_EQ(r.code, 0) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains(QFile::encodeName(here + "/offered"))) << "the default folder is shown";
+    EXPECT_EQ(TestFiles::tree(here + "/offered"), QStringList({"first.txt", "last.txt", "middle.bin"}));
+
+    r = runProgram(QStringLiteral("python3"), {script("prompt_driver.py"), sfx, here, QStringLiteral("typed/deeper")});
+    ASSERT_EQ(r.code, 0) << r.out.toStdString();
+    EXPECT_EQ(TestFiles::tree(here + "/typed/deeper"), QStringList({"first.txt", "last.txt", "middle.bin"}));
+    EXPECT_EQ(TestFiles::tree(here), QStringList({"offered/", "offered/first.txt", "offered/last.txt",
+                                                  "offered/middle.bin", "typed/", "typed/deeper/",
+                                                  "typed/deeper/first.txt", "typed/deeper/last.txt",
+                                                  "typed/deeper/middle.bin"}));
+}

@@ -1,0 +1,90 @@
+#!/usr/bin/env python3
+"""Builds a Plovern self-extractor the way sfx-runtime/FORMAT.md lays it out,
+independently of the engine, so that the runtime can be tested on its own.
+
+    make_sfx.py RUNTIME ZIP OUT [--no-settings] [--no-adjust] [key=value ...]
+
+--no-settings leaves out the settings block and trailer (like a plain
+"cat RUNTIME ZIP"); --no-adjust keeps the zip's offsets counted from the start
+of the zip data instead of the start of the file.
+"""
+import os
+import struct
+import sys
+
+
+def escape(value):
+    return value.replace("\\", "\\\\").replace("\n", "\\n")
+
+
+def adjust_offsets(zip_data, shift):
+    """Adds `shift` to every offset in the zip's end records and central
+    directory, ZIP64 fields included."""
+    data = bytearray(zip_data)
+    eocd = data.rfind(b"PK\x05\x06", max(0, len(data) - 65557))
+    if eocd < 0:
+        sys.exit("no end of central directory record")
+    entries, cd_size, cd_offset = struct.unpack_from("<HII", data, eocd + 10)
+    zip64 = eocd >= 20 and data[eocd - 20:eocd - 16] == b"PK\x06\x07"
+    if zip64:
+        locator = eocd - 20
+        (record,) = struct.unpack_from("<Q", data, locator + 8)
+        struct.pack_into("<Q", data, locator + 8, record + shift)
+        entries, cd_size, cd_offset = struct.unpack_from("<QQQ", data, record + 32)
+        struct.pack_into("<Q", data, record + 48, cd_offset + shift)
+    if struct.unpack_from("<I", data, eocd + 16)[0] != 0xFFFFFFFF:
+        struct.pack_into("<I", data, eocd + 16, cd_offset + shift)
+
+    pos = cd_offset
+    end = cd_offset + cd_size
+    while pos < end:
+        if data[pos:pos + 4] != b"PK\x01\x02":
+            sys.exit("bad central header at %d" % pos)
+        csize, usize = struct.unpack_from("<II", data, pos + 20)
+        name_len, extra_len, comment_len = struct.unpack_from("<HHH", data, pos + 28)
+        (local,) = struct.unpack_from("<I", data, pos + 42)
+        if local != 0xFFFFFFFF:
+            struct.pack_into("<I", data, pos + 42, local + shift)
+        else:
+            extra = pos + 46 + name_len
+            i = extra
+            while i + 4 <= extra + extra_len:
+                tag, size = struct.unpack_from("<HH", data, i)
+                if tag == 0x0001:
+                    field = i + 4 + (8 if usize == 0xFFFFFFFF else 0) + (8 if csize == 0xFFFFFFFF else 0)
+                    (value,) = struct.unpack_from("<Q", data, field)
+                    struct.pack_into("<Q", data, field, value + shift)
+                    break
+                i += 4 + size
+            else:
+                sys.exit("ZIP64 local header offset missing")
+        pos += 46 + name_len + extra_len + comment_len
+    return bytes(data)
+
+
+def main(argv):
+    flags = [a for a in argv[4:] if a.startswith("--")]
+    pairs = [a for a in argv[4:] if not a.startswith("--")]
+    runtime_path, zip_path, out_path = argv[1:4]
+    with open(runtime_path, "rb") as f:
+        runtime = f.read()
+    with open(zip_path, "rb") as f:
+        zip_data = f.read()
+
+    prefix = runtime
+    if "--no-settings" not in flags:
+        block = "".join("%s=%s\n" % (k, escape(v)) for k, v in (p.split("=", 1) for p in pairs)).encode("utf-8")
+        prefix += block + b"PLVSFX01" + struct.pack("<Q", len(block))
+    if "--no-adjust" not in flags:
+        zip_data = adjust_offsets(zip_data, len(prefix))
+
+    with open(out_path, "wb") as f:
+        f.write(prefix)
+        f.write(zip_data)
+    os.chmod(out_path, 0o755)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 4:
+        sys.exit(__doc__)
+    main(sys.argv)
