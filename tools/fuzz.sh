@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the engine's libFuzzer targets with clang (AddressSanitizer and
+# UndefinedBehaviorSanitizer on) and runs each for SECONDS (default 60),
+# seeded with the test archives. Any crash, leak or hang fails the run; the
+# input that caused it is kept in build-fuzz/artifacts/.
+#   tools/fuzz.sh [SECONDS]        e.g. tools/fuzz.sh 1800 for a long run
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+tools/deps.sh
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+
+out=build-fuzz
+mkdir -p "$out/artifacts" "$out/seeds"
+bash tests/fixtures/make_fixtures.sh "$out/fixtures" >/dev/null
+# Small seeds only: the big ones slow every mutation down.
+find "$out/fixtures" -maxdepth 1 -type f -size -64k -exec cp {} "$out/seeds/" \;
+
+for target in fuzz_list fuzz_extract; do
+    corpus="$out/corpus/$target"
+    mkdir -p "$corpus"
+    echo "== $target for ${seconds}s"
+    status=0
+    "$out/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
+        -print_final_stats=1 -artifact_prefix="$out/artifacts/$target-" "$corpus" "$out/seeds" \
+        >"$out/$target.log" 2>&1 || status=$?
+    grep -E '^(#[0-9]+ +DONE|SUMMARY|stat::number_of_executed_units|stat::peak_rss_mb)|ERROR' "$out/$target.log" || true
+    # libFuzzer leaves a crash-/leak-/timeout- file for every finding.
+    if [[ $status -ne 0 ]] || compgen -G "$out/artifacts/$target-*" >/dev/null; then
+        tail -n 40 "$out/$target.log"
+        echo "$target failed (exit $status); findings: $(ls "$out/artifacts/" | tr '\n' ' ')"
+        exit 1
+    fi
+done
+echo "fuzzing: no findings"
