@@ -1,1 +1,222 @@
 #include "ArchiveEngine.h"
+
+#include "ArchiveReader.h"
+#include "ArchiveUpdate.h"
+#include "EngineErrors.h"
+#include "Extractor.h"
+#include "Failure.h"
+#include "PosixFile.h"
+#include "SfxBuilder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <optional>
+#include <sys/stat.h>
+
+struct ArchiveEngine::Impl
+{
+    QString archivePath;
+    QString fileSpec;
+    QString targetFolder;
+    QString sourceFolder;
+    bool includePaths = false;
+    bool storePaths = false;
+    bool extractSwitch = false;
+    QString sfxOutputPath;
+    QString sfxMessageFile;
+    QString sfxDefaultFolder;
+    std::int32_t sfxOption = 0;
+    bool sfxSwitch = false;
+    QString runAfter;
+    EntryListed entryListed;
+
+    std::unique_ptr<AddBatch> batch;
+    // A commit that failed where no failure could be thrown (when the
+    // archive path changed); the next action reports it.
+    std::optional<Failure> deferred;
+
+    void commitPending()
+    {
+        if (deferred) {
+            const Failure failure = *deferred;
+            deferred.reset();
+            throw failure;
+        }
+        if (batch) {
+            // The batch is finished whatever the outcome: on failure the
+            // archive is as it was and the collected files are not added.
+            const std::unique_ptr<AddBatch> finishing = std::move(batch);
+            finishing->commit();
+        }
+    }
+
+    void requireArchivePath() const
+    {
+        if (archivePath.isEmpty())
+            throw Failure(EngineError::NoArchivePath, QStringLiteral("No archive is selected."));
+    }
+};
+
+ArchiveEngine::ArchiveEngine()
+    : d(std::make_unique<Impl>())
+{
+}
+
+ArchiveEngine::~ArchiveEngine()
+{
+    try {
+        if (d->batch)
+            d->batch->commit();
+    } catch (...) {
+        // Nothing can be reported from here; the archive is either complete
+        // or as it was.
+    }
+}
+
+void ArchiveEngine::setArchivePath(const QString& path)
+{
+    if (d->batch && d->batch->archivePath() != path) {
+        try {
+            d->commitPending();
+        } catch (const Failure& failure) {
+            d->deferred = failure;
+        }
+    }
+    d->archivePath = path;
+}
+
+void ArchiveEngine::setFileSpec(const QString& spec) { d->fileSpec = spec; }
+void ArchiveEngine::setTargetFolder(const QString& folder) { d->targetFolder = folder; }
+void ArchiveEngine::setSourceFolder(const QString& folder) { d->sourceFolder = folder; }
+void ArchiveEngine::setIncludePaths(bool on) { d->includePaths = on; }
+void ArchiveEngine::setStorePaths(bool on) { d->storePaths = on; }
+void ArchiveEngine::setExtractSwitch(bool on) { d->extractSwitch = on; }
+void ArchiveEngine::setSfxOutputPath(const QString& path) { d->sfxOutputPath = path; }
+void ArchiveEngine::setSfxMessageFile(const QString& path) { d->sfxMessageFile = path; }
+void ArchiveEngine::setSfxDefaultFolder(const QString& folder) { d->sfxDefaultFolder = folder; }
+void ArchiveEngine::setSfxOption(std::int32_t option) { d->sfxOption = option; }
+void ArchiveEngine::setSfxSwitch(bool on) { d->sfxSwitch = on; }
+void ArchiveEngine::setEntryListedHandler(EntryListed handler) { d->entryListed = std::move(handler); }
+
+void ArchiveEngine::ListContents()
+{
+    d->commitPending();
+    d->requireArchivePath();
+    const ArchiveReader reader(d->archivePath);
+    for (zip_uint64_t i = 0; i < reader.entryCount(); ++i) {
+        const EntryDetails details = reader.details(i);
+        if (d->entryListed)
+            d->entryListed(details.info);
+    }
+}
+
+void ArchiveEngine::Extract()
+{
+    d->commitPending();
+    d->requireArchivePath();
+    if (d->targetFolder.isEmpty())
+        throw Failure(EngineError::NoTargetFolder, QStringLiteral("No folder to extract into was given."));
+    const ArchiveReader reader(d->archivePath);
+    const std::vector<zip_uint64_t> chosen = reader.select(d->fileSpec);
+    Extractor(reader, d->targetFolder).run(chosen);
+}
+
+void ArchiveEngine::AddFiles()
+{
+    d->requireArchivePath();
+    if (d->batch && d->batch->archivePath() != d->archivePath)
+        d->commitPending();
+    if (d->deferred)
+        d->commitPending();
+    if (d->fileSpec.isEmpty())
+        throw Failure(EngineError::EmptySpec, QStringLiteral("No entry was named."));
+
+    const QString source = QDir::cleanPath(QFileInfo(d->fileSpec).absoluteFilePath());
+    struct stat st;
+    {
+        PosixFile::Descriptor fd = PosixFile::openForReading(source);
+        QString cause;
+        if (!fd.isOpen() || ::fstat(fd.get(), &st) != 0)
+            cause = PosixFile::lastError();
+        else if (S_ISDIR(st.st_mode))
+            cause = QStringLiteral("it is a folder");
+        else if (!S_ISREG(st.st_mode))
+            cause = QStringLiteral("it is not a regular file");
+        if (!cause.isEmpty()) {
+            // What was collected so far is kept, then the failure is told.
+            d->commitPending();
+            throw Failure(EngineError::SourceUnreadable, QStringLiteral("Cannot read %1: %2").arg(source, cause));
+        }
+    }
+
+    QString entryName;
+    if (d->includePaths && d->storePaths) {
+        entryName = source;
+        while (entryName.startsWith(QLatin1Char('/')))
+            entryName.remove(0, 1);
+    } else {
+        entryName = QFileInfo(source).fileName();
+    }
+
+    if (!d->batch)
+        d->batch = std::make_unique<AddBatch>(d->archivePath);
+    d->batch->add(source, entryName, st);
+}
+
+void ArchiveEngine::FinishAdding()
+{
+    d->commitPending();
+}
+
+void ArchiveEngine::DeleteFiles()
+{
+    d->commitPending();
+    d->requireArchivePath();
+    ArchiveUpdate::deleteEntries(d->archivePath, d->fileSpec);
+}
+
+void ArchiveEngine::SfxAddRunCommand(const QString& unused1, const QString& program, const QString& unused2,
+                                     const QString& unused3, std::int32_t unused4)
+{
+    Q_UNUSED(unused1);
+    Q_UNUSED(unused2);
+    Q_UNUSED(unused3);
+    Q_UNUSED(unused4);
+    d->runAfter = program;
+}
+
+void ArchiveEngine::MakeSfx(const QString& archivePath)
+{
+    // The run-after program belongs to this build only, whatever happens.
+    SfxBuilder::Settings settings;
+    settings.runAfter = d->runAfter;
+    d->runAfter.clear();
+
+    d->commitPending();
+    if (d->sfxOutputPath.isEmpty())
+        throw Failure(EngineError::NoSfxOutputPath, QStringLiteral("No output file was given for the self-extractor."));
+    if (archivePath.isEmpty())
+        throw Failure(EngineError::NoArchivePath, QStringLiteral("No archive is selected."));
+
+    const QString runtime = QCoreApplication::applicationDirPath() + QStringLiteral("/plovern-sfx");
+    if (!QFileInfo(runtime).isFile())
+        throw Failure(EngineError::SfxRuntimeMissing, QStringLiteral("Self-extractor runtime not found: %1").arg(runtime));
+
+    if (!d->sfxMessageFile.isEmpty()) {
+        QFile file(d->sfxMessageFile);
+        if (!file.open(QIODevice::ReadOnly))
+            throw Failure(EngineError::MessageFileUnreadable,
+                          QStringLiteral("Cannot read the message file %1: %2")
+                              .arg(QFileInfo(d->sfxMessageFile).absoluteFilePath(), file.errorString()));
+        settings.message = QString::fromLocal8Bit(file.readAll());
+        while (settings.message.endsWith(QLatin1Char('\n')) || settings.message.endsWith(QLatin1Char('\r')))
+            settings.message.chop(1);
+    }
+    settings.folder = d->sfxDefaultFolder;
+    settings.createFolder = d->sfxOption == 2;
+    settings.showMessage = d->sfxSwitch;
+    SfxBuilder::build(archivePath, d->sfxOutputPath, runtime, settings);
+}

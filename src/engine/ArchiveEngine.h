@@ -18,7 +18,10 @@ struct EntryInfo
     std::int64_t normalSize = 0;     // uncompressed size in bytes
     std::int64_t compressedSize = 0; // compressed size in bytes
     QString method;            // "Stored", "Deflated", ... for the curious
-    QDateTime modified;        // local time; from the extended-timestamp field when present, else the DOS field
+    QDateTime modified;        // local wall-clock time, carried as Qt::OffsetFromUTC with the local zone's
+                               // offset at that moment (converting each entry through the C library's
+                               // local time was the slowest part of listing); from the extended-timestamp
+                               // field when present, else the DOS field
     std::uint32_t crc = 0;
     bool encrypted = false;
     bool isFolder = false;     // the name ends in "/"
@@ -104,6 +107,11 @@ public:
     // on disk are refused (UnsafeEntryName, LinkOutsideTarget,
     // PathThroughLink). Encrypted entries fail with EncryptedEntry. A failure
     // half-way leaves the files completed before it and no partial file.
+    // A backslash counts as a separator for the name checks. Link entries are
+    // made after all files. An empty TargetFolder throws NoTargetFolder, an
+    // empty FileSpec EmptySpec, a FileSpec naming no entry EntryNotFound.
+    // Large extractions write on two threads (each file by one thread); when
+    // both fail, the failure of the earlier entry is thrown.
     void Extract();
 
     // Adds the file named by FileSpec to ArchivePath, creating the archive
@@ -117,7 +125,11 @@ public:
     // then the archive on disk is unchanged, so no reader ever sees a
     // half-written archive. When an AddFiles call fails (SourceUnreadable for
     // a vanished or unreadable file, for example), the files collected before
-    // it are committed first, then the failure is thrown.
+    // it are committed first, then the failure is thrown. A collected file
+    // that vanishes before the commit is left out, the others are written,
+    // then SourceUnreadable names it. An existing empty (0-byte) file is taken
+    // for an empty archive. A commit that fails because ArchivePath changed is
+    // reported by the next action.
     void AddFiles();
 
     // Commits the adds collected since the last commit; does nothing when
@@ -143,7 +155,11 @@ public:
     // zip data of `archivePath` with offsets adjusted so that every zip tool
     // reads the result. Streams the archive (memory stays flat), writes to a
     // temporary file beside the output and renames it into place with its
-    // executable bits set; never touches the source archive.
+    // executable bits set; never touches the source archive. Throws
+    // NoSfxOutputPath, NoArchivePath, SfxOutputIsArchive (also through a link
+    // or hard link), SfxRuntimeMissing, MessageFileUnreadable (an empty
+    // SfxMessageFile means no message), ArchiveNotFound, NotAnArchive or
+    // CannotWriteFile. The run-after program is cleared even when it fails.
     void MakeSfx(const QString& archivePath);
 
 private:

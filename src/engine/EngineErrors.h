@@ -30,6 +30,7 @@ enum : std::int32_t {
     NoSfxOutputPath = 1019,      // "No output file was given for the self-extractor."
     SfxOutputIsArchive = 1020,   // "The self-extractor cannot replace its own archive: <path>"
     EmptySpec = 1021,            // "No entry was named."
+    NoTargetFolder = 1022,       // "No folder to extract into was given."
 };
 }
 

@@ -1,0 +1,183 @@
+#include "PosixFile.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace PosixFile {
+
+QByteArray encodeName(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
+QString decodeName(const QByteArray& path)
+{
+    return QFile::decodeName(path);
+}
+
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+QString lastError()
+{
+    return errorText(errno);
+}
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept
+{
+    if (this != &other)
+        reset(other.release());
+    return *this;
+}
+
+int Descriptor::release()
+{
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
+
+void Descriptor::reset(int fd)
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd;
+}
+
+bool Descriptor::close()
+{
+    if (m_fd < 0)
+        return true;
+    const int result = ::close(m_fd);
+    m_fd = -1;
+    return result == 0;
+}
+
+Descriptor openForReading(const QString& path)
+{
+    return Descriptor(::open(encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+}
+
+bool readAt(int fd, void* buffer, std::size_t length, std::int64_t offset)
+{
+    auto* out = static_cast<char*>(buffer);
+    while (length > 0) {
+        const ssize_t n = ::pread(fd, out, length, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = 0;
+            return false;
+        }
+        out += n;
+        length -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+bool writeAll(int fd, const void* buffer, std::size_t length)
+{
+    const auto* in = static_cast<const char*>(buffer);
+    while (length > 0) {
+        const ssize_t n = ::write(fd, in, length);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        in += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+int copyRange(int in, std::int64_t offset, std::int64_t length, int out)
+{
+    constexpr std::size_t bufferSize = 1 << 20;
+    std::vector<char> buffer(static_cast<std::size_t>(std::min<std::int64_t>(length, bufferSize)));
+    while (length > 0) {
+        const auto chunk = static_cast<std::size_t>(std::min<std::int64_t>(length, bufferSize));
+        if (!readAt(in, buffer.data(), chunk, offset))
+            return 1;
+        if (!writeAll(out, buffer.data(), chunk))
+            return 2;
+        offset += static_cast<std::int64_t>(chunk);
+        length -= static_cast<std::int64_t>(chunk);
+    }
+    return 0;
+}
+
+TempFile::~TempFile()
+{
+    discard();
+}
+
+bool TempFile::create(const QString& folder)
+{
+    discard();
+    // A hidden, fixed-length name: it never exceeds the length limit for
+    // names, whatever the target's name, and stays out of a file manager's
+    // way while it exists.
+    QByteArray pattern = encodeName(folder.isEmpty() ? QStringLiteral(".") : folder);
+    if (!pattern.endsWith('/'))
+        pattern += '/';
+    pattern += ".plovern-XXXXXX";
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    m_fd.reset(fd);
+    m_path = decodeName(pattern);
+    return true;
+}
+
+bool TempFile::commit(const QString& target)
+{
+    if (::rename(encodeName(m_path).constData(), encodeName(target).constData()) != 0)
+        return false;
+    m_fd.reset();
+    m_path.clear();
+    return true;
+}
+
+void TempFile::discard()
+{
+    m_fd.reset();
+    if (!m_path.isEmpty()) {
+        ::unlink(encodeName(m_path).constData());
+        m_path.clear();
+    }
+}
+
+QString folderOf(const QString& path)
+{
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return QStringLiteral(".");
+    if (slash == 0)
+        return QStringLiteral("/");
+    return path.left(slash);
+}
+
+QString canonicalPath(const QString& path)
+{
+    char resolved[PATH_MAX];
+    if (!::realpath(encodeName(path).constData(), resolved))
+        return QString();
+    return decodeName(QByteArray(resolved));
+}
+
+} // namespace PosixFile

@@ -1,0 +1,34 @@
+#ifndef PLOVERN_SFXBUILDER_H
+#define PLOVERN_SFXBUILDER_H
+
+#include <QByteArray>
+#include <QString>
+
+// Writes self-extractors in the layout of sfx-runtime/FORMAT.md: the runtime,
+// the settings block, the trailer, then the zip part of an archive with its
+// offsets counted from the start of the new file.
+namespace SfxBuilder {
+
+struct Settings
+{
+    QString folder;
+    bool createFolder = false;
+    QString message;
+    bool showMessage = false;
+    QString runAfter;
+};
+
+// The settings block: "key=value\n" lines, "\\" and "\n" escaped in values.
+QByteArray settingsBlock(const Settings& settings);
+
+// Builds `outputPath` from `runtimePath` and the archive at `archivePath`,
+// through a temporary file beside the output that is renamed into place with
+// its executable bits set. The archive is only read. Throws ArchiveNotFound,
+// NotAnArchive, ArchiveUnreadable, SfxOutputIsArchive, SfxRuntimeMissing or
+// CannotWriteFile.
+void build(const QString& archivePath, const QString& outputPath, const QString& runtimePath,
+           const Settings& settings);
+
+} // namespace SfxBuilder
+
+#endif // PLOVERN_SFXBUILDER_H

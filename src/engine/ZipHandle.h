@@ -1,0 +1,45 @@
+#ifndef PLOVERN_ZIPHANDLE_H
+#define PLOVERN_ZIPHANDLE_H
+
+#include <QString>
+
+#include <memory>
+#include <zip.h>
+
+class ZipLayout;
+
+// Owned libzip handles. A zip_t is discarded (never written) when its owner
+// goes away; writing happens only through an explicit, checked zip_close.
+struct ZipDiscard
+{
+    void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+struct ZipFileClose
+{
+    void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+struct ZipSourceFree
+{
+    void operator()(zip_source_t* source) const { zip_source_free(source); }
+};
+using ZipPtr = std::unique_ptr<zip_t, ZipDiscard>;
+using ZipFilePtr = std::unique_ptr<zip_file_t, ZipFileClose>;
+using ZipSourcePtr = std::unique_ptr<zip_source_t, ZipSourceFree>;
+
+namespace ZipHandle {
+
+// Opens an archive read-only, the part that its offsets count from (so a
+// stub in front is skipped whichever way the offsets were written).
+ZipPtr openForReading(const QString& path, const ZipLayout& layout);
+
+// Opens a plain archive (no stub) for changing; ZIP_CREATE when `create`.
+ZipPtr openForWriting(const QString& path, bool create);
+
+// Text for libzip's last failure on `archive`, or for an error code.
+QString errorText(zip_t* archive);
+QString errorText(zip_error_t* error);
+QString errorText(int zipError);
+
+} // namespace ZipHandle
+
+#endif // PLOVERN_ZIPHANDLE_H

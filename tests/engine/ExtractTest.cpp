@@ -1,0 +1,322 @@
+#include "ArchiveEngine.h"
+#include "EngineErrors.h"
+#include "EngineTestSupport.h"
+#include "Failure.h"
+#include "TestFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace EngineTest;
+
+namespace {
+
+void extract(const QString& archive, const QString& target, const QString& spec = QStringLiteral("*.*"))
+{
+    ArchiveEngine engine;
+    engine.setArchivePath(archive);
+    engine.setTargetFolder(target);
+    engine.setFileSpec(spec);
+    engine.setExtractSwitch(true);
+    engine.Extract();
+}
+
+// Every maker's archive extracts to exactly what Info-ZIP unzip makes of it:
+// same files, bytes, permission bits and modification times.
+class ExtractLikeUnzip : public ::testing::TestWithParam<const char*>
+{
+};
+
+TEST_P(ExtractLikeUnzip, SameTree)
+{
+    Scratch scratch;
+    const QString archive = TestFiles::fixture(QString::fromLatin1(GetParam()));
+    const QString ours = scratch.file(QStringLiteral("ours"));
+    const QString theirs = scratch.file(QStringLiteral("theirs"));
+    extract(archive, ours);
+    unzipInto(archive, theirs);
+    const QStringList expected = describeTree(theirs);
+    ASSERT_FALSE(expected.isEmpty());
+    EXPECT_EQ(describeTree(ours), expected);
+    EXPECT_TRUE(leftovers(ours).isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Makers, ExtractLikeUnzip,
+                         ::testing::Values("infozip.zip", "python.zip", "7z.zip", "bsdtar.zip", "stub-plain.exe",
+                                           "stub-adjusted.exe", "utf8.zip", "zip64.zip", "zip64-infozip.zip", "midnight.zip",
+                                           "link-in.zip"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             std::string name = info.param;
+                             for (char& c : name) {
+                                 if (!isalnum(static_cast<unsigned char>(c)))
+                                     c = '_';
+                             }
+                             return name;
+                         });
+
+TEST(Extract, OneEntryRecreatesItsFolderAndTargetWithParents)
+{
+    Scratch scratch;
+    // Trailing "/" accepted; missing parents created.
+    const QString target = scratch.file(QStringLiteral("a/b/c/"));
+    extract(TestFiles::fixture(QStringLiteral("infozip.zip")), target, QStringLiteral("docs/readme.txt"));
+    EXPECT_EQ(TestFiles::tree(scratch.file(QStringLiteral("a/b/c"))),
+              QStringList({QStringLiteral("docs/"), QStringLiteral("docs/readme.txt")}));
+    EXPECT_EQ(TestFiles::readAll(scratch.file(QStringLiteral("a/b/c/docs/readme.txt"))), QByteArray("Read me.\n"));
+    EXPECT_EQ(QFileInfo(scratch.file(QStringLiteral("a/b/c/docs/readme.txt"))).lastModified(),
+              QDateTime(QDate(2021, 3, 4), QTime(5, 6, 8), Qt::LocalTime));
+}
+
+TEST(Extract, OverwritesExistingFiles)
+{
+    Scratch scratch;
+    TestFiles::writeAll(scratch.file(QStringLiteral("hello.txt")), QByteArray("old and longer content\n"));
+    extract(TestFiles::fixture(QStringLiteral("infozip.zip")), scratch.path(), QStringLiteral("hello.txt"));
+    EXPECT_EQ(TestFiles::readAll(scratch.file(QStringLiteral("hello.txt"))), QByteArray("Hello, world!\n"));
+}
+
+TEST(Extract, DefaultModesWithoutUnixAttributes)
+{
+    // cp437.zip was made as by a DOS zipper: no Unix mode stored.
+    Scratch scratch;
+    extract(TestFiles::fixture(QStringLiteral("cp437.zip")), scratch.path());
+    EXPECT_EQ(modeOf(scratch.file(QString::fromUtf8("über.txt"))), 0644);
+}
+
+TEST(Extract, NeverSetuidSetgidOrSticky)
+{
+    Scratch scratch;
+    const QString archive = scratch.file(QStringLiteral("modes.zip"));
+    ASSERT_EQ(TestFiles::run(QStringLiteral("python3"),
+                             {QStringLiteral("-c"), QStringLiteral(R"(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    for name, mode in (("suid", 0o104755), ("exec", 0o100750), ("dir/", 0o43775)):
+        zi = zipfile.ZipInfo(name, (2021, 3, 4, 5, 6, 8))
+        zi.create_system = 3
+        zi.external_attr = mode << 16
+        z.writestr(zi, b"" if name.endswith("/") else b"x")
+)"),
+                              archive}),
+              0);
+    extract(archive, scratch.file(QStringLiteral("out")));
+    EXPECT_EQ(modeOf(scratch.file(QStringLiteral("out/suid"))), 0755);
+    EXPECT_EQ(modeOf(scratch.file(QStringLiteral("out/exec"))), 0750);
+    EXPECT_EQ(modeOf(scratch.file(QStringLiteral("out/dir"))), 0775);
+}
+
+// Hostile archives: refused with the right number, nothing written anywhere.
+struct HostileCase
+{
+    const char* fixture;
+    std::int32_t number;
+    const char* named; // what the description must name
+};
+
+// Names the case by its fixture in test names and messages.
+void PrintTo(const HostileCase& c, std::ostream* out)
+{
+    *out << c.fixture;
+}
+
+class HostileArchive : public ::testing::TestWithParam<HostileCase>
+{
+};
+
+TEST_P(HostileArchive, RefusedBeforeWritingAnything)
+{
+    Scratch scratch;
+    const QString target = scratch.file(QStringLiteral("deep/target"));
+    QDir().mkpath(target);
+    const QStringList outside = TestFiles::tree(scratch.path());
+    QFile::remove(QStringLiteral("/tmp/plovern-evil.txt"));
+    const Failure failure = expectFailure(GetParam().number, [&] {
+        extract(TestFiles::fixture(QString::fromLatin1(GetParam().fixture)), target);
+    });
+    EXPECT_TRUE(failure.description().contains(QString::fromLatin1(GetParam().named)))
+        << failure.description().toStdString();
+    EXPECT_EQ(TestFiles::tree(scratch.path()), outside);
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/tmp/plovern-evil.txt")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, HostileArchive,
+    ::testing::Values(HostileCase{"traversal.zip", EngineError::UnsafeEntryName, "../evil.txt"},
+                      HostileCase{"absolute.zip", EngineError::UnsafeEntryName, "/tmp/plovern-evil.txt"},
+                      HostileCase{"backslash.zip", EngineError::UnsafeEntryName, "..\\evil.txt"},
+                      HostileCase{"link-out.zip", EngineError::LinkOutsideTarget, "out -> ../../etc"},
+                      HostileCase{"encrypted.zip", EngineError::EncryptedEntry, "hello.txt"}),
+    [](const ::testing::TestParamInfo<HostileCase>& info) {
+        std::string name = info.param.fixture;
+        for (char& c : name) {
+            if (!isalnum(static_cast<unsigned char>(c)))
+                c = '_';
+        }
+        return name;
+    });
+
+TEST(Extract, LinkInsideIsRecreated)
+{
+    Scratch scratch;
+    extract(TestFiles::fixture(QStringLiteral("link-in.zip")), scratch.path());
+    const QFileInfo link(scratch.file(QStringLiteral("shortcut.txt")));
+    EXPECT_TRUE(link.isSymLink());
+    EXPECT_EQ(QFile::symLinkTarget(link.filePath()), scratch.file(QStringLiteral("data/target.txt")));
+    EXPECT_EQ(TestFiles::readAll(link.filePath()), QByteArray("Target.\n"));
+}
+
+TEST(Extract, LinkOnDiskLeadingOutsideIsRefused)
+{
+    Scratch scratch;
+    const QString outside = scratch.file(QStringLiteral("outside"));
+    const QString target = scratch.file(QStringLiteral("target"));
+    QDir().mkpath(outside);
+    QDir().mkpath(target);
+    ASSERT_TRUE(QFile::link(outside, target + QStringLiteral("/docs")));
+    const Failure failure = expectFailure(EngineError::PathThroughLink, [&] {
+        extract(TestFiles::fixture(QStringLiteral("infozip.zip")), target);
+    });
+    EXPECT_TRUE(failure.description().contains(QStringLiteral("docs"))) << failure.description().toStdString();
+    EXPECT_TRUE(TestFiles::tree(outside).isEmpty());
+    // Nothing at all was written, hello.txt included: checks come first.
+    EXPECT_EQ(TestFiles::tree(target), QStringList({QStringLiteral("docs")}));
+}
+
+TEST(Extract, LinkChainsAreFollowedLikeTheKernelWould)
+{
+    // "a/b/up" -> "../.." looks harmless (it names the target itself), but
+    // "a/b/x" -> "up/../escape" then leads above the target: ".." after a
+    // link goes up from where the link points, not from where it stands.
+    Scratch scratch;
+    const QString archive = scratch.file(QStringLiteral("chain.zip"));
+    ASSERT_EQ(TestFiles::run(QStringLiteral("python3"),
+                             {QStringLiteral("-c"), QStringLiteral(R"(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    for name, target in (("a/b/up", "../.."), ("a/b/x", "up/../escape")):
+        zi = zipfile.ZipInfo(name, (2021, 3, 4, 5, 6, 8))
+        zi.create_system = 3
+        zi.external_attr = 0o120777 << 16
+        z.writestr(zi, target)
+)"),
+                              archive}),
+              0);
+    const QString target = scratch.file(QStringLiteral("t"));
+    expectFailure(EngineError::LinkOutsideTarget, [&] { extract(archive, target); });
+    EXPECT_FALSE(QFileInfo::exists(target + QStringLiteral("/a")));
+}
+
+TEST(Extract, DamagedEntryLeavesEarlierFilesAndNoPartialOne)
+{
+    Scratch scratch;
+    const Failure failure = expectFailure(EngineError::CorruptEntry, [&] {
+        extract(TestFiles::fixture(QStringLiteral("crc.zip")), scratch.path());
+    });
+    EXPECT_TRUE(failure.description().contains(QStringLiteral("bad.txt")));
+    EXPECT_EQ(TestFiles::tree(scratch.path()), QStringList({QStringLiteral("good.txt")}));
+    EXPECT_EQ(TestFiles::readAll(scratch.file(QStringLiteral("good.txt"))), QByteArray("Good.\n"));
+}
+
+TEST(Extract, FullDiskLeavesNoPartialOrTemporaryFile)
+{
+    // A file-size limit makes writes fail as a full disk would, even for root.
+    Scratch scratch;
+    const QString archive = scratch.file(QStringLiteral("sizes.zip"));
+    ASSERT_EQ(TestFiles::run(QStringLiteral("python3"),
+                             {QStringLiteral("-c"), QStringLiteral(R"(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("small.txt", b"small\n")
+    z.writestr("large.bin", bytes(range(256)) * 4096)
+    z.writestr("after.txt", b"after\n")
+)"),
+                              archive}),
+              0);
+    const QString target = scratch.file(QStringLiteral("out"));
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = old;
+    limited.rlim_cur = 64 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    std::int32_t number = 0;
+    try {
+        extract(archive, target);
+    } catch (const Failure& failure) {
+        number = failure.number();
+        EXPECT_TRUE(failure.description().contains(QStringLiteral("large.bin"))) << failure.what();
+    }
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(number, EngineError::CannotWriteFile);
+    EXPECT_EQ(TestFiles::tree(target), QStringList({QStringLiteral("small.txt")}));
+}
+
+TEST(Extract, LargeArchiveOnTwoThreadsMatchesUnzip)
+{
+    // Over the size where the work is shared between two threads.
+    Scratch scratch;
+    const QString archive = scratch.file(QStringLiteral("large.zip"));
+    ASSERT_EQ(TestFiles::run(QStringLiteral("python3"),
+                             {QStringLiteral("-c"), QStringLiteral(R"(
+import random, sys, zipfile
+r = random.Random(7)
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+    for i in range(3):
+        zi = zipfile.ZipInfo("part%02d/" % i, (2022, 1, 2, 3, 4, 8))
+        zi.create_system = 3
+        zi.external_attr = 0o40750 << 16
+        z.writestr(zi, b"")
+    for i in range(24):
+        zi = zipfile.ZipInfo("part%02d/data%02d.bin" % (i % 3, i), (2022, 1, 2, 3, 4, 6))
+        zi.create_system = 3
+        zi.external_attr = (0o100600 + 0o44 * (i % 2)) << 16
+        zi.compress_type = zipfile.ZIP_DEFLATED
+        z.writestr(zi, r.randbytes(1 << 19) + bytes(1 << 19))
+)"),
+                              archive}),
+              0);
+    extract(archive, scratch.file(QStringLiteral("ours")));
+    unzipInto(archive, scratch.file(QStringLiteral("theirs")));
+    EXPECT_EQ(describeTree(scratch.file(QStringLiteral("ours"))), describeTree(scratch.file(QStringLiteral("theirs"))));
+}
+
+TEST(Extract, SettingsAndSpecFailures)
+{
+    Scratch scratch;
+    ArchiveEngine engine;
+    engine.setTargetFolder(scratch.path());
+    engine.setFileSpec(QStringLiteral("*.*"));
+    expectFailure(EngineError::NoArchivePath, [&] { engine.Extract(); });
+    engine.setArchivePath(TestFiles::fixture(QStringLiteral("infozip.zip")));
+    engine.setFileSpec(QStringLiteral("nothing.txt"));
+    const Failure missing = expectFailure(EngineError::EntryNotFound, [&] { engine.Extract(); });
+    EXPECT_TRUE(missing.description().contains(QStringLiteral("nothing.txt")));
+    engine.setFileSpec(QString());
+    expectFailure(EngineError::EmptySpec, [&] { engine.Extract(); });
+    engine.setFileSpec(QStringLiteral("*.*"));
+    engine.setTargetFolder(QString());
+    expectFailure(EngineError::NoTargetFolder, [&] { engine.Extract(); });
+    EXPECT_TRUE(TestFiles::tree(scratch.path()).isEmpty());
+}
+
+TEST(Extract, FileInTheWayOfAFolder)
+{
+    Scratch scratch;
+    TestFiles::writeAll(scratch.file(QStringLiteral("docs")), QByteArray("a file\n"));
+    const Failure failure = expectFailure(EngineError::CannotCreateFolder, [&] {
+        extract(TestFiles::fixture(QStringLiteral("infozip.zip")), scratch.path());
+    });
+    EXPECT_TRUE(failure.description().contains(QStringLiteral("docs")));
+    EXPECT_TRUE(leftovers(scratch.path()).isEmpty());
+}
+
+} // namespace

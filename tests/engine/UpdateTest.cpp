@@ -1,0 +1,463 @@
+#include "ArchiveEngine.h"
+#include "EngineErrors.h"
+#include "EngineTestSupport.h"
+#include "Failure.h"
+#include "TestFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+using namespace EngineTest;
+
+namespace {
+
+QStringList names(const QString& archive)
+{
+    QStringList out;
+    for (const EntryInfo& e : list(archive))
+        out << e.name;
+    return out;
+}
+
+void deleteEntry(const QString& archive, const QString& spec)
+{
+    ArchiveEngine engine;
+    engine.setArchivePath(archive);
+    engine.setFileSpec(spec);
+    engine.DeleteFiles();
+}
+
+// Runs `action` with writes beyond 16 KB failing as on a full disk (this
+// works for root too, unlike a read-only folder).
+void withFullDisk(const std::function<void()>& action)
+{
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = old;
+    limited.rlim_cur = 16 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    action();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+}
+
+QString makeFile(const QString& path, const QByteArray& content, const QDateTime& time, mode_t mode = 0644)
+{
+    TestFiles::writeAll(path, content);
+    const struct utimbuf times = {static_cast<time_t>(time.toSecsSinceEpoch()),
+                                  static_cast<time_t>(time.toSecsSinceEpoch())};
+    ::utime(QFile::encodeName(path).constData(), &times);
+    ::chmod(QFile::encodeName(path).constData(), mode);
+    return path;
+}
+
+// ---- Deleting ---------------------------------------------------------------
+
+struct DeleteCase
+{
+    const char* fixture;
+    const char* entry;
+    bool hasStub;
+};
+
+// Names the case by its fixture in test names and messages.
+void PrintTo(const DeleteCase& c, std::ostream* out)
+{
+    *out << c.fixture;
+}
+
+class DeleteOne : public ::testing::TestWithParam<DeleteCase>
+{
+};
+
+TEST_P(DeleteOne, OthersStayReadableAndTheStubStays)
+{
+    Scratch scratch;
+    const QString archive = TestFiles::copyFixture(QString::fromLatin1(GetParam().fixture), scratch.path());
+    ::chmod(QFile::encodeName(archive).constData(), GetParam().hasStub ? 0755 : 0640);
+    const QByteArray before = TestFiles::readAll(archive);
+    QStringList expected = names(archive);
+    expected.removeAll(QString::fromLatin1(GetParam().entry));
+
+    deleteEntry(archive, QString::fromLatin1(GetParam().entry));
+
+    EXPECT_EQ(names(archive), expected);
+    expectToolsAccept(archive);
+    EXPECT_EQ(modeOf(archive), GetParam().hasStub ? 0755 : 0640);
+    if (GetParam().hasStub) {
+        EXPECT_EQ(TestFiles::readAll(archive).left(4000), before.left(4000));
+    }
+    // What is left extracts with unzip to the same bytes as ours.
+    unzipInto(archive, scratch.file(QStringLiteral("theirs")));
+    ArchiveEngine engine;
+    engine.setArchivePath(archive);
+    engine.setTargetFolder(scratch.file(QStringLiteral("ours")));
+    engine.setFileSpec(QStringLiteral("*.*"));
+    engine.Extract();
+    EXPECT_EQ(describeTree(scratch.file(QStringLiteral("ours"))), describeTree(scratch.file(QStringLiteral("theirs"))));
+    EXPECT_TRUE(leftovers(scratch.path()).isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Archives, DeleteOne,
+                         ::testing::Values(DeleteCase{"infozip.zip", "hello.txt", false},
+                                           DeleteCase{"python.zip", "docs/readme.txt", false},
+                                           DeleteCase{"7z.zip", "docs/", false},
+                                           DeleteCase{"zip64.zip", "small.txt", false},
+                                           DeleteCase{"zip64-infozip.zip", "docs/", false},
+                                           DeleteCase{"stub-plain.exe", "hello.txt", true},
+                                           DeleteCase{"stub-adjusted.exe", "docs/readme.txt", true}),
+                         [](const ::testing::TestParamInfo<DeleteCase>& info) {
+                             std::string name = info.param.fixture;
+                             for (char& c : name) {
+                                 if (!isalnum(static_cast<unsigned char>(c)))
+                                     c = '_';
+                             }
+                             return name;
+                         });
+
+TEST(Delete, EveryEntryLeavesAValidEmptyArchive)
+{
+    for (const char* fixture : {"infozip.zip", "stub-plain.exe", "stub-adjusted.exe"}) {
+        SCOPED_TRACE(fixture);
+        Scratch scratch;
+        const QString archive = TestFiles::copyFixture(QString::fromLatin1(fixture), scratch.path());
+        const QByteArray before = TestFiles::readAll(archive);
+        deleteEntry(archive, QStringLiteral("*.*"));
+        ASSERT_TRUE(QFileInfo::exists(archive));
+        EXPECT_TRUE(names(archive).isEmpty());
+        const QByteArray after = TestFiles::readAll(archive);
+        const bool stub = QString::fromLatin1(fixture).endsWith(QLatin1String(".exe"));
+        EXPECT_EQ(after.size(), stub ? 4000 + 22 : 22);
+        if (stub) {
+            EXPECT_EQ(after.left(4000), before.left(4000));
+        }
+        QByteArray output;
+        EXPECT_EQ(TestFiles::run(QStringLiteral("python3"), {QStringLiteral("-m"), QStringLiteral("zipfile"),
+                                                             QStringLiteral("-l"), archive}, &output), 0)
+            << output.toStdString();
+        EXPECT_EQ(TestFiles::run(QStringLiteral("7zz"), {QStringLiteral("t"), archive}, &output), 0)
+            << output.toStdString();
+        // unzip calls any empty archive "empty" (exit code 1), but reads it.
+        EXPECT_EQ(TestFiles::run(QStringLiteral("unzip"), {QStringLiteral("-l"), archive}, &output), 1);
+        EXPECT_TRUE(output.contains("zipfile is empty")) << output.toStdString();
+    }
+}
+
+TEST(Delete, FailuresLeaveTheArchiveByteForByte)
+{
+    Scratch scratch;
+    const QString archive = TestFiles::copyFixture(QStringLiteral("many-10001.zip"), scratch.path());
+    const QByteArray before = TestFiles::readAll(archive);
+
+    const Failure missing = expectFailure(EngineError::EntryNotFound, [&] {
+        deleteEntry(archive, QStringLiteral("absent.txt"));
+    });
+    EXPECT_TRUE(missing.description().contains(QStringLiteral("absent.txt")));
+    EXPECT_EQ(TestFiles::readAll(archive), before);
+
+    expectFailure(EngineError::EmptySpec, [&] { deleteEntry(archive, QString()); });
+
+    std::int32_t number = 0;
+    withFullDisk([&] {
+        try {
+            deleteEntry(archive, QStringLiteral("f00002.txt"));
+        } catch (const Failure& failure) {
+            number = failure.number();
+            EXPECT_TRUE(failure.description().contains(archive)) << failure.what();
+        }
+    });
+    EXPECT_EQ(number, EngineError::CannotUpdateArchive);
+    EXPECT_EQ(TestFiles::readAll(archive), before);
+    EXPECT_TRUE(leftovers(scratch.path()).isEmpty()) << leftovers(scratch.path()).join(QLatin1Char(' ')).toStdString();
+}
+
+TEST(Delete, StubArchiveFailureLeavesItByteForByte)
+{
+    Scratch scratch;
+    const QString archive = TestFiles::copyFixture(QStringLiteral("stub-plain.exe"), scratch.path());
+    // A stub large enough for the size limit to bite while copying.
+    QByteArray big = QByteArray(40000, 'S') + TestFiles::readAll(TestFiles::fixture(QStringLiteral("infozip.zip")));
+    TestFiles::writeAll(archive, big);
+    std::int32_t number = 0;
+    withFullDisk([&] {
+        try {
+            deleteEntry(archive, QStringLiteral("hello.txt"));
+        } catch (const Failure& failure) {
+            number = failure.number();
+        }
+    });
+    EXPECT_EQ(number, EngineError::CannotUpdateArchive);
+    EXPECT_EQ(TestFiles::readAll(archive), big);
+    EXPECT_TRUE(leftovers(scratch.path()).isEmpty());
+}
+
+TEST(Delete, NotAnArchiveAndMissing)
+{
+    Scratch scratch;
+    const QString text = TestFiles::copyFixture(QStringLiteral("notazip.zip"), scratch.path());
+    expectFailure(EngineError::NotAnArchive, [&] { deleteEntry(text, QStringLiteral("*.*")); });
+    EXPECT_EQ(TestFiles::readAll(text), QByteArray("This is not an archive.\n"));
+    expectFailure(EngineError::ArchiveNotFound, [&] { deleteEntry(scratch.file(QStringLiteral("x.zip")), "a"); });
+}
+
+// ---- Adding -----------------------------------------------------------------
+
+const QDateTime stamp(QDate(2019, 7, 8), QTime(9, 10, 12), Qt::LocalTime);
+
+TEST(Add, PathsOffStoresTheBareNameWithTimeAndMode)
+{
+    Scratch scratch;
+    const QString source = makeFile(scratch.file(QStringLiteral("in/tool.sh")), "#!/bin/sh\necho hi\n", stamp, 0755);
+    const QString archive = scratch.file(QStringLiteral("new.zip"));
+    {
+        ArchiveEngine engine;
+        engine.setArchivePath(archive);
+        engine.setIncludePaths(false);
+        engine.setStorePaths(false);
+        engine.setFileSpec(source);
+        engine.AddFiles();
+        engine.FinishAdding();
+    }
+    const std::vector<PyEntry> entries = pythonList(archive);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, QStringLiteral("tool.sh"));
+    EXPECT_EQ(entries[0].externalAttributes >> 16, 0100755u);
+    EXPECT_EQ(entries[0].dosTime, stamp);
+    expectToolsAccept(archive);
+    // unzip restores the executable bit and the time.
+    unzipInto(archive, scratch.file(QStringLiteral("out")));
+    EXPECT_EQ(modeOf(scratch.file(QStringLiteral("out/tool.sh"))), 0755);
+    EXPECT_EQ(QFileInfo(scratch.file(QStringLiteral("out/tool.sh"))).lastModified(), stamp);
+    EXPECT_EQ(modeOf(archive), 0644);
+}
+
+TEST(Add, PathsOnStoresTheFullPathWithoutLeadingSlash)
+{
+    Scratch scratch;
+    const QString source = makeFile(scratch.file(QString::fromUtf8("in/sub/naïve.txt")), "x\n", stamp);
+    const QString archive = scratch.file(QStringLiteral("paths.zip"));
+    ArchiveEngine engine;
+    engine.setArchivePath(archive);
+    engine.setIncludePaths(true);
+    engine.setStorePaths(true);
+    engine.setFileSpec(source);
+    engine.AddFiles();
+    engine.FinishAdding();
+    const std::vector<PyEntry> entries = pythonList(archive);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, source.mid(1));
+    EXPECT_EQ(names(archive), QStringList({source.mid(1)}));
+}
+
+TEST(Add, SameNameIsReplacedNotDuplicated)
+{
+    Scratch scratch;
+    const QString archive = TestFiles::copyFixture(QStringLiteral("7z.zip"), scratch.path());
+    const QString source = makeFile(scratch.file(QStringLiteral("in/hello.txt")), "Replaced.\n", stamp);
+    ArchiveEngine engine;
+    engine.setArchivePath(archive);
+    engine.setFileSpec(source);
+    engine.AddFiles();
+    engine.FinishAdding();
+    EXPECT_EQ(names(archive), QStringList({QStringLiteral("docs/"), QStringLiteral("docs/readme.txt"),
+                                           QStringLiteral("hello.txt")}));
+    unzipInto(archive, scratch.file(QStringLiteral("out")));
+    EXPECT_EQ(TestFiles::readAll(scratch.file(QStringLiteral("out/hello.txt"))), QByteArray("Replaced.\n"));
+    // The old entry's NTFS times (0x000a) went with it; only our extended
+    // timestamp is left, and the DOS time is the new file's.
+    const std::vector<PyEntry> entries = pythonList(archive);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[2].extraIds, QList<int>({0x5455}));
+    EXPECT_EQ(entries[2].dosTime, stamp);
+    EXPECT_EQ(entries[0].extraIds, QList<int>({0x000a}));
+    expectToolsAccept(archive);
+}
+
+TEST(Add, TimeSurvivesAZoneChange)
+{
+    Scratch scratch;
+    const QString source = makeFile(scratch.file(QStringLiteral("in/t.txt")), "t\n", stamp);
+    const QString archive = scratch.file(QStringLiteral("t.zip"));
+    {
+        ArchiveEngine engine;
+        engine.setArchivePath(archive);
+        engine.setFileSpec(source);
+        engine.AddFiles();
+    } // the destructor commits
+    const qint64 moment = stamp.toSecsSinceEpoch();
+    ZoneGuard zone("Asia/Tokyo");
+    const std::vector<EntryInfo> entries = list(archive);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].modified.toSecsSinceEpoch(), moment);
+    ArchiveEngine engine;
+    engine.setArchivePath(archive);
+    engine.setTargetFolder(scratch.file(QStringLiteral("out")));
+    engine.setFileSpec(QStringLiteral("t.txt"));
+    engine.Extract();
+    EXPECT_EQ(QFileInfo(scratch.file(QStringLiteral("out/t.txt"))).lastModified().toSecsSinceEpoch(), moment);
+}
+
+TEST(Add, BatchIsWrittenOnceAtTheEnd)
+{
+    Scratch scratch;
+    const QString archive = TestFiles::copyFixture(QStringLiteral("infozip.zip"), scratch.path());
+    const QByteArray before = TestFiles::readAll(archive);
+    ArchiveEngine engine;
+    engine.setArchivePath(archive);
+    for (int i = 0; i < 20; ++i) {
+        engine.setFileSpec(makeFile(scratch.file(QStringLiteral("in/f%1.txt").arg(i)), QByteArray::number(i), stamp));
+        engine.AddFiles();
+    }
+    EXPECT_EQ(TestFiles::readAll(archive), before); // nothing written yet
+    engine.FinishAdding();
+    EXPECT_EQ(names(archive).size(), 23);
+    engine.FinishAdding(); // nothing pending: nothing happens
+    expectToolsAccept(archive);
+}
+
+TEST(Add, PendingAddsAreCommittedBeforeOtherActions)
+{
+    Scratch scratch;
+    const QString archive = scratch.file(QStringLiteral("pending.zip"));
+    ArchiveEngine engine;
+    std::vector<EntryInfo> listed;
+    engine.setEntryListedHandler([&](const EntryInfo& e) { listed.push_back(e); });
+    engine.setArchivePath(archive);
+    engine.setFileSpec(makeFile(scratch.file(QStringLiteral("in/a.txt")), "a\n", stamp));
+    engine.AddFiles();
+    EXPECT_FALSE(QFileInfo::exists(archive));
+    engine.ListContents();
+    ASSERT_EQ(listed.size(), 1u);
+
+    // Changing the archive commits the one before.
+    engine.setFileSpec(makeFile(scratch.file(QStringLiteral("in/b.txt")), "b\n", stamp));
+    engine.AddFiles();
+    engine.setArchivePath(scratch.file(QStringLiteral("other.zip")));
+    EXPECT_EQ(names(archive), QStringList({QStringLiteral("a.txt"), QStringLiteral("b.txt")}));
+}
+
+TEST(Add, UnreadableSourceCommitsWhatCameBefore)
+{
+    Scratch scratch;
+    const QString archive = scratch.file(QStringLiteral("partial.zip"));
+    ArchiveEngine engine;
+    engine.setArchivePath(archive);
+    engine.setFileSpec(makeFile(scratch.file(QStringLiteral("in/first.txt")), "1\n", stamp));
+    engine.AddFiles();
+    engine.setFileSpec(makeFile(scratch.file(QStringLiteral("in/second.txt")), "2\n", stamp));
+    engine.AddFiles();
+    const QString gone = scratch.file(QStringLiteral("in/vanished.txt"));
+    engine.setFileSpec(gone);
+    const Failure failure = expectFailure(EngineError::SourceUnreadable, [&] { engine.AddFiles(); });
+    EXPECT_TRUE(failure.description().contains(gone));
+    EXPECT_EQ(names(archive), QStringList({QStringLiteral("first.txt"), QStringLiteral("second.txt")}));
+    expectToolsAccept(archive);
+
+    // A folder is not a file to add.
+    engine.setFileSpec(scratch.file(QStringLiteral("in")));
+    expectFailure(EngineError::SourceUnreadable, [&] { engine.AddFiles(); });
+}
+
+TEST(Add, SourceVanishingBeforeTheCommitIsLeftOut)
+{
+    Scratch scratch;
+    const QString archive = scratch.file(QStringLiteral("late.zip"));
+    ArchiveEngine engine;
+    engine.setArchivePath(archive);
+    engine.setFileSpec(makeFile(scratch.file(QStringLiteral("in/keep.txt")), "k\n", stamp));
+    engine.AddFiles();
+    const QString late = makeFile(scratch.file(QStringLiteral("in/late.txt")), "l\n", stamp);
+    engine.setFileSpec(late);
+    engine.AddFiles();
+    QFile::remove(late);
+    const Failure failure = expectFailure(EngineError::SourceUnreadable, [&] { engine.FinishAdding(); });
+    EXPECT_TRUE(failure.description().contains(late));
+    EXPECT_EQ(names(archive), QStringList({QStringLiteral("keep.txt")}));
+}
+
+TEST(Add, ToAStubArchiveKeepsTheStub)
+{
+    for (const char* fixture : {"stub-plain.exe", "stub-adjusted.exe"}) {
+        SCOPED_TRACE(fixture);
+        Scratch scratch;
+        const QString archive = TestFiles::copyFixture(QString::fromLatin1(fixture), scratch.path());
+        ::chmod(QFile::encodeName(archive).constData(), 0755);
+        const QByteArray stub = TestFiles::readAll(archive).left(4000);
+        ArchiveEngine engine;
+        engine.setArchivePath(archive);
+        engine.setFileSpec(makeFile(scratch.file(QStringLiteral("in/added.txt")), "added\n", stamp));
+        engine.AddFiles();
+        engine.setFileSpec(makeFile(scratch.file(QStringLiteral("in/hello.txt")), "new hello\n", stamp));
+        engine.AddFiles();
+        engine.FinishAdding();
+        EXPECT_EQ(TestFiles::readAll(archive).left(4000), stub);
+        EXPECT_EQ(modeOf(archive), 0755);
+        EXPECT_EQ(names(archive), QStringList({QStringLiteral("hello.txt"), QStringLiteral("docs/"),
+                                               QStringLiteral("docs/readme.txt"), QStringLiteral("added.txt")}));
+        expectToolsAccept(archive);
+        unzipInto(archive, scratch.file(QStringLiteral("out")));
+        EXPECT_EQ(TestFiles::readAll(scratch.file(QStringLiteral("out/hello.txt"))), QByteArray("new hello\n"));
+        EXPECT_TRUE(leftovers(scratch.path()).isEmpty());
+    }
+}
+
+TEST(Add, Failures)
+{
+    Scratch scratch;
+    const QString source = makeFile(scratch.file(QStringLiteral("in/a.txt")), "a\n", stamp);
+    ArchiveEngine engine;
+    engine.setFileSpec(source);
+    expectFailure(EngineError::NoArchivePath, [&] { engine.AddFiles(); });
+
+    engine.setArchivePath(scratch.file(QStringLiteral("no/such/folder/a.zip")));
+    const Failure folder = expectFailure(EngineError::ArchiveFolderMissing, [&] { engine.AddFiles(); });
+    EXPECT_TRUE(folder.description().contains(scratch.file(QStringLiteral("no/such/folder"))));
+
+    const QString text = TestFiles::copyFixture(QStringLiteral("notazip.zip"), scratch.path());
+    engine.setArchivePath(text);
+    expectFailure(EngineError::NotAnArchive, [&] { engine.AddFiles(); });
+    EXPECT_EQ(TestFiles::readAll(text), QByteArray("This is not an archive.\n"));
+
+    engine.setArchivePath(scratch.file(QStringLiteral("ok.zip")));
+    engine.setFileSpec(QString());
+    expectFailure(EngineError::EmptySpec, [&] { engine.AddFiles(); });
+}
+
+TEST(Add, FailedCommitLeavesTheArchiveAsItWas)
+{
+    Scratch scratch;
+    const QString archive = TestFiles::copyFixture(QStringLiteral("infozip.zip"), scratch.path());
+    const QByteArray before = TestFiles::readAll(archive);
+    // Incompressible, so that the rewritten archive exceeds the size limit.
+    QByteArray big(64 * 1024, '\0');
+    QRandomGenerator random(42);
+    for (char& c : big)
+        c = static_cast<char>(random.bounded(256));
+    ArchiveEngine engine;
+    engine.setArchivePath(archive);
+    engine.setFileSpec(makeFile(scratch.file(QStringLiteral("in/big.bin")), big, stamp));
+    engine.AddFiles();
+    std::int32_t number = 0;
+    withFullDisk([&] {
+        try {
+            engine.FinishAdding();
+        } catch (const Failure& failure) {
+            number = failure.number();
+        }
+    });
+    EXPECT_EQ(number, EngineError::CannotUpdateArchive);
+    EXPECT_EQ(TestFiles::readAll(archive), before);
+    EXPECT_TRUE(leftovers(scratch.path()).isEmpty());
+}
+
+} // namespace

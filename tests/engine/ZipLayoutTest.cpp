@@ -1,0 +1,113 @@
+#include "EngineErrors.h"
+#include "EngineTestSupport.h"
+#include "Failure.h"
+#include "PosixFile.h"
+#include "TestFiles.h"
+#include "ZipLayout.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace EngineTest;
+
+namespace {
+
+ZipLayout layoutOf(const QString& path, std::vector<CentralEntry>* entries = nullptr)
+{
+    PosixFile::Descriptor fd = PosixFile::openForReading(path);
+    EXPECT_TRUE(fd.isOpen());
+    return ZipLayout::read(fd.get(), path, entries);
+}
+
+struct LayoutCase
+{
+    const char* fixture;
+    std::int64_t shift;
+    std::int64_t zipStart;
+    bool zip64;
+};
+
+// Names the case by its fixture in test names and messages.
+void PrintTo(const LayoutCase& c, std::ostream* out)
+{
+    *out << c.fixture;
+}
+
+class Layout : public ::testing::TestWithParam<LayoutCase>
+{
+};
+
+TEST_P(Layout, FindsTheZipPart)
+{
+    const ZipLayout layout = layoutOf(TestFiles::fixture(QString::fromLatin1(GetParam().fixture)));
+    EXPECT_EQ(layout.shift(), GetParam().shift);
+    EXPECT_EQ(layout.zipStart(), GetParam().zipStart);
+    EXPECT_EQ(layout.hasZip64(), GetParam().zip64);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, Layout,
+                         ::testing::Values(LayoutCase{"infozip.zip", 0, 0, false},
+                                           LayoutCase{"stub-plain.exe", 4000, 4000, false},
+                                           LayoutCase{"stub-adjusted.exe", 0, 4000, false},
+                                           LayoutCase{"zip64.zip", 0, 0, false},
+                                           LayoutCase{"zip64-infozip.zip", 0, 0, true},
+                                           LayoutCase{"empty.zip", 0, 0, false}),
+                         [](const ::testing::TestParamInfo<LayoutCase>& info) {
+                             std::string name = info.param.fixture;
+                             for (char& c : name) {
+                                 if (!isalnum(static_cast<unsigned char>(c)))
+                                     c = '_';
+                             }
+                             return name;
+                         });
+
+TEST(Layout, CentralEntriesCarryZip64Sizes)
+{
+    std::vector<CentralEntry> entries;
+    layoutOf(TestFiles::fixture(QStringLiteral("big3g.zip")), &entries);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].size, 3221225472ULL);
+}
+
+TEST(Layout, CopyMovesOffsetsAndPromotesThemPastFourGigabytes)
+{
+    // The zip part is placed 4 GiB + 100 bytes into a sparse file: every
+    // local-header offset and the directory's offset then need ZIP64 fields
+    // and records, which the copy must add. unzip and Python read the result.
+    Scratch scratch;
+    const QString source = TestFiles::fixture(QStringLiteral("python.zip"));
+    const QString output = scratch.file(QStringLiteral("far.zip"));
+    const std::int64_t start = (std::int64_t(1) << 32) + 100;
+    {
+        PosixFile::Descriptor in = PosixFile::openForReading(source);
+        const ZipLayout layout = ZipLayout::read(in.get(), source);
+        PosixFile::Descriptor out(::open(QFile::encodeName(output).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+        ASSERT_TRUE(out.isOpen());
+        ASSERT_EQ(::lseek(out.get(), start, SEEK_SET), start);
+        ZipLayout::copyZipPart(layout, in.get(), source, out.get(), output, start, EngineError::CannotWriteFile);
+    }
+    const ZipLayout moved = layoutOf(output);
+    EXPECT_EQ(moved.shift(), 0);
+    EXPECT_EQ(moved.zipStart(), start);
+    EXPECT_TRUE(moved.hasZip64());
+
+    QByteArray report;
+    EXPECT_EQ(TestFiles::run(QStringLiteral("python3"), {QStringLiteral("-m"), QStringLiteral("zipfile"),
+                                                         QStringLiteral("-t"), output}, &report), 0)
+        << report.toStdString();
+    EXPECT_EQ(TestFiles::run(QStringLiteral("unzip"), {QStringLiteral("-tq"), output}, &report), 0)
+        << report.toStdString();
+    const std::vector<PyEntry> entries = pythonList(output);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[2].name, QStringLiteral("docs/readme.txt"));
+}
+
+TEST(Layout, NotAnArchiveAndTruncated)
+{
+    expectFailure(EngineError::NotAnArchive, [] { layoutOf(TestFiles::fixture(QStringLiteral("notazip.zip"))); });
+    expectFailure(EngineError::ArchiveUnreadable, [] { layoutOf(TestFiles::fixture(QStringLiteral("truncated.zip"))); });
+}
+
+} // namespace
