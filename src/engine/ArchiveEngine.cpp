@@ -88,7 +88,7 @@ void ArchiveEngine::setArchivePath(const QString& path)
     d->archivePath = path;
 }
 
-void ArchiveEngine::setFileSpec(const QString& spec) { d->fileSpec = spec; }
+void ArchiveEngine::setFileSpec(const QString& fileSpec) { d->fileSpec = fileSpec; }
 void ArchiveEngine::setTargetFolder(const QString& folder) { d->targetFolder = folder; }
 void ArchiveEngine::setSourceFolder(const QString& folder) { d->sourceFolder = folder; }
 void ArchiveEngine::setIncludePaths(bool on) { d->includePaths = on; }

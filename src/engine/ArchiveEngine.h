@@ -58,7 +58,7 @@ public:
     // Which entries Extract and DeleteFiles work on: "*.*" means every entry,
     // any other text is one entry's exact name as ListContents reports it.
     // For AddFiles it is the full path of the one file to add.
-    void setFileSpec(const QString& spec);
+    void setFileSpec(const QString& fileSpec);
 
     // The folder Extract writes into, with or without a trailing "/". It is
     // created (with its parents) when missing.

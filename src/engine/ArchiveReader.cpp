@@ -285,17 +285,17 @@ QDateTime ArchiveReader::dosTime(std::uint16_t time, std::uint16_t date) const
     return QDateTime::fromSecsSinceEpoch(wallSeconds - *it, Qt::OffsetFromUTC, *it);
 }
 
-std::vector<zip_uint64_t> ArchiveReader::select(const QString& spec) const
+std::vector<zip_uint64_t> ArchiveReader::select(const QString& fileSpec) const
 {
-    if (spec.isEmpty())
+    if (fileSpec.isEmpty())
         throw Failure(EngineError::EmptySpec, QStringLiteral("No entry was named."));
     std::vector<zip_uint64_t> chosen;
-    const bool all = spec == QLatin1String("*.*");
+    const bool all = fileSpec == QLatin1String("*.*");
     for (std::uint64_t i = 0; i < m_entries.size(); ++i) {
-        if (all || name(i) == spec)
+        if (all || name(i) == fileSpec)
             chosen.push_back(i);
     }
     if (chosen.empty() && !all)
-        throw Failure(EngineError::EntryNotFound, QStringLiteral("No entry named %1 in %2").arg(spec, m_path));
+        throw Failure(EngineError::EntryNotFound, QStringLiteral("No entry named %1 in %2").arg(fileSpec, m_path));
     return chosen;
 }

@@ -49,9 +49,9 @@ public:
     EntryDetails details(std::uint64_t index) const;
 
     // The entries a FileSpec names, in archive order: every entry for "*.*",
-    // else each entry whose listed name is exactly `spec`. Throws EmptySpec
+    // else each entry whose listed name is exactly `fileSpec`. Throws EmptySpec
     // or EntryNotFound.
-    std::vector<zip_uint64_t> select(const QString& spec) const;
+    std::vector<zip_uint64_t> select(const QString& fileSpec) const;
 
     // The libzip handle, opened on first use. Throws like the constructor.
     zip_t* zip() const;

@@ -113,10 +113,10 @@ mode_t defaultFileMode()
     return 0644;
 }
 
-void deleteEntries(const QString& archivePath, const QString& spec)
+void deleteEntries(const QString& archivePath, const QString& fileSpec)
 {
     ArchiveReader reader(archivePath);
-    const std::vector<zip_uint64_t> chosen = reader.select(spec);
+    const std::vector<zip_uint64_t> chosen = reader.select(fileSpec);
     if (chosen.empty())
         return; // "*.*" on an empty archive
     checkWritable(archivePath);

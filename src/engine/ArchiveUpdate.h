@@ -63,7 +63,7 @@ namespace ArchiveUpdate {
 // Removes the entries FileSpec names from an archive, atomically: on failure
 // the archive keeps every byte. Removing every entry leaves an empty archive,
 // behind its stub if it had one.
-void deleteEntries(const QString& archivePath, const QString& spec);
+void deleteEntries(const QString& archivePath, const QString& fileSpec);
 
 // The permission bits a new file gets from the process's umask.
 mode_t defaultFileMode();

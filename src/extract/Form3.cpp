@@ -116,9 +116,9 @@ void Form3::startUp()
     });
 }
 
-void Form3::setFileSpecText(const QString& spec)
+void Form3::setFileSpecText(const QString& fileSpec)
 {
-    m_text2->setText(spec);
+    m_text2->setText(fileSpec);
 }
 
 void Form3::driveChanged()
@@ -147,9 +147,9 @@ void Form3::extract()
         [&] {
             platform.setBusyPointer(this, true);
             const QString target = m_text1->text();
-            const QString spec = m_text2->text();
+            const QString fileSpec = m_text2->text();
             m_engine.setArchivePath(m_main.currentArchive());
-            m_engine.setFileSpec(spec);
+            m_engine.setFileSpec(fileSpec);
             m_engine.setExtractSwitch(true);
             m_engine.setTargetFolder(target);
             m_engine.Extract();
@@ -190,9 +190,9 @@ void Form3::deleteEntry()
 {
     Platform& platform = m_main.platform();
     ErrorReport::trap(platform, ErrorReport::CancelFilter::ReportAll, [&] {
-        const QString spec = m_text2->text();
+        const QString fileSpec = m_text2->text();
         m_engine.setArchivePath(m_main.currentArchive());
-        m_engine.setFileSpec(spec);
+        m_engine.setFileSpec(fileSpec);
         m_engine.DeleteFiles();
         platform.messageBox(QStringLiteral("Deletion complete!  You may want to click the Refresh View button below."),
                             Attention);

@@ -22,7 +22,7 @@ public:
     explicit Form3(Form1& mainWindow);
 
     // Text2, "File(s) to extract:"; only the main window writes it.
-    void setFileSpecText(const QString& spec);
+    void setFileSpecText(const QString& fileSpec);
 
     QLineEdit* text1() const { return m_text1; }
     QLineEdit* text2() const { return m_text2; }

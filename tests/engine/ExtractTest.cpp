@@ -19,12 +19,12 @@ using namespace EngineTest;
 
 namespace {
 
-void extract(const QString& archive, const QString& target, const QString& spec = QStringLiteral("*.*"))
+void extract(const QString& archive, const QString& target, const QString& fileSpec = QStringLiteral("*.*"))
 {
     ArchiveEngine engine;
     engine.setArchivePath(archive);
     engine.setTargetFolder(target);
-    engine.setFileSpec(spec);
+    engine.setFileSpec(fileSpec);
     engine.setExtractSwitch(true);
     engine.Extract();
 }

@@ -28,11 +28,11 @@ QStringList names(const QString& archive)
     return out;
 }
 
-void deleteEntry(const QString& archive, const QString& spec)
+void deleteEntry(const QString& archive, const QString& fileSpec)
 {
     ArchiveEngine engine;
     engine.setArchivePath(archive);
-    engine.setFileSpec(spec);
+    engine.setFileSpec(fileSpec);
     engine.DeleteFiles();
 }
 
