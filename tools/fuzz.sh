@@ -16,6 +16,8 @@ mkdir -p "$out/artifacts" "$out/seeds"
 bash tests/fixtures/make_fixtures.sh "$out/fixtures" >/dev/null
 # Small seeds only: the big ones slow every mutation down.
 find "$out/fixtures" -maxdepth 1 -type f -size -64k -exec cp {} "$out/seeds/" \;
+# Inputs that once found a fault stay among the seeds.
+cp tests/fuzz/regressions/* "$out/seeds/"
 
 for target in fuzz_list fuzz_extract; do
     corpus="$out/corpus/$target"

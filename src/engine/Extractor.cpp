@@ -353,16 +353,27 @@ void Extractor::writeFiles(const std::vector<const Job*>& files)
                                           QStringLiteral("Cannot write %1: out of memory").arg(job.destination));
                 stop.store(true);
                 return;
+            } catch (const std::exception& e) {
+                // Nothing may leave a worker thread: it would end the program.
+                outcome.position = position;
+                outcome.failure = Failure(EngineError::CannotWriteFile, QStringLiteral("Cannot write %1: %2")
+                                                                            .arg(job.destination,
+                                                                                 QString::fromLocal8Bit(e.what())));
+                stop.store(true);
+                return;
             }
         }
     };
 
+    // Everything that may throw happens before the second thread starts;
+    // from then on failures travel only through the outcomes.
+    zip_t* primary = m_reader.zip();
     if (shares.size() == 1) {
-        work(m_reader.zip(), shares[0], outcomes[0]);
+        work(primary, shares[0], outcomes[0]);
     } else {
         ZipPtr second = m_reader.reopen();
         std::thread helper(work, second.get(), std::cref(shares[1]), std::ref(outcomes[1]));
-        work(m_reader.zip(), shares[0], outcomes[0]);
+        work(primary, shares[0], outcomes[0]);
         helper.join();
     }
 

@@ -1,0 +1,49 @@
+// Inputs the fuzzers once broke the engine with: each must now be listed and
+// extracted, or refused with a Failure, without a crash and without writing
+// outside the target folder.
+#include "EngineTestSupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+TEST(FuzzRegression, EveryKeptInputFailsCleanly)
+{
+    const QDir inputs(QStringLiteral(PLOVERN_SOURCE_DIR "/tests/fuzz/regressions"));
+    const QFileInfoList files = inputs.entryInfoList(QDir::Files);
+    ASSERT_FALSE(files.isEmpty());
+    for (const QFileInfo& input : files) {
+        SCOPED_TRACE(input.fileName().toStdString());
+        EngineTest::Scratch scratch;
+        const QString target = scratch.file(QStringLiteral("target/inner"));
+        ArchiveEngine engine;
+        engine.setArchivePath(input.filePath());
+        engine.setFileSpec(QStringLiteral("*.*"));
+        engine.setTargetFolder(target);
+        engine.setExtractSwitch(true);
+        try {
+            engine.ListContents();
+        } catch (const Failure&) {
+        }
+        try {
+            engine.Extract();
+        } catch (const Failure&) {
+        }
+        EXPECT_EQ(QDir(scratch.file(QStringLiteral("target"))).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                  QStringList({QStringLiteral("inner")}));
+    }
+}
+
+// A central directory that libzip counts differently from ours, with entries
+// that claim enough data for two threads: the failure must come back as a
+// Failure before the second thread starts, not end the program.
+TEST(FuzzRegression, CountMismatchIsAFailureNotATermination)
+{
+    EngineTest::Scratch scratch;
+    ArchiveEngine engine;
+    engine.setArchivePath(QStringLiteral(PLOVERN_SOURCE_DIR "/tests/fuzz/regressions/extract-count-mismatch.zip"));
+    engine.setFileSpec(QStringLiteral("*.*"));
+    engine.setTargetFolder(scratch.path());
+    EXPECT_THROW(engine.Extract(), Failure);
+}
