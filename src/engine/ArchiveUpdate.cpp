@@ -226,7 +226,10 @@ void AddBatch::add(const QString& sourcePath, const QString& entryName, const st
     if (index < m_originalCount)
         zip_file_extra_field_delete(za, i, ZIP_EXTRA_FIELD_ALL, ZIP_FL_LOCAL | ZIP_FL_CENTRAL);
 
-    bool ok = zip_file_set_mtime(za, i, st.st_mtime, 0) == 0;
+    // libzip deflates at level 9 unless told otherwise; level 6, Info-ZIP's
+    // default, is several times faster for a percent or two of size.
+    bool ok = zip_set_file_compression(za, i, ZIP_CM_DEFLATE, 6) == 0;
+    ok = ok && zip_file_set_mtime(za, i, st.st_mtime, 0) == 0;
     if (st.st_mtime >= 0 && st.st_mtime <= 0xffffffffLL) {
         // Extended timestamp: flags (modification time present), then the
         // time in seconds since the epoch, in both headers.

@@ -107,6 +107,30 @@ bool writeAll(int fd, const void* buffer, std::size_t length)
 
 int copyRange(int in, std::int64_t offset, std::int64_t length, int out)
 {
+    // The kernel copies without bringing the data into this process (and
+    // shares blocks on file systems that can); where it cannot, the buffered
+    // loop below does the rest.
+    while (length > 0) {
+        loff_t from = offset;
+        const ssize_t n = ::copy_file_range(in, &from, out, nullptr, static_cast<std::size_t>(length), 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)
+                break;
+            if (errno == EFBIG || errno == ENOSPC || errno == EDQUOT)
+                return 2;
+            // Anything else: tell reading from writing with the buffered copy.
+            break;
+        }
+        if (n == 0)
+            break; // the input ended early: the buffered copy says so
+        offset += n;
+        length -= n;
+    }
+    if (length == 0)
+        return 0;
+
     constexpr std::size_t bufferSize = 1 << 20;
     std::vector<char> buffer(static_cast<std::size_t>(std::min<std::int64_t>(length, bufferSize)));
     while (length > 0) {
