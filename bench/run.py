@@ -215,14 +215,30 @@ def main():
             big = data.gigabyte()
             output = data.path("big.exe")
             rss = []
+            copy = data.path("copy.zip")
+            # Both start with no output file and no dirty pages left by the
+            # run before, so neither pays for the other's write-back.
+            def settle():
+                for name in (output, copy):
+                    if os.path.exists(name):
+                        os.remove(name)
+                os.sync()
             def ours():
+                settle()
                 seconds, kb = run_ours(bench, ["sfx", big, output])
                 rss.append(kb)
                 return seconds
             def cp():
-                return run_peer(["cp", big, data.path("copy.zip")])
+                settle()
+                return run_peer(["cp", big, copy])
+            # Alternated, so that the disk's state after a 1 GB write weighs
+            # on both alike.
+            ours_times, cp_times = [], []
+            for _ in range(max(runs, 5)):
+                ours_times.append(ours())
+                cp_times.append(cp())
             report(f"Making a self-extractor from a {os.path.getsize(big) / 1e9:.2f} GB archive",
-                   median_of(runs, ours), {"cp": median_of(runs, cp)}, max(rss))
+                   statistics.median(ours_times), {"cp": statistics.median(cp_times)}, max(rss))
     finally:
         os.chdir(here)
         shutil.rmtree(root, ignore_errors=True)
