@@ -39,17 +39,14 @@ Form2::Form2(Form1& mainWindow)
     m_check1->setToolTip(QStringLiteral("Save path information in the Zip file."));
     Skin::useProgramFont(m_check1, 9);
 
-    auto* add = new QPushButton(QStringLiteral("Add the selected file(s)"), this);
-    add->setObjectName(QStringLiteral("BCHCButton1"));
-    add->setToolTip(QStringLiteral("After selecting one or more files on the right side of the screen, click here "
-                                   "and the files will be added.  You can use the Shift or Ctrl keys to select "
-                                   "multiple files."));
-    auto* finishButton = new QPushButton(QStringLiteral("Cancel/Finish"), this);
-    finishButton->setObjectName(QStringLiteral("BCHCButton2"));
-    finishButton->setToolTip(QStringLiteral("Once you are finished adding files to your .zip file, click here to "
-                                            "return to the main screen of the program."));
-    Skin::useProgramFont(add, 11.25, true);
-    Skin::useProgramFont(finishButton, 11.25, true);
+    auto* add = Skin::makeButton(this, QStringLiteral("BCHCButton1"), QStringLiteral("Add the selected file(s)"),
+                                 QStringLiteral("After selecting one or more files on the right side of the screen, "
+                                                "click here and the files will be added.  You can use the Shift or "
+                                                "Ctrl keys to select multiple files."));
+    auto* finishButton =
+        Skin::makeButton(this, QStringLiteral("BCHCButton2"), QStringLiteral("Cancel/Finish"),
+                         QStringLiteral("Once you are finished adding files to your .zip file, click here to return "
+                                        "to the main screen of the program."));
 
     m_layout.place(m_file1, 3720, 120, 4455, 5940);
     m_layout.place(m_dir1, 0, 600, 3615, 3690);

@@ -58,20 +58,13 @@ Form3::Form3(Form1& mainWindow)
     m_text2->setReadOnly(true);
     m_text2->setToolTip(QStringLiteral("Indicates if we're unzipping a single file or all files."));
 
-    auto button = [this](const QString& name, const QString& caption, const QString& tip) {
-        auto* b = new QPushButton(caption, this);
-        b->setObjectName(name);
-        b->setToolTip(tip);
-        Skin::useProgramFont(b, 11.25, true);
-        return b;
-    };
-    auto* extractButton = button(QStringLiteral("BCHCButton1"), QStringLiteral("EXTRACT file(s) to location specified above"),
+    auto* extractButton = Skin::makeButton(this, QStringLiteral("BCHCButton1"), QStringLiteral("EXTRACT file(s) to location specified above"),
                                  QStringLiteral("Click here to extract your file(s) to your chosen location."));
-    auto* createButton = button(QStringLiteral("BCHCButton2"), QStringLiteral("CREATE a new directory at this location"),
+    auto* createButton = Skin::makeButton(this, QStringLiteral("BCHCButton2"), QStringLiteral("CREATE a new directory at this location"),
                                 QStringLiteral("Create a new folder at your currently selected location."));
-    auto* deleteButton = button(QStringLiteral("BCHCButton3"), QStringLiteral("DELETE file in Zip (if path isn't also saved)"),
+    auto* deleteButton = Skin::makeButton(this, QStringLiteral("BCHCButton3"), QStringLiteral("DELETE file in Zip (if path isn't also saved)"),
                                 QStringLiteral("Deletes the file you chose in your .zip file."));
-    auto* returnButton = button(QStringLiteral("BCHCButton4"), QStringLiteral("CANCEL (click when you're finished)"),
+    auto* returnButton = Skin::makeButton(this, QStringLiteral("BCHCButton4"), QStringLiteral("CANCEL (click when you're finished)"),
                                 QStringLiteral("Click here to return to the main program after extracting your files."));
 
     m_layout.place(label1, 120, 240, 1335, 375);

@@ -21,9 +21,7 @@ Form4::Form4()
     m_text1->setPalette(grey);
     Skin::useProgramFont(m_text1, 9.75);
 
-    auto* close = new QPushButton(QStringLiteral("Close this window"), this);
-    close->setObjectName(QStringLiteral("BCHCButton1"));
-    Skin::useProgramFont(close, 11.25, true);
+    auto* close = Skin::makeButton(this, QStringLiteral("BCHCButton1"), QStringLiteral("Close this window"), QString());
 
     m_layout.place(m_text1, 120, 120, 8655, 8175);
     m_layout.place(close, 120, 8400, 2295, 495);

@@ -40,14 +40,6 @@ Form1::Form1(Platform& platform, QWidget* parent)
 
 Form1::~Form1() = default;
 
-QPushButton* Form1::addButton(const QString& name, const QString& caption, const QString& tip)
-{
-    auto* button = new QPushButton(caption, this);
-    button->setObjectName(name);
-    button->setToolTip(tip);
-    return button;
-}
-
 void Form1::createControls()
 {
     m_title = new QLabel(WindowTitle, this);
@@ -56,27 +48,26 @@ void Form1::createControls()
     m_title->setWordWrap(true);
     Skin::useProgramFont(m_title, 26, true);
 
-    auto* open = addButton(QStringLiteral("BCHCButton1"), QStringLiteral("Open/View/Extract a Zip file"),
+    auto* open = Skin::makeButton(this, QStringLiteral("BCHCButton1"), QStringLiteral("Open/View/Extract a Zip file"),
                            QStringLiteral("Click here to open a .zip file to extract its files, view a .zip file's "
                                           "contents, or to open a .zip file to work with in general."));
-    auto* createAdd = addButton(QStringLiteral("BCHCButton2"), QStringLiteral("Create/Add to a Zip file"),
+    auto* createAdd = Skin::makeButton(this, QStringLiteral("BCHCButton2"), QStringLiteral("Create/Add to a Zip file"),
                                 QStringLiteral("Click here to create a new .zip file or to add files to an "
                                                "already-existing file."));
-    auto* sfx = addButton(QStringLiteral("BCHCButton3"), QStringLiteral("Make current file self-extracting"),
+    auto* sfx = Skin::makeButton(this, QStringLiteral("BCHCButton3"), QStringLiteral("Make current file self-extracting"),
                           QStringLiteral("After opening a .zip file to work with, use this feature to make the file "
                                          "self-extracting."));
-    auto* clear = addButton(QStringLiteral("BCHCButton4"), QStringLiteral("Clear"),
+    auto* clear = Skin::makeButton(this, QStringLiteral("BCHCButton4"), QStringLiteral("Clear"),
                             QStringLiteral("Clear the listview box and text box below."));
-    auto* instructions = addButton(QStringLiteral("BCHCButton5"), QStringLiteral("Instructions"),
+    auto* instructions = Skin::makeButton(this, QStringLiteral("BCHCButton5"), QStringLiteral("Instructions"),
                                    QStringLiteral("View the instructions, help information, and other useful "
                                                   "information."));
-    auto* exit = addButton(QStringLiteral("BCHCButton6"), QStringLiteral("Exit"), QStringLiteral("Exit the program."));
-    auto* refresh = addButton(QStringLiteral("BCHCButton7"), QStringLiteral("Refresh View Above"),
+    auto* exit = Skin::makeButton(this, QStringLiteral("BCHCButton6"), QStringLiteral("Exit"), QStringLiteral("Exit the program."));
+    auto* refresh = Skin::makeButton(this, QStringLiteral("BCHCButton7"), QStringLiteral("Refresh View Above"),
                               QStringLiteral("After adding or deleting file(s) from a .zip file, click this button "
                                              "to refresh the list above that shows the new contents of your .zip "
                                              "file."));
-    for (QPushButton* big : {open, createAdd, sfx})
-        Skin::useProgramFont(big, 11.25, true);
+    // The row of small buttons and the refresh button use a smaller font.
     for (QPushButton* small : {clear, instructions, exit, refresh})
         Skin::useProgramFont(small, 9.75, true);
 

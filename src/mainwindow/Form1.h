@@ -76,7 +76,6 @@ protected:
 private:
     void createControls();
     void setUpColumns();
-    QPushButton* addButton(const QString& name, const QString& caption, const QString& tip);
     void listArchive(const QString& path);
     void fillList();
 

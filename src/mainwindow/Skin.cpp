@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QPalette>
 #include <QPixmap>
+#include <QPushButton>
 #include <QString>
 #include <QWidget>
 
@@ -32,6 +33,16 @@ void useProgramFont(QWidget* control, double pointSize, bool bold)
     font.setPointSizeF(pointSize);
     font.setBold(bold);
     control->setFont(font);
+}
+
+QPushButton* makeButton(QWidget* parent, const QString& name, const QString& caption, const QString& tip,
+                        double pointSize)
+{
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(name);
+    button->setToolTip(tip);
+    useProgramFont(button, pointSize, true);
+    return button;
 }
 
 } // namespace Skin

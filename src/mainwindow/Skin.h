@@ -1,8 +1,9 @@
 #ifndef PLOVERN_SKIN_H
 #define PLOVERN_SKIN_H
 
-class QWidget;
+class QPushButton;
 class QString;
+class QWidget;
 
 // The program's look: every window paints "newmetal.gif", found in the folder
 // that holds the program, as its background.
@@ -18,6 +19,10 @@ bool apply(QWidget* window);
 
 // The font of the program's buttons, labels and check boxes.
 void useProgramFont(QWidget* control, double pointSize, bool bold = false);
+
+// A button of the program: its object name, caption, tooltip and bold font.
+QPushButton* makeButton(QWidget* parent, const QString& name, const QString& caption, const QString& tip,
+                        double pointSize = 11.25);
 
 } // namespace Skin
 
