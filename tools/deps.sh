@@ -11,7 +11,7 @@ packages=(
     zip unzip 7zip libarchive-tools python3
     fonts-comic-neue
     xvfb xauth imagemagick
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
 )
 
 missing=()
