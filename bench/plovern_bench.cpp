@@ -35,7 +35,10 @@ public:
     QQueue<QString> answers;
     QStringList messages;
 
-    void messageBox(const QString& text, const QString& title) override { messages << title + QLatin1String(": ") + text; }
+    void messageBox(const QString& text, const QString& title) override
+    {
+        messages << title + QLatin1String(": ") + text;
+    }
     QString inputBox(const QString&, const QString&) override { return next(); }
     QString openFileDialog(const FileDialogRequest&) override { return next(); }
     QString saveFileDialog(const FileDialogRequest&) override { return next(); }

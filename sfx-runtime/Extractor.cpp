@@ -30,7 +30,7 @@ void removePendingAndDie(int signal)
 
 void installSignalCleanup()
 {
-    struct sigaction action {};
+    struct sigaction action = {};
     action.sa_handler = removePendingAndDie;
     sigemptyset(&action.sa_mask);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
@@ -42,7 +42,8 @@ void installSignalCleanup()
 class PendingFile
 {
 public:
-    explicit PendingFile(const std::string& path) : m_path(path)
+    explicit PendingFile(const std::string& path)
+        : m_path(path)
     {
         g_hasPending = 0;
         std::snprintf(g_pendingPath, sizeof g_pendingPath, "%s", path.c_str());
@@ -121,7 +122,8 @@ std::string folderOf(const std::string& path)
 } // namespace
 
 Extractor::Extractor(EntryReader& reader, const std::string& root)
-    : m_reader(reader), m_root(root)
+    : m_reader(reader)
+    , m_root(root)
 {
     installSignalCleanup();
 }
@@ -221,8 +223,8 @@ void Extractor::extract(const std::vector<ZipEntry>& entries)
         if (entry.kind == ZipEntry::Kind::Folder) {
             std::printf("   creating: %s/\n", shown.c_str());
             makeFolders(entry.parts, entry.parts.size());
-            m_folders.push_back({pathOf(entry.parts, entry.parts.size()), entry.mode, entry.modified,
-                                 entry.parts.size()});
+            m_folders.push_back(
+                {pathOf(entry.parts, entry.parts.size()), entry.mode, entry.modified, entry.parts.size()});
         } else {
             std::printf(" extracting: %s\n", shown.c_str());
             writeFile(entry);

@@ -57,8 +57,8 @@ std::string RunAfter::locate(const std::string& program, const std::string& fold
     }
     for (const std::string& path : extracted) {
         const std::size_t slash = path.rfind('/');
-        if (slash != std::string::npos && path.compare(slash + 1, std::string::npos, base) == 0 &&
-            isFile(folder + "/" + path))
+        if (slash != std::string::npos && path.compare(slash + 1, std::string::npos, base) == 0
+            && isFile(folder + "/" + path))
             return folder + "/" + path;
     }
     return std::string();
@@ -68,8 +68,10 @@ int RunAfter::run(const std::string& program, const std::string& folder, const s
 {
     const std::string found = locate(program, folder, extracted);
     if (found.empty()) {
-        std::fprintf(stderr, "cannot find the program \"%s\" to run after extracting, in %s or among the files "
-                             "extracted\n", Text::printable(program).c_str(), Text::printable(folder).c_str());
+        std::fprintf(stderr,
+                     "cannot find the program \"%s\" to run after extracting, in %s or among the files "
+                     "extracted\n",
+                     Text::printable(program).c_str(), Text::printable(folder).c_str());
         return 127;
     }
     // The child changes folder first, so the path must not depend on ours.
@@ -85,7 +87,9 @@ int RunAfter::run(const std::string& program, const std::string& folder, const s
     }
     // Like system(): Ctrl-C is meant for the program, which should decide how
     // to end, and we wait for it either way.
-    struct sigaction ignore {}, oldInt {}, oldQuit {};
+    struct sigaction ignore = {};
+    struct sigaction oldInt = {};
+    struct sigaction oldQuit = {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGINT, &ignore, &oldInt);
@@ -124,8 +128,7 @@ int RunAfter::run(const std::string& program, const std::string& folder, const s
             got = ::read(report[0], &failure, sizeof failure);
         } while (got < 0 && errno == EINTR);
         int status = 0;
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
         if (got == static_cast<ssize_t>(sizeof failure)) {
             std::fprintf(stderr, "cannot start %s%s%s: %s\n", Text::printable(path).c_str(),
                          failure.changingFolder ? " in " : "",

@@ -4,9 +4,9 @@
 
 #include <climits>
 #include <cstdlib>
-#include <unordered_set>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace {
 
@@ -213,7 +213,8 @@ void SafetyCheck::check(const std::vector<ZipEntry>& entries)
             throw refused(entry, "it is a link to \"" + target + "\", outside the target folder");
         Path from(resolved[i].begin(), resolved[i].end() - 1);
         if (!resolve(from, splitSlashes(target), true))
-            throw refused(entry, "it is a link to \"" + target +
-                                     "\", which leads outside the target folder (or through too many links)");
+            throw refused(entry,
+                          "it is a link to \"" + target
+                              + "\", which leads outside the target folder (or through too many links)");
     }
 }

@@ -4,8 +4,8 @@
 #include "ZipEntry.h"
 
 #include <deque>
-#include <unordered_map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // Decides, before anything is written, whether every entry stays inside the
@@ -42,7 +42,7 @@ private:
     std::string m_root;
     std::string m_rootReal; // the root with links resolved; empty while it does not exist
     std::unordered_map<std::string, std::string> m_linkEntries; // resolved path of each link entry -> its target
-    std::unordered_map<std::string, DiskLink> m_disk; // what stands on disk at each resolved path looked at
+    std::unordered_map<std::string, DiskLink> m_disk;           // what stands on disk at each resolved path looked at
 };
 
 #endif // PLOVERN_SFX_SAFETYCHECK_H

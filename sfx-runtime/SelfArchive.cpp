@@ -27,8 +27,8 @@ std::uint16_t le16(const unsigned char* p)
 
 std::uint32_t le32(const unsigned char* p)
 {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8)
+        | (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
 std::uint64_t le64(const unsigned char* p)
@@ -153,8 +153,8 @@ SelfArchive::EndRecord SelfArchive::findEndRecord()
     end.cdOffset = le32(record + 16);
 
     unsigned char locator[kZip64LocatorSize];
-    if (end.position < kZip64LocatorSize || !readAt(end.position - kZip64LocatorSize, locator, sizeof locator) ||
-        !hasSignature(locator, 6, 7))
+    if (end.position < kZip64LocatorSize || !readAt(end.position - kZip64LocatorSize, locator, sizeof locator)
+        || !hasSignature(locator, 6, 7))
         return end;
 
     // ZIP64: the locator points at the ZIP64 end record. When the offsets were
@@ -163,8 +163,8 @@ SelfArchive::EndRecord SelfArchive::findEndRecord()
     const std::uint64_t locatorPosition = end.position - kZip64LocatorSize;
     unsigned char zip64[kZip64EndSize];
     std::uint64_t zip64Position = le64(locator + 8);
-    bool ok = zip64Position <= locatorPosition && locatorPosition - zip64Position >= kZip64EndSize &&
-              readAt(zip64Position, zip64, sizeof zip64) && hasSignature(zip64, 6, 6);
+    bool ok = zip64Position <= locatorPosition && locatorPosition - zip64Position >= kZip64EndSize
+        && readAt(zip64Position, zip64, sizeof zip64) && hasSignature(zip64, 6, 6);
     if (!ok && locatorPosition >= kZip64EndSize) {
         zip64Position = locatorPosition - kZip64EndSize;
         ok = readAt(zip64Position, zip64, sizeof zip64) && hasSignature(zip64, 6, 6);
@@ -184,8 +184,8 @@ void SelfArchive::readCentralDirectory(std::uint64_t cdStart, std::uint64_t cdSi
     const std::uint64_t cdEnd = cdStart + cdSize;
     while (position < cdEnd) {
         unsigned char header[kCentralHeaderSize];
-        if (cdEnd - position < kCentralHeaderSize || !readAt(position, header, sizeof header) ||
-            !hasSignature(header, 1, 2))
+        if (cdEnd - position < kCentralHeaderSize || !readAt(position, header, sizeof header)
+            || !hasSignature(header, 1, 2))
             throw SfxError(damaged);
         CentralRecord record;
         record.versionMadeBy = le16(header + 4);
@@ -206,15 +206,15 @@ void SelfArchive::readCentralDirectory(std::uint64_t cdStart, std::uint64_t cdSi
 
         record.name.resize(nameSize);
         record.extra.resize(extraSize);
-        if ((nameSize && !readAt(position + kCentralHeaderSize, &record.name[0], nameSize)) ||
-            (extraSize && !readAt(position + kCentralHeaderSize + nameSize, &record.extra[0], extraSize)))
+        if ((nameSize && !readAt(position + kCentralHeaderSize, &record.name[0], nameSize))
+            || (extraSize && !readAt(position + kCentralHeaderSize + nameSize, &record.extra[0], extraSize)))
             throw SfxError(damaged);
 
         const bool sizeMarked = record.size == kZip64Marker;
         const bool compressedMarked = record.compressedSize == kZip64Marker;
         const bool offsetMarked = record.localOffset == kZip64Marker;
-        if ((sizeMarked || compressedMarked || offsetMarked) &&
-            !applyZip64Extra(record, sizeMarked, compressedMarked, offsetMarked))
+        if ((sizeMarked || compressedMarked || offsetMarked)
+            && !applyZip64Extra(record, sizeMarked, compressedMarked, offsetMarked))
             throw SfxError(damaged + ": entry \"" + record.name + "\" lacks its ZIP64 sizes");
         m_records.push_back(std::move(record));
         position += kCentralHeaderSize + nameSize + extraSize + commentSize;
@@ -224,8 +224,8 @@ void SelfArchive::readCentralDirectory(std::uint64_t cdStart, std::uint64_t cdSi
 void SelfArchive::readSettings()
 {
     unsigned char trailer[kTrailerSize];
-    if (m_zipStart < kTrailerSize || !readAt(m_zipStart - kTrailerSize, trailer, sizeof trailer) ||
-        std::memcmp(trailer, kTrailerMagic, sizeof kTrailerMagic) != 0)
+    if (m_zipStart < kTrailerSize || !readAt(m_zipStart - kTrailerSize, trailer, sizeof trailer)
+        || std::memcmp(trailer, kTrailerMagic, sizeof kTrailerMagic) != 0)
         return; // an archive simply appended to the runtime: the defaults apply
 
     const std::uint64_t length = le64(trailer + 8);

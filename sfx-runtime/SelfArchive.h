@@ -20,8 +20,8 @@ struct CentralRecord
     std::uint64_t size = 0;
     std::uint64_t localOffset = 0; // as stored: counted from where the stored offsets count from
     std::uint32_t externalAttributes = 0;
-    std::string name;              // raw bytes
-    std::string extra;             // raw extra field of the central header
+    std::string name;  // raw bytes
+    std::string extra; // raw extra field of the central header
 };
 
 // The zip data carried by a self-extractor, usually the program's own file

@@ -11,9 +11,9 @@ class SfxError : public std::runtime_error
 {
 public:
     explicit SfxError(const std::string& what, int exitCode = 1)
-        : std::runtime_error(what), m_exitCode(exitCode)
-    {
-    }
+        : std::runtime_error(what)
+        , m_exitCode(exitCode)
+    {}
 
     int exitCode() const { return m_exitCode; }
 

@@ -84,9 +84,9 @@ bool readLine(std::string& line)
 } // namespace
 
 SfxProgram::SfxProgram(const std::string& name, const std::string& archivePath)
-    : m_name(name), m_archivePath(archivePath)
-{
-}
+    : m_name(name)
+    , m_archivePath(archivePath)
+{}
 
 void SfxProgram::parseArguments(const std::vector<std::string>& arguments)
 {
@@ -127,45 +127,44 @@ void SfxProgram::parseArguments(const std::vector<std::string>& arguments)
 void SfxProgram::printHelp() const
 {
     const char* name = m_name.c_str();
-    std::printf(
-        "Usage: %s [--target DIR | --list | --test | --help]\n"
-        "\n"
-        "A self-extracting zip archive: running it extracts the files it carries.\n"
-        "\n"
-        "  -d, --target DIR   extract into DIR without asking\n"
-        "  -l, --list         list the entries (size, date, name) without extracting\n"
-        "  -t, --test         check every entry's data against its CRC; nothing is written\n"
-        "  -h, --help         show this help\n"
-        "\n"
-        "Without options, %s shows the folder chosen by the archive's maker (the\n"
-        "current folder when none was chosen). Run from a terminal, it lets you press\n"
-        "Enter to accept that folder or type another (\"~\" is your home folder); run\n"
-        "without a terminal, it asks nothing. A missing folder is created, with its\n"
-        "parents, unless the maker decided otherwise, in which case it is a failure.\n"
-        "\n"
-        "Every entry is checked before anything is written. Refused, and nothing is\n"
-        "extracted: names that are absolute or contain \"..\" (\"\\\" counts as a\n"
-        "separator too), links that lead outside the folder, paths that would pass\n"
-        "through a link already in the folder leading outside it or through a link\n"
-        "entry of the archive, encrypted entries and unknown compression methods.\n"
-        "Each file is written under a temporary name and put in place only once\n"
-        "complete and its CRC checked, so a failure or an interruption leaves the files\n"
-        "completed before it and nothing half-written. Times, permission bits (never\n"
-        "setuid, setgid or sticky) and links inside the folder are restored.\n"
-        "\n"
-        "After extracting, the closing message is shown when the maker asked for it,\n"
-        "then the program the maker named, if any, is started in the target folder and\n"
-        "waited for. When it is not where the maker named it, the extracted file of the\n"
-        "same name is started instead.\n"
-        "\n"
-        "Exit status:\n"
-        "  0     all went well (and the program started afterwards, if any, exited with 0)\n"
-        "  1     extracting, listing or testing failed; the reason is on stderr\n"
-        "  2     the command line was wrong\n"
-        "  126   the program to start afterwards was found but could not be started\n"
-        "  127   the program to start afterwards was not found\n"
-        "  other the exit status of the program started afterwards (128+N: ended by signal N)\n",
-        name, name);
+    std::printf("Usage: %s [--target DIR | --list | --test | --help]\n"
+                "\n"
+                "A self-extracting zip archive: running it extracts the files it carries.\n"
+                "\n"
+                "  -d, --target DIR   extract into DIR without asking\n"
+                "  -l, --list         list the entries (size, date, name) without extracting\n"
+                "  -t, --test         check every entry's data against its CRC; nothing is written\n"
+                "  -h, --help         show this help\n"
+                "\n"
+                "Without options, %s shows the folder chosen by the archive's maker (the\n"
+                "current folder when none was chosen). Run from a terminal, it lets you press\n"
+                "Enter to accept that folder or type another (\"~\" is your home folder); run\n"
+                "without a terminal, it asks nothing. A missing folder is created, with its\n"
+                "parents, unless the maker decided otherwise, in which case it is a failure.\n"
+                "\n"
+                "Every entry is checked before anything is written. Refused, and nothing is\n"
+                "extracted: names that are absolute or contain \"..\" (\"\\\" counts as a\n"
+                "separator too), links that lead outside the folder, paths that would pass\n"
+                "through a link already in the folder leading outside it or through a link\n"
+                "entry of the archive, encrypted entries and unknown compression methods.\n"
+                "Each file is written under a temporary name and put in place only once\n"
+                "complete and its CRC checked, so a failure or an interruption leaves the files\n"
+                "completed before it and nothing half-written. Times, permission bits (never\n"
+                "setuid, setgid or sticky) and links inside the folder are restored.\n"
+                "\n"
+                "After extracting, the closing message is shown when the maker asked for it,\n"
+                "then the program the maker named, if any, is started in the target folder and\n"
+                "waited for. When it is not where the maker named it, the extracted file of the\n"
+                "same name is started instead.\n"
+                "\n"
+                "Exit status:\n"
+                "  0     all went well (and the program started afterwards, if any, exited with 0)\n"
+                "  1     extracting, listing or testing failed; the reason is on stderr\n"
+                "  2     the command line was wrong\n"
+                "  126   the program to start afterwards was found but could not be started\n"
+                "  127   the program to start afterwards was not found\n"
+                "  other the exit status of the program started afterwards (128+N: ended by signal N)\n",
+                name, name);
 }
 
 int SfxProgram::run(const std::vector<std::string>& arguments)
@@ -182,17 +181,13 @@ int SfxProgram::run(const std::vector<std::string>& arguments)
     }
 
     SelfArchive archive(m_archivePath, ownFileName(m_archivePath, m_name));
-    const SfxSettings settings =
-        archive.hasSettings() ? SfxSettings::parse(archive.settingsBlock()) : SfxSettings();
+    const SfxSettings settings = archive.hasSettings() ? SfxSettings::parse(archive.settingsBlock()) : SfxSettings();
     EntryReader reader(archive);
 
     switch (m_action) {
-    case Action::List:
-        return list(reader);
-    case Action::Test:
-        return test(reader);
-    default:
-        return extract(reader, settings);
+        case Action::List: return list(reader);
+        case Action::Test: return test(reader);
+        default: return extract(reader, settings);
     }
 }
 
@@ -210,8 +205,8 @@ int SfxProgram::list(EntryReader& reader) const
                     Text::printable(entry.name).c_str());
         total += entry.size;
     }
-    std::printf("%12llu  %-16s  %zu %s\n", static_cast<unsigned long long>(total), "",
-                entries.size(), entries.size() == 1 ? "entry" : "entries");
+    std::printf("%12llu  %-16s  %zu %s\n", static_cast<unsigned long long>(total), "", entries.size(),
+                entries.size() == 1 ? "entry" : "entries");
     return 0;
 }
 
@@ -268,8 +263,8 @@ int SfxProgram::extract(EntryReader& reader, const SfxSettings& settings)
     if (exists && !S_ISDIR(info.st_mode))
         throw SfxError("cannot extract into " + folder + ": it is not a folder");
     if (!exists && !settings.create)
-        throw SfxError("cannot extract into " + folder +
-                       ": the folder does not exist, and this archive is set not to create it");
+        throw SfxError("cannot extract into " + folder
+                       + ": the folder does not exist, and this archive is set not to create it");
 
     std::vector<ZipEntry> entries = reader.readEntries(true);
     SafetyCheck(folder).check(entries);

@@ -24,7 +24,6 @@ const std::uint32_t kUnixExtensionBit = 0x8000;
 // refusing them keeps hostile names from costing time.
 const std::size_t kMaxPath = 4096;
 
-
 bool isUtf8(const std::string& text)
 {
     std::size_t i = 0;
@@ -96,8 +95,8 @@ void splitName(ZipEntry& entry)
         entry.unsafeReason = "its name is an absolute path";
         return;
     }
-    if (name.size() >= 2 && name[1] == ':' &&
-        ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
+    if (name.size() >= 2 && name[1] == ':'
+        && ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
         entry.unsafeReason = "its name starts with a drive letter";
         return;
     }
@@ -146,10 +145,9 @@ bool extendedTime(const std::string& field, std::time_t& modified)
         if (i + 4 + length > size)
             return false;
         if (id == 0x5455 && length >= 5 && (extra[i + 4] & 1)) {
-            const std::uint32_t raw = static_cast<std::uint32_t>(extra[i + 5]) |
-                                      (static_cast<std::uint32_t>(extra[i + 6]) << 8) |
-                                      (static_cast<std::uint32_t>(extra[i + 7]) << 16) |
-                                      (static_cast<std::uint32_t>(extra[i + 8]) << 24);
+            const std::uint32_t raw = static_cast<std::uint32_t>(extra[i + 5])
+                | (static_cast<std::uint32_t>(extra[i + 6]) << 8) | (static_cast<std::uint32_t>(extra[i + 7]) << 16)
+                | (static_cast<std::uint32_t>(extra[i + 8]) << 24);
             modified = static_cast<std::time_t>(static_cast<std::int32_t>(raw));
             return true;
         }
@@ -162,8 +160,8 @@ void classify(ZipEntry& entry, const CentralRecord& record)
 {
     const unsigned host = (record.versionMadeBy >> 8) & 0xff;
     const unsigned unixAttributes = (record.externalAttributes >> 16) & 0xffff;
-    const bool hasUnix = unixAttributes != 0 &&
-                         (host == kHostUnix || host == kHostDarwin || (record.externalAttributes & kUnixExtensionBit));
+    const bool hasUnix = unixAttributes != 0
+        && (host == kHostUnix || host == kHostDarwin || (record.externalAttributes & kUnixExtensionBit));
     const unsigned type = unixAttributes & S_IFMT;
     const bool slash = !entry.name.empty() && (entry.name.back() == '/' || entry.name.back() == '\\');
 
@@ -200,9 +198,10 @@ private:
 } // namespace
 
 EntryReader::EntryReader(SelfArchive& archive)
-    : m_archive(archive), m_input(kBufferSize), m_output(kBufferSize)
-{
-}
+    : m_archive(archive)
+    , m_input(kBufferSize)
+    , m_output(kBufferSize)
+{}
 
 std::vector<ZipEntry> EntryReader::readEntries(bool readLinks)
 {
@@ -245,8 +244,8 @@ std::string EntryReader::unreadableReason(const ZipEntry& entry)
     if (entry.encrypted)
         return "it is encrypted, and this self-extractor cannot decrypt entries";
     if (entry.method != kMethodStored && entry.method != kMethodDeflated)
-        return "it uses compression method " + std::to_string(entry.method) +
-               ", which this self-extractor cannot read (only stored and deflated entries)";
+        return "it uses compression method " + std::to_string(entry.method)
+            + ", which this self-extractor cannot read (only stored and deflated entries)";
     return std::string();
 }
 
@@ -255,11 +254,11 @@ std::uint64_t EntryReader::dataStart(const ZipEntry& entry)
     const std::string damaged = "cannot read entry \"" + entry.name + "\": its local header is missing or damaged";
     unsigned char header[30];
     const std::uint64_t position = m_archive.filePosition(entry.localOffset);
-    if (position < entry.localOffset || !m_archive.readAt(position, header, sizeof header) || header[0] != 'P' ||
-        header[1] != 'K' || header[2] != 3 || header[3] != 4)
+    if (position < entry.localOffset || !m_archive.readAt(position, header, sizeof header) || header[0] != 'P'
+        || header[1] != 'K' || header[2] != 3 || header[3] != 4)
         throw SfxError(damaged);
-    const std::uint64_t start = position + sizeof header + (header[26] | (header[27] << 8)) +
-                                (header[28] | (header[29] << 8));
+    const std::uint64_t start =
+        position + sizeof header + (header[26] | (header[27] << 8)) + (header[28] | (header[29] << 8));
     // An entry's data ends before the central directory; a size saying
     // otherwise would have us read the directory itself as data.
     const std::uint64_t limit = m_archive.centralDirectoryStart();
@@ -279,8 +278,8 @@ void EntryReader::readData(const ZipEntry& entry, const Sink& sink)
     const Sink checked = [&](const char* data, std::size_t size) {
         // Never more than stated: a small entry must not fill the disk.
         if (size > entry.size - total)
-            throw SfxError("entry \"" + entry.name + "\" is damaged: it holds more data than its stated " +
-                           std::to_string(entry.size) + " bytes");
+            throw SfxError("entry \"" + entry.name + "\" is damaged: it holds more data than its stated "
+                           + std::to_string(entry.size) + " bytes");
         crc = crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size));
         total += size;
         sink(data, size);
@@ -291,8 +290,8 @@ void EntryReader::readData(const ZipEntry& entry, const Sink& sink)
         readDeflated(entry, dataStart(entry), checked);
 
     if (total != entry.size)
-        throw SfxError("entry \"" + entry.name + "\" is damaged: it holds " + std::to_string(total) +
-                       " bytes instead of the stated " + std::to_string(entry.size));
+        throw SfxError("entry \"" + entry.name + "\" is damaged: it holds " + std::to_string(total)
+                       + " bytes instead of the stated " + std::to_string(entry.size));
     if (crc != entry.crc)
         throw SfxError("entry \"" + entry.name + "\" is damaged: its CRC does not match its data");
 }

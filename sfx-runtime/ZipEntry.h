@@ -18,7 +18,7 @@ struct ZipEntry
     std::vector<std::string> parts; // the path split at "/" and "\", "." and empty parts dropped
     std::string unsafeReason;       // set when the name itself can never be written safely
     Kind kind = Kind::File;
-    unsigned mode = 0644;           // permission bits to restore (never setuid, setgid or sticky)
+    unsigned mode = 0644; // permission bits to restore (never setuid, setgid or sticky)
     std::time_t modified = 0;
     std::uint64_t size = 0;
     std::uint64_t compressedSize = 0;
@@ -26,7 +26,7 @@ struct ZipEntry
     unsigned method = 0;
     bool encrypted = false;
     std::uint64_t localOffset = 0;
-    std::string linkTarget;         // for links, read with the entries so that it can be checked first
+    std::string linkTarget; // for links, read with the entries so that it can be checked first
 };
 
 // Reads the entries of the attached zip and streams their data. Each data

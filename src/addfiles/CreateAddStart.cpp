@@ -9,8 +9,7 @@
 
 CreateAddStart::CreateAddStart(Form1& mainWindow)
     : m_main(mainWindow)
-{
-}
+{}
 
 void CreateAddStart::run()
 {

@@ -62,8 +62,7 @@ struct ArchiveEngine::Impl
 
 ArchiveEngine::ArchiveEngine()
     : d(std::make_unique<Impl>())
-{
-}
+{}
 
 ArchiveEngine::~ArchiveEngine()
 {
@@ -88,18 +87,54 @@ void ArchiveEngine::setArchivePath(const QString& path)
     d->archivePath = path;
 }
 
-void ArchiveEngine::setFileSpec(const QString& fileSpec) { d->fileSpec = fileSpec; }
-void ArchiveEngine::setTargetFolder(const QString& folder) { d->targetFolder = folder; }
-void ArchiveEngine::setSourceFolder(const QString& folder) { d->sourceFolder = folder; }
-void ArchiveEngine::setIncludePaths(bool on) { d->includePaths = on; }
-void ArchiveEngine::setStorePaths(bool on) { d->storePaths = on; }
-void ArchiveEngine::setExtractSwitch(bool on) { d->extractSwitch = on; }
-void ArchiveEngine::setSfxOutputPath(const QString& path) { d->sfxOutputPath = path; }
-void ArchiveEngine::setSfxMessageFile(const QString& path) { d->sfxMessageFile = path; }
-void ArchiveEngine::setSfxDefaultFolder(const QString& folder) { d->sfxDefaultFolder = folder; }
-void ArchiveEngine::setSfxOption(std::int32_t option) { d->sfxOption = option; }
-void ArchiveEngine::setSfxSwitch(bool on) { d->sfxSwitch = on; }
-void ArchiveEngine::setEntryListedHandler(EntryListed handler) { d->entryListed = std::move(handler); }
+void ArchiveEngine::setFileSpec(const QString& fileSpec)
+{
+    d->fileSpec = fileSpec;
+}
+void ArchiveEngine::setTargetFolder(const QString& folder)
+{
+    d->targetFolder = folder;
+}
+void ArchiveEngine::setSourceFolder(const QString& folder)
+{
+    d->sourceFolder = folder;
+}
+void ArchiveEngine::setIncludePaths(bool on)
+{
+    d->includePaths = on;
+}
+void ArchiveEngine::setStorePaths(bool on)
+{
+    d->storePaths = on;
+}
+void ArchiveEngine::setExtractSwitch(bool on)
+{
+    d->extractSwitch = on;
+}
+void ArchiveEngine::setSfxOutputPath(const QString& path)
+{
+    d->sfxOutputPath = path;
+}
+void ArchiveEngine::setSfxMessageFile(const QString& path)
+{
+    d->sfxMessageFile = path;
+}
+void ArchiveEngine::setSfxDefaultFolder(const QString& folder)
+{
+    d->sfxDefaultFolder = folder;
+}
+void ArchiveEngine::setSfxOption(std::int32_t option)
+{
+    d->sfxOption = option;
+}
+void ArchiveEngine::setSfxSwitch(bool on)
+{
+    d->sfxSwitch = on;
+}
+void ArchiveEngine::setEntryListedHandler(EntryListed handler)
+{
+    d->entryListed = std::move(handler);
+}
 
 void ArchiveEngine::ListContents()
 {
@@ -203,7 +238,8 @@ void ArchiveEngine::MakeSfx(const QString& archivePath)
 
     const QString runtime = QCoreApplication::applicationDirPath() + QStringLiteral("/plovern-sfx");
     if (!QFileInfo(runtime).isFile())
-        throw Failure(EngineError::SfxRuntimeMissing, QStringLiteral("Self-extractor runtime not found: %1").arg(runtime));
+        throw Failure(EngineError::SfxRuntimeMissing,
+                      QStringLiteral("Self-extractor runtime not found: %1").arg(runtime));
 
     if (!d->sfxMessageFile.isEmpty()) {
         QFile file(d->sfxMessageFile);

@@ -18,7 +18,6 @@ constexpr int unixHost = 3;
 constexpr std::int64_t windowSize = 64 * 1024;
 constexpr std::int64_t quarterHour = 900;
 
-
 bool isValidUtf8(const QByteArray& bytes)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
@@ -74,22 +73,22 @@ QString decodeName(const QByteArray& raw, std::uint16_t flags)
 QString methodName(std::uint16_t method)
 {
     switch (method) {
-    case 0: return QStringLiteral("Stored");
-    case 1: return QStringLiteral("Shrunk");
-    case 2:
-    case 3:
-    case 4:
-    case 5: return QStringLiteral("Reduced");
-    case 6: return QStringLiteral("Imploded");
-    case 8: return QStringLiteral("Deflated");
-    case 9: return QStringLiteral("Deflate64");
-    case 12: return QStringLiteral("BZip2");
-    case 14: return QStringLiteral("LZMA");
-    case 93: return QStringLiteral("Zstandard");
-    case 95: return QStringLiteral("XZ");
-    case 98: return QStringLiteral("PPMd");
-    case aesMethod: return QStringLiteral("AES");
-    default: return QStringLiteral("Method %1").arg(method);
+        case 0: return QStringLiteral("Stored");
+        case 1: return QStringLiteral("Shrunk");
+        case 2:
+        case 3:
+        case 4:
+        case 5: return QStringLiteral("Reduced");
+        case 6: return QStringLiteral("Imploded");
+        case 8: return QStringLiteral("Deflated");
+        case 9: return QStringLiteral("Deflate64");
+        case 12: return QStringLiteral("BZip2");
+        case 14: return QStringLiteral("LZMA");
+        case 93: return QStringLiteral("Zstandard");
+        case 95: return QStringLiteral("XZ");
+        case 98: return QStringLiteral("PPMd");
+        case aesMethod: return QStringLiteral("AES");
+        default: return QStringLiteral("Method %1").arg(method);
     }
 }
 
@@ -156,7 +155,8 @@ zip_t* ArchiveReader::zip() const
         if (zip_get_num_entries(m_zip.get(), 0) != static_cast<zip_int64_t>(m_entries.size()))
             throw Failure(EngineError::ArchiveUnreadable,
                           QStringLiteral("Cannot read archive %1: the entry count does not match the central "
-                                         "directory").arg(m_path));
+                                         "directory")
+                              .arg(m_path));
     }
     return m_zip.get();
 }
@@ -227,8 +227,7 @@ EntryDetails ArchiveReader::details(std::uint64_t index) const
     // The extended timestamp is exact and zone-free; the DOS field is local
     // time in two-second steps. The central copy is at hand; the local header
     // is read only when the central one has none.
-    if (extendedMtime(entry.extra.constData(), entry.extra.size(), &d.mtime)
-        || localExtendedMtime(entry, &d.mtime)) {
+    if (extendedMtime(entry.extra.constData(), entry.extra.size(), &d.mtime) || localExtendedMtime(entry, &d.mtime)) {
         info.modified = localTime(d.mtime);
     } else {
         info.modified = dosTime(entry.dosTime, entry.dosDate);

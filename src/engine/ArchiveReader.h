@@ -20,10 +20,10 @@ struct EntryDetails
 {
     zip_uint64_t index = 0;
     EntryInfo info;
-    std::int64_t mtime = 0;       // seconds since the epoch
-    bool hasUnixMode = false;     // the external attributes carry a Unix mode
-    std::uint32_t unixMode = 0;   // file type and permission bits, when present
-    std::uint16_t method = 0;     // compression method
+    std::int64_t mtime = 0;     // seconds since the epoch
+    bool hasUnixMode = false;   // the external attributes carry a Unix mode
+    std::uint32_t unixMode = 0; // file type and permission bits, when present
+    std::uint16_t method = 0;   // compression method
 };
 
 // An archive opened for reading. Listing reads the central directory

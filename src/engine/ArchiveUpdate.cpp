@@ -18,7 +18,8 @@ constexpr zip_uint16_t extendedTimestampId = 0x5455;
 
 [[noreturn]] void cannotSave(const QString& archive, const QString& cause)
 {
-    throw Failure(EngineError::CannotUpdateArchive, QStringLiteral("Cannot save the archive %1: %2").arg(archive, cause));
+    throw Failure(EngineError::CannotUpdateArchive,
+                  QStringLiteral("Cannot save the archive %1: %2").arg(archive, cause));
 }
 
 void checkWritable(const QString& archive)
@@ -236,13 +237,15 @@ void AddBatch::add(const QString& sourcePath, const QString& entryName, const st
         const auto t = static_cast<std::uint32_t>(st.st_mtime);
         const zip_uint8_t field[5] = {1, static_cast<zip_uint8_t>(t), static_cast<zip_uint8_t>(t >> 8),
                                       static_cast<zip_uint8_t>(t >> 16), static_cast<zip_uint8_t>(t >> 24)};
-        ok = ok && zip_file_extra_field_set(za, i, extendedTimestampId, ZIP_EXTRA_FIELD_NEW, field, sizeof field,
-                                            ZIP_FL_LOCAL | ZIP_FL_CENTRAL) == 0;
+        ok = ok
+            && zip_file_extra_field_set(za, i, extendedTimestampId, ZIP_EXTRA_FIELD_NEW, field, sizeof field,
+                                        ZIP_FL_LOCAL | ZIP_FL_CENTRAL)
+                == 0;
     }
     // Unix mode in the high half; the DOS read-only bit in the low byte for
     // readers on Windows.
-    const zip_uint32_t attributes = (static_cast<zip_uint32_t>(S_IFREG | (st.st_mode & 07777)) << 16)
-        | ((st.st_mode & S_IWUSR) ? 0u : 1u);
+    const zip_uint32_t attributes =
+        (static_cast<zip_uint32_t>(S_IFREG | (st.st_mode & 07777)) << 16) | ((st.st_mode & S_IWUSR) ? 0u : 1u);
     ok = ok && zip_file_set_external_attributes(za, i, 0, ZIP_OPSYS_UNIX, attributes) == 0;
     if (!ok)
         cannotSave(m_archive, ZipHandle::errorText(za));

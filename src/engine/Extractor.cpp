@@ -48,29 +48,32 @@ bool isUnsafeName(const QString& name)
 [[noreturn]] void entryFailed(const QString& name, int zipError, int systemError)
 {
     switch (zipError) {
-    case ZIP_ER_ENCRNOTSUPP:
-    case ZIP_ER_NOPASSWD:
-    case ZIP_ER_WRONGPASSWD:
-        throw Failure(EngineError::EncryptedEntry, QStringLiteral("Encrypted entries are not supported: %1").arg(name));
-    case ZIP_ER_COMPNOTSUPP:
-        throw Failure(EngineError::UnsupportedMethod,
-                      QStringLiteral("Unsupported compression method in entry: %1").arg(name));
-    case ZIP_ER_CRC:
-        throw Failure(EngineError::CorruptEntry, QStringLiteral("Entry is damaged (CRC check failed): %1").arg(name));
-    default: {
-        zip_error_t error;
-        zip_error_init_with_code(&error, zipError);
-        error.sys_err = systemError;
-        const QString cause = ZipHandle::errorText(&error);
-        zip_error_fini(&error);
-        throw Failure(EngineError::CorruptEntry, QStringLiteral("Entry is damaged (%1): %2").arg(cause, name));
-    }
+        case ZIP_ER_ENCRNOTSUPP:
+        case ZIP_ER_NOPASSWD:
+        case ZIP_ER_WRONGPASSWD:
+            throw Failure(EngineError::EncryptedEntry,
+                          QStringLiteral("Encrypted entries are not supported: %1").arg(name));
+        case ZIP_ER_COMPNOTSUPP:
+            throw Failure(EngineError::UnsupportedMethod,
+                          QStringLiteral("Unsupported compression method in entry: %1").arg(name));
+        case ZIP_ER_CRC:
+            throw Failure(EngineError::CorruptEntry,
+                          QStringLiteral("Entry is damaged (CRC check failed): %1").arg(name));
+        default: {
+            zip_error_t error;
+            zip_error_init_with_code(&error, zipError);
+            error.sys_err = systemError;
+            const QString cause = ZipHandle::errorText(&error);
+            zip_error_fini(&error);
+            throw Failure(EngineError::CorruptEntry, QStringLiteral("Entry is damaged (%1): %2").arg(cause, name));
+        }
     }
 }
 
 [[noreturn]] void writeFailed(const QString& path, int error)
 {
-    throw Failure(EngineError::CannotWriteFile, QStringLiteral("Cannot write %1: %2").arg(path, PosixFile::errorText(error)));
+    throw Failure(EngineError::CannotWriteFile,
+                  QStringLiteral("Cannot write %1: %2").arg(path, PosixFile::errorText(error)));
 }
 
 [[noreturn]] void folderFailed(const QString& path, const QString& cause)
@@ -136,7 +139,8 @@ QByteArray Extractor::readLinkTarget(const EntryDetails& details) const
     QByteArray target(static_cast<int>(details.info.normalSize), '\0');
     zip_int64_t got = 0;
     while (got < details.info.normalSize) {
-        const zip_int64_t n = zip_fread(file.get(), target.data() + got, static_cast<zip_uint64_t>(target.size() - got));
+        const zip_int64_t n =
+            zip_fread(file.get(), target.data() + got, static_cast<zip_uint64_t>(target.size() - got));
         if (n < 0) {
             zip_error_t* error = zip_file_get_error(file.get());
             entryFailed(name, zip_error_code_zip(error), zip_error_code_system(error));
@@ -210,8 +214,7 @@ void Extractor::run(const std::vector<zip_uint64_t>& selection)
             throw Failure(EngineError::PathThroughLink,
                           QStringLiteral("Refused to write through a link that leads outside the target folder: %1")
                               .arg(job.destination));
-        if (job.kind == Kind::Link
-            && !guard.linkStaysInside(job.parts, PosixFile::decodeName(job.linkTarget)))
+        if (job.kind == Kind::Link && !guard.linkStaysInside(job.parts, PosixFile::decodeName(job.linkTarget)))
             throw Failure(EngineError::LinkOutsideTarget,
                           QStringLiteral("Refused link entry pointing outside the target folder: %1 -> %2")
                               .arg(job.details.info.name, PosixFile::decodeName(job.linkTarget)));
@@ -262,7 +265,8 @@ void Extractor::checkParentInside(const QString& destination, const QString& ent
     if (parent.isEmpty() || !(parent == m_canonicalTarget || parent.startsWith(m_canonicalTarget + QLatin1Char('/'))))
         throw Failure(EngineError::PathThroughLink,
                       QStringLiteral("Refused to write through a link that leads outside the target folder: %1 "
-                                     "(entry %2)").arg(destination, entryName));
+                                     "(entry %2)")
+                          .arg(destination, entryName));
 }
 
 void Extractor::writeFiles(const std::vector<const Job*>& files)
@@ -282,8 +286,8 @@ void Extractor::writeFiles(const std::vector<const Job*>& files)
             duplicates = true;
         names.insert(job->destination);
     }
-    const bool parallel = files.size() > 1 && total >= parallelThreshold && !duplicates
-        && std::thread::hardware_concurrency() > 1;
+    const bool parallel =
+        files.size() > 1 && total >= parallelThreshold && !duplicates && std::thread::hardware_concurrency() > 1;
     std::vector<std::vector<std::size_t>> shares(parallel ? 2 : 1);
     std::int64_t load[2] = {0, 0};
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -356,9 +360,9 @@ void Extractor::writeFiles(const std::vector<const Job*>& files)
             } catch (const std::exception& e) {
                 // Nothing may leave a worker thread: it would end the program.
                 outcome.position = position;
-                outcome.failure = Failure(EngineError::CannotWriteFile, QStringLiteral("Cannot write %1: %2")
-                                                                            .arg(job.destination,
-                                                                                 QString::fromLocal8Bit(e.what())));
+                outcome.failure = Failure(
+                    EngineError::CannotWriteFile,
+                    QStringLiteral("Cannot write %1: %2").arg(job.destination, QString::fromLocal8Bit(e.what())));
                 stop.store(true);
                 return;
             }

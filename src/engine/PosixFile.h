@@ -25,9 +25,13 @@ class Descriptor
 {
 public:
     Descriptor() = default;
-    explicit Descriptor(int fd) : m_fd(fd) {}
+    explicit Descriptor(int fd)
+        : m_fd(fd)
+    {}
     ~Descriptor() { reset(); }
-    Descriptor(Descriptor&& other) noexcept : m_fd(other.release()) {}
+    Descriptor(Descriptor&& other) noexcept
+        : m_fd(other.release())
+    {}
     Descriptor& operator=(Descriptor&& other) noexcept;
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;

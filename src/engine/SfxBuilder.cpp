@@ -46,8 +46,7 @@ QByteArray settingsBlock(const Settings& settings)
     return block;
 }
 
-void build(const QString& archivePath, const QString& outputPath, const QString& runtimePath,
-           const Settings& settings)
+void build(const QString& archivePath, const QString& outputPath, const QString& runtimePath, const Settings& settings)
 {
     const QByteArray archiveName = PosixFile::encodeName(archivePath);
     struct stat archiveInfo;
@@ -85,13 +84,12 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
         cannotWrite(outputPath, PosixFile::lastError());
 
     switch (PosixFile::copyRange(runtime.get(), 0, runtimeInfo.st_size, out.fd())) {
-    case 1:
-        throw Failure(EngineError::SfxRuntimeMissing,
-                      QStringLiteral("Self-extractor runtime not found: %1 (%2)").arg(runtimePath, PosixFile::lastError()));
-    case 2:
-        cannotWrite(outputPath, PosixFile::lastError());
-    default:
-        break;
+        case 1:
+            throw Failure(
+                EngineError::SfxRuntimeMissing,
+                QStringLiteral("Self-extractor runtime not found: %1 (%2)").arg(runtimePath, PosixFile::lastError()));
+        case 2: cannotWrite(outputPath, PosixFile::lastError());
+        default: break;
     }
     QByteArray block = settingsBlock(settings);
     const auto length = static_cast<std::uint64_t>(block.size());

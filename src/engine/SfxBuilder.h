@@ -26,8 +26,7 @@ QByteArray settingsBlock(const Settings& settings);
 // its executable bits set. The archive is only read. Throws ArchiveNotFound,
 // NotAnArchive, ArchiveUnreadable, SfxOutputIsArchive, SfxRuntimeMissing or
 // CannotWriteFile.
-void build(const QString& archivePath, const QString& outputPath, const QString& runtimePath,
-           const Settings& settings);
+void build(const QString& archivePath, const QString& outputPath, const QString& runtimePath, const Settings& settings);
 
 } // namespace SfxBuilder
 

@@ -12,13 +12,12 @@ namespace {
 [[noreturn]] void openFailed(const QString& path, zip_error_t* error)
 {
     switch (zip_error_code_zip(error)) {
-    case ZIP_ER_NOZIP:
-        throw Failure(EngineError::NotAnArchive, QStringLiteral("Not a zip archive: %1").arg(path));
-    case ZIP_ER_NOENT:
-        throw Failure(EngineError::ArchiveNotFound, QStringLiteral("Archive not found: %1").arg(path));
-    default:
-        throw Failure(EngineError::ArchiveUnreadable,
-                      QStringLiteral("Cannot read archive %1: %2").arg(path, errorText(error)));
+        case ZIP_ER_NOZIP: throw Failure(EngineError::NotAnArchive, QStringLiteral("Not a zip archive: %1").arg(path));
+        case ZIP_ER_NOENT:
+            throw Failure(EngineError::ArchiveNotFound, QStringLiteral("Archive not found: %1").arg(path));
+        default:
+            throw Failure(EngineError::ArchiveUnreadable,
+                          QStringLiteral("Cannot read archive %1: %2").arg(path, errorText(error)));
     }
 }
 

@@ -77,10 +77,13 @@ class Reader
 {
 public:
     Reader(int fd, const QString& path, std::int64_t pos, std::int64_t end)
-        : m_fd(fd), m_path(path), m_pos(pos), m_end(end)
+        : m_fd(fd)
+        , m_path(path)
+        , m_pos(pos)
+        , m_end(end)
     {
-        m_buffer.resize(static_cast<std::size_t>(std::min<std::int64_t>(std::max<std::int64_t>(end - pos, 0),
-                                                                        bufferSize)));
+        m_buffer.resize(
+            static_cast<std::size_t>(std::min<std::int64_t>(std::max<std::int64_t>(end - pos, 0), bufferSize)));
     }
 
     std::int64_t pos() const { return m_pos; }
@@ -119,7 +122,10 @@ private:
 class Writer
 {
 public:
-    Writer(int fd, const QString& path, std::int32_t error) : m_fd(fd), m_path(path), m_error(error)
+    Writer(int fd, const QString& path, std::int32_t error)
+        : m_fd(fd)
+        , m_path(path)
+        , m_error(error)
     {
         m_buffer.reserve(bufferSize);
     }
@@ -347,8 +353,7 @@ ZipLayout ZipLayout::read(int fd, const QString& path, std::vector<CentralEntry>
                 const unsigned char* extra = variable + nameLength;
                 std::uint64_t offset = 0;
                 if (!storedLocalOffset(header, extra, extraLength, &offset))
-                    throw Failure(EngineError::ArchiveUnreadable,
-                                  QStringLiteral("an entry's ZIP64 field is damaged"));
+                    throw Failure(EngineError::ArchiveUnreadable, QStringLiteral("an entry's ZIP64 field is damaged"));
                 smallest = std::min(smallest, offset);
                 if (entries)
                     entries->push_back(centralEntry(header, variable, offset));
@@ -457,8 +462,10 @@ void ZipLayout::copyZipPart(const ZipLayout& layout, int in, const QString& inPa
                 grown.insert(grown.end(), value, value + 8);
             }
             if (extraLength + grown.size() > 0xffff)
-                throw Failure(writeError, QStringLiteral("Cannot write %1: an entry's extra data is too long to hold "
-                                                         "a 64-bit offset").arg(outPath));
+                throw Failure(writeError,
+                              QStringLiteral("Cannot write %1: an entry's extra data is too long to hold "
+                                             "a 64-bit offset")
+                                  .arg(outPath));
             entry.insert(entry.begin() + static_cast<std::ptrdiff_t>(insertAt), grown.begin(), grown.end());
             h = entry.data();
             put16(h + 30, static_cast<std::uint16_t>(extraLength + grown.size()));

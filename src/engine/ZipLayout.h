@@ -10,9 +10,9 @@
 // One central-directory header as stored, with ZIP64 values resolved.
 struct CentralEntry
 {
-    QByteArray name;             // raw bytes
-    QByteArray extra;            // central extra fields
-    QByteArray comment;          // raw bytes
+    QByteArray name;    // raw bytes
+    QByteArray extra;   // central extra fields
+    QByteArray comment; // raw bytes
     std::uint16_t madeBy = 0;
     std::uint16_t flags = 0;
     std::uint16_t method = 0;
@@ -74,8 +74,8 @@ private:
     std::int64_t m_zip64EndPos = -1;   // ZIP64 end record, -1 when none
     std::uint64_t m_entries = 0;
     std::uint64_t m_cdSize = 0;
-    std::uint64_t m_cdOffset = 0;      // as stored
-    std::int64_t m_actualCd = 0;       // where the central directory really is
+    std::uint64_t m_cdOffset = 0; // as stored
+    std::int64_t m_actualCd = 0;  // where the central directory really is
     std::int64_t m_shift = 0;
     std::int64_t m_zipStart = 0;
 };

@@ -58,14 +58,18 @@ Form3::Form3(Form1& mainWindow)
     m_text2->setReadOnly(true);
     m_text2->setToolTip(QStringLiteral("Indicates if we're unzipping a single file or all files."));
 
-    auto* extractButton = Skin::makeButton(this, QStringLiteral("BCHCButton1"), QStringLiteral("EXTRACT file(s) to location specified above"),
-                                 QStringLiteral("Click here to extract your file(s) to your chosen location."));
-    auto* createButton = Skin::makeButton(this, QStringLiteral("BCHCButton2"), QStringLiteral("CREATE a new directory at this location"),
-                                QStringLiteral("Create a new folder at your currently selected location."));
-    auto* deleteButton = Skin::makeButton(this, QStringLiteral("BCHCButton3"), QStringLiteral("DELETE file in Zip (if path isn't also saved)"),
-                                QStringLiteral("Deletes the file you chose in your .zip file."));
-    auto* returnButton = Skin::makeButton(this, QStringLiteral("BCHCButton4"), QStringLiteral("CANCEL (click when you're finished)"),
-                                QStringLiteral("Click here to return to the main program after extracting your files."));
+    auto* extractButton = Skin::makeButton(
+        this, QStringLiteral("BCHCButton1"), QStringLiteral("EXTRACT file(s) to location specified above"),
+        QStringLiteral("Click here to extract your file(s) to your chosen location."));
+    auto* createButton =
+        Skin::makeButton(this, QStringLiteral("BCHCButton2"), QStringLiteral("CREATE a new directory at this location"),
+                         QStringLiteral("Create a new folder at your currently selected location."));
+    auto* deleteButton = Skin::makeButton(this, QStringLiteral("BCHCButton3"),
+                                          QStringLiteral("DELETE file in Zip (if path isn't also saved)"),
+                                          QStringLiteral("Deletes the file you chose in your .zip file."));
+    auto* returnButton =
+        Skin::makeButton(this, QStringLiteral("BCHCButton4"), QStringLiteral("CANCEL (click when you're finished)"),
+                         QStringLiteral("Click here to return to the main program after extracting your files."));
 
     m_layout.place(label1, 120, 240, 1335, 375);
     m_layout.place(m_text1, 1560, 240, 8055, 375);
@@ -157,9 +161,9 @@ void Form3::extract()
 void Form3::createFolder()
 {
     Platform& platform = m_main.platform();
-    const QString name = platform.inputBox(
-        QStringLiteral("Please type in the name of the directory you want to create:"),
-        QStringLiteral("Please specify a directory"));
+    const QString name =
+        platform.inputBox(QStringLiteral("Please type in the name of the directory you want to create:"),
+                          QStringLiteral("Please specify a directory"));
     if (name.isEmpty())
         return;
     ErrorReport::trap(platform, ErrorReport::CancelFilter::ReportAll, [&] {

@@ -29,10 +29,10 @@ public:
     DriveList* driveList() const { return m_drive1; }
     FolderList* folderList() const { return m_dir1; }
 
-    void extract();        // "EXTRACT file(s) to location specified above"
-    void createFolder();   // "CREATE a new directory at this location"
-    void deleteEntry();    // "DELETE file in Zip (if path isn't also saved)"
-    void returnToMain();   // "CANCEL (click when you're finished)"
+    void extract();      // "EXTRACT file(s) to location specified above"
+    void createFolder(); // "CREATE a new directory at this location"
+    void deleteEntry();  // "DELETE file in Zip (if path isn't also saved)"
+    void returnToMain(); // "CANCEL (click when you're finished)"
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

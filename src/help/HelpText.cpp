@@ -15,7 +15,7 @@ QString compose()
     text += QStringLiteral("Marrowfen Plovern makes zip files and self-extracting zip files, and a self-extracting "
                            "file it makes can even start another program once it has been run and has unpacked "
                            "its files.")
-          + block;
+        + block;
     text += QStringLiteral("Marrowfen Plovern 3.4 is a program that allows a user to do the following:") + block;
 
     const QStringList features = {
@@ -36,13 +36,13 @@ QString compose()
     text += QStringLiteral("Self-extracting files made with version 3.0 can create their target folder before they "
                            "unzip into it.  Those made with earlier versions could only extract to folders that "
                            "already existed.")
-          + block;
+        + block;
     text += QStringLiteral("We have added additional msgbox tips within the program to make it even easier to use.")
-          + block;
+        + block;
     text += QStringLiteral("Passwords can no longer be given to self-extracting executables.  A self-extracting file "
                            "still shows a password field when it runs: leave it blank.  The field is only there "
                            "because the archive component asks for it.")
-          + block;
+        + block;
 
     text += separator + block;
     text += QStringLiteral("What's new in version 3.1?") + block;
@@ -50,19 +50,19 @@ QString compose()
                            "you had chosen to include them.  You can now clear a check box to stop the helpful "
                            "messages, which are shown by default.  We also corrected a fault in creating folders in "
                            "certain situations.")
-          + block;
+        + block;
 
     text += separator + block;
     text += QStringLiteral("What's new in version 3.4?") + block;
     text += QStringLiteral("New buttons and a new skin were added, some fonts were changed, and the check box that "
                            "shows additional helpful messages is now unchecked by default.")
-          + block;
+        + block;
 
     text += separator + block;
     text += QStringLiteral("All buttons and fields have bubble help.") + block;
     text += QStringLiteral("Please note: Before a self-extracting file can me made, a zip file must first be "
                            "'opened' by either creating one or opening one.")
-          + block;
+        + block;
     return text;
 }
 

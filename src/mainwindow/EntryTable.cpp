@@ -7,8 +7,7 @@
 
 EntryTable::EntryTable()
     : m_rows(Capacity + 1)
-{
-}
+{}
 
 void EntryTable::add(const EntryInfo& entry)
 {

@@ -13,7 +13,7 @@ QString title()
 QString text(const Failure& failure)
 {
     return QStringLiteral("Oh no!  Error : #") + QString::number(failure.number()) + QStringLiteral(" : ")
-         + failure.description();
+        + failure.description();
 }
 
 void show(Platform& platform, const Failure& failure, CancelFilter filter)

@@ -48,25 +48,29 @@ void Form1::createControls()
     m_title->setWordWrap(true);
     Skin::useProgramFont(m_title, 26, true);
 
-    auto* open = Skin::makeButton(this, QStringLiteral("BCHCButton1"), QStringLiteral("Open/View/Extract a Zip file"),
-                           QStringLiteral("Click here to open a .zip file to extract its files, view a .zip file's "
-                                          "contents, or to open a .zip file to work with in general."));
+    auto* open =
+        Skin::makeButton(this, QStringLiteral("BCHCButton1"), QStringLiteral("Open/View/Extract a Zip file"),
+                         QStringLiteral("Click here to open a .zip file to extract its files, view a .zip file's "
+                                        "contents, or to open a .zip file to work with in general."));
     auto* createAdd = Skin::makeButton(this, QStringLiteral("BCHCButton2"), QStringLiteral("Create/Add to a Zip file"),
-                                QStringLiteral("Click here to create a new .zip file or to add files to an "
-                                               "already-existing file."));
-    auto* sfx = Skin::makeButton(this, QStringLiteral("BCHCButton3"), QStringLiteral("Make current file self-extracting"),
-                          QStringLiteral("After opening a .zip file to work with, use this feature to make the file "
-                                         "self-extracting."));
+                                       QStringLiteral("Click here to create a new .zip file or to add files to an "
+                                                      "already-existing file."));
+    auto* sfx =
+        Skin::makeButton(this, QStringLiteral("BCHCButton3"), QStringLiteral("Make current file self-extracting"),
+                         QStringLiteral("After opening a .zip file to work with, use this feature to make the file "
+                                        "self-extracting."));
     auto* clear = Skin::makeButton(this, QStringLiteral("BCHCButton4"), QStringLiteral("Clear"),
-                            QStringLiteral("Clear the listview box and text box below."));
+                                   QStringLiteral("Clear the listview box and text box below."));
     auto* instructions = Skin::makeButton(this, QStringLiteral("BCHCButton5"), QStringLiteral("Instructions"),
-                                   QStringLiteral("View the instructions, help information, and other useful "
-                                                  "information."));
-    auto* exit = Skin::makeButton(this, QStringLiteral("BCHCButton6"), QStringLiteral("Exit"), QStringLiteral("Exit the program."));
-    auto* refresh = Skin::makeButton(this, QStringLiteral("BCHCButton7"), QStringLiteral("Refresh View Above"),
-                              QStringLiteral("After adding or deleting file(s) from a .zip file, click this button "
-                                             "to refresh the list above that shows the new contents of your .zip "
-                                             "file."));
+                                          QStringLiteral("View the instructions, help information, and other useful "
+                                                         "information."));
+    auto* exit = Skin::makeButton(this, QStringLiteral("BCHCButton6"), QStringLiteral("Exit"),
+                                  QStringLiteral("Exit the program."));
+    auto* refresh =
+        Skin::makeButton(this, QStringLiteral("BCHCButton7"), QStringLiteral("Refresh View Above"),
+                         QStringLiteral("After adding or deleting file(s) from a .zip file, click this button "
+                                        "to refresh the list above that shows the new contents of your .zip "
+                                        "file."));
     // The row of small buttons and the refresh button use a smaller font.
     for (QPushButton* small : {clear, instructions, exit, refresh})
         Skin::useProgramFont(small, 9.75, true);
@@ -269,8 +273,7 @@ void Form1::entryClicked()
             return;
         form3().setFileSpecText(name);
         showModeless(&form3());
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 void Form1::clearAll()

@@ -59,13 +59,13 @@ public:
     static void showModeless(QWidget* window);
 
     // The workflows behind the buttons and the list.
-    void openArchive();       // "Open/View/Extract a Zip file"
-    void refreshView();       // "Refresh View Above"
-    void entryClicked();      // a mouse button released over the list
-    void clearAll();          // "Clear"
-    void showInstructions();  // "Instructions"
-    void exitProgram();       // "Exit"
-    void createOrAdd();       // "Create/Add to a Zip file"
+    void openArchive();        // "Open/View/Extract a Zip file"
+    void refreshView();        // "Refresh View Above"
+    void entryClicked();       // a mouse button released over the list
+    void clearAll();           // "Clear"
+    void showInstructions();   // "Instructions"
+    void exitProgram();        // "Exit"
+    void createOrAdd();        // "Create/Add to a Zip file"
     void makeSelfExtracting(); // "Make current file self-extracting"
 
 protected:

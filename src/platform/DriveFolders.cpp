@@ -15,9 +15,10 @@ namespace {
 bool isPseudoFileSystem(const QByteArray& type)
 {
     static const QSet<QByteArray> pseudo = {
-        "proc", "sysfs", "devtmpfs", "tmpfs", "devpts", "cgroup", "cgroup2", "mqueue", "securityfs",
-        "pstore", "debugfs", "tracefs", "configfs", "fusectl", "binfmt_misc", "autofs", "hugetlbfs",
-        "bpf", "nsfs", "ramfs", "efivarfs", "rpc_pipefs", "nfsd", "squashfs", "fuse.portal",
+        "proc",        "sysfs",      "devtmpfs",  "tmpfs",       "devpts",  "cgroup",   "cgroup2",
+        "mqueue",      "securityfs", "pstore",    "debugfs",     "tracefs", "configfs", "fusectl",
+        "binfmt_misc", "autofs",     "hugetlbfs", "bpf",         "nsfs",    "ramfs",    "efivarfs",
+        "rpc_pipefs",  "nfsd",       "squashfs",  "fuse.portal",
     };
     return pseudo.contains(type);
 }

@@ -11,9 +11,9 @@ class DriveFolders;
 struct FileDialogRequest
 {
     QString title;
-    QString fileName;    // initial file name, usually empty
-    QString filter;      // "description|pattern|description|pattern..."
-    int filterIndex = 1; // 1-based; clamped into the range of the pairs
+    QString fileName;         // initial file name, usually empty
+    QString filter;           // "description|pattern|description|pattern..."
+    int filterIndex = 1;      // 1-based; clamped into the range of the pairs
     bool cancelError = false; // true: a cancel throws Failure 32755
 };
 

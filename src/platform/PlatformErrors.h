@@ -9,14 +9,14 @@
 // a user who knows them recognises them.
 namespace PlatformError {
 enum : std::int32_t {
-    Cancelled = 32755,         // "Cancel was selected."
-    FileNotFound = 53,         // "File not found"
-    FileAlreadyExists = 58,    // "File already exists"
-    DiskFull = 61,             // "Disk full"
-    DeviceUnavailable = 68,    // "Device unavailable"
-    PermissionDenied = 70,     // "Permission denied"
-    PathFileAccessError = 75,  // "Path/File access error"
-    PathNotFound = 76,         // "Path not found"
+    Cancelled = 32755,        // "Cancel was selected."
+    FileNotFound = 53,        // "File not found"
+    FileAlreadyExists = 58,   // "File already exists"
+    DiskFull = 61,            // "Disk full"
+    DeviceUnavailable = 68,   // "Device unavailable"
+    PermissionDenied = 70,    // "Permission denied"
+    PathFileAccessError = 75, // "Path/File access error"
+    PathNotFound = 76,        // "Path not found"
 };
 
 // The standard description of one of the numbers above.
@@ -27,6 +27,6 @@ Failure failure(std::int32_t number);
 
 // The Failure that best describes the C library error `errnoValue`.
 Failure fromErrno(int errnoValue);
-}
+} // namespace PlatformError
 
 #endif // PLOVERN_PLATFORMERRORS_H

@@ -16,7 +16,7 @@ const QString SelfExtractorBuilder::MakerWebAddress = QStringLiteral("https://ma
 QString SelfExtractorBuilder::defaultMessage()
 {
     return QStringLiteral("Extraction complete.  Thank you for using Marrowfen Plovern from ") + MakerWebAddress
-         + QStringLiteral("!  ");
+        + QStringLiteral("!  ");
 }
 
 QByteArray SelfExtractorBuilder::messageFileContent(const QString& message)
@@ -28,8 +28,7 @@ QByteArray SelfExtractorBuilder::messageFileContent(const QString& message)
 
 SelfExtractorBuilder::SelfExtractorBuilder(Form1& mainWindow)
     : m_main(mainWindow)
-{
-}
+{}
 
 void SelfExtractorBuilder::run()
 {

@@ -11,10 +11,9 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <ctime>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,8 +69,8 @@ with zipfile.ZipFile(sys.argv[1]) as z:
 print(json.dumps(out))
 )";
     QByteArray output;
-    const int rc = TestFiles::run(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromLatin1(script), archive},
-                                  &output);
+    const int rc = TestFiles::run(QStringLiteral("python3"),
+                                  {QStringLiteral("-c"), QString::fromLatin1(script), archive}, &output);
     EXPECT_EQ(rc, 0) << output.toStdString();
     std::vector<PyEntry> entries;
     for (const QJsonValue& value : QJsonDocument::fromJson(output).array()) {
@@ -117,8 +116,9 @@ void expectToolsAccept(const QString& archive)
         sevenZip.insert(1, QStringLiteral("-tzip"));
     EXPECT_EQ(TestFiles::run(QStringLiteral("7zz"), sevenZip, &output), 0) << output.toStdString();
     EXPECT_FALSE(output.contains("WARNING")) << output.toStdString();
-    EXPECT_EQ(TestFiles::run(QStringLiteral("python3"), {QStringLiteral("-m"), QStringLiteral("zipfile"),
-                                                         QStringLiteral("-t"), archive}, &output), 0)
+    EXPECT_EQ(TestFiles::run(QStringLiteral("python3"),
+                             {QStringLiteral("-m"), QStringLiteral("zipfile"), QStringLiteral("-t"), archive}, &output),
+              0)
         << output.toStdString();
     EXPECT_TRUE(output.trimmed().endsWith("Done testing")) << output.toStdString();
 }
@@ -144,8 +144,9 @@ void unzipInto(const QString& archive, const QString& folder)
 {
     QDir().mkpath(folder);
     QByteArray output;
-    const int rc = TestFiles::run(QStringLiteral("unzip"), {QStringLiteral("-q"), QStringLiteral("-o"), archive,
-                                                             QStringLiteral("-d"), folder}, &output);
+    const int rc =
+        TestFiles::run(QStringLiteral("unzip"),
+                       {QStringLiteral("-q"), QStringLiteral("-o"), archive, QStringLiteral("-d"), folder}, &output);
     EXPECT_TRUE(rc == 0 || rc == 1) << output.toStdString();
 }
 
@@ -176,8 +177,8 @@ QStringList describeTree(const QString& folder, bool withTimes)
             line += QStringLiteral(" mtime=") + QString::number(static_cast<qint64>(st.st_mtime));
         if (S_ISREG(st.st_mode))
             line += QStringLiteral(" sha1=")
-                + QString::fromLatin1(QCryptographicHash::hash(TestFiles::readAll(path), QCryptographicHash::Sha1)
-                                          .toHex());
+                + QString::fromLatin1(
+                        QCryptographicHash::hash(TestFiles::readAll(path), QCryptographicHash::Sha1).toHex());
         if (S_ISLNK(st.st_mode))
             line += QStringLiteral(" -> ") + linkText(path);
         out << line;

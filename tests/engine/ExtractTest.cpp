@@ -8,9 +8,8 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <gtest/gtest.h>
-
 #include <csignal>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,8 +31,7 @@ void extract(const QString& archive, const QString& target, const QString& fileS
 // Every maker's archive extracts to exactly what Info-ZIP unzip makes of it:
 // same files, bytes, permission bits and modification times.
 class ExtractLikeUnzip : public ::testing::TestWithParam<const char*>
-{
-};
+{};
 
 TEST_P(ExtractLikeUnzip, SameTree)
 {
@@ -51,8 +49,8 @@ TEST_P(ExtractLikeUnzip, SameTree)
 
 INSTANTIATE_TEST_SUITE_P(Makers, ExtractLikeUnzip,
                          ::testing::Values("infozip.zip", "python.zip", "7z.zip", "bsdtar.zip", "stub-plain.exe",
-                                           "stub-adjusted.exe", "utf8.zip", "zip64.zip", "zip64-infozip.zip", "midnight.zip",
-                                           "link-in.zip"),
+                                           "stub-adjusted.exe", "utf8.zip", "zip64.zip", "zip64-infozip.zip",
+                                           "midnight.zip", "link-in.zip"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                              std::string name = info.param;
                              for (char& c : name) {
@@ -128,8 +126,7 @@ void PrintTo(const HostileCase& c, std::ostream* out)
 }
 
 class HostileArchive : public ::testing::TestWithParam<HostileCase>
-{
-};
+{};
 
 TEST_P(HostileArchive, RefusedBeforeWritingAnything)
 {
@@ -138,9 +135,8 @@ TEST_P(HostileArchive, RefusedBeforeWritingAnything)
     QDir().mkpath(target);
     const QStringList outside = TestFiles::tree(scratch.path());
     QFile::remove(QStringLiteral("/tmp/plovern-evil.txt"));
-    const Failure failure = expectFailure(GetParam().number, [&] {
-        extract(TestFiles::fixture(QString::fromLatin1(GetParam().fixture)), target);
-    });
+    const Failure failure = expectFailure(
+        GetParam().number, [&] { extract(TestFiles::fixture(QString::fromLatin1(GetParam().fixture)), target); });
     EXPECT_TRUE(failure.description().contains(QString::fromLatin1(GetParam().named)))
         << failure.description().toStdString();
     EXPECT_EQ(TestFiles::tree(scratch.path()), outside);
@@ -181,9 +177,8 @@ TEST(Extract, LinkOnDiskLeadingOutsideIsRefused)
     QDir().mkpath(outside);
     QDir().mkpath(target);
     ASSERT_TRUE(QFile::link(outside, target + QStringLiteral("/docs")));
-    const Failure failure = expectFailure(EngineError::PathThroughLink, [&] {
-        extract(TestFiles::fixture(QStringLiteral("infozip.zip")), target);
-    });
+    const Failure failure = expectFailure(EngineError::PathThroughLink,
+                                          [&] { extract(TestFiles::fixture(QStringLiteral("infozip.zip")), target); });
     EXPECT_TRUE(failure.description().contains(QStringLiteral("docs"))) << failure.description().toStdString();
     EXPECT_TRUE(TestFiles::tree(outside).isEmpty());
     // Nothing at all was written, hello.txt included: checks come first.
@@ -217,9 +212,8 @@ with zipfile.ZipFile(sys.argv[1], "w") as z:
 TEST(Extract, DamagedEntryLeavesEarlierFilesAndNoPartialOne)
 {
     Scratch scratch;
-    const Failure failure = expectFailure(EngineError::CorruptEntry, [&] {
-        extract(TestFiles::fixture(QStringLiteral("crc.zip")), scratch.path());
-    });
+    const Failure failure = expectFailure(
+        EngineError::CorruptEntry, [&] { extract(TestFiles::fixture(QStringLiteral("crc.zip")), scratch.path()); });
     EXPECT_TRUE(failure.description().contains(QStringLiteral("bad.txt")));
     EXPECT_EQ(TestFiles::tree(scratch.path()), QStringList({QStringLiteral("good.txt")}));
     EXPECT_EQ(TestFiles::readAll(scratch.file(QStringLiteral("good.txt"))), QByteArray("Good.\n"));

@@ -24,13 +24,12 @@ TEST(FuzzRegression, EveryKeptInputFailsCleanly)
         engine.setExtractSwitch(true);
         try {
             engine.ListContents();
-        } catch (const Failure&) {
-        }
+        } catch (const Failure&) {}
         try {
             engine.Extract();
-        } catch (const Failure&) {
-        }
-        EXPECT_EQ(QDir(scratch.file(QStringLiteral("target"))).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+        } catch (const Failure&) {}
+        EXPECT_EQ(QDir(scratch.file(QStringLiteral("target")))
+                      .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                   QStringList({QStringLiteral("inner")}));
     }
 }

@@ -27,8 +27,7 @@ void PrintTo(const MakerCase& c, std::ostream* out)
 }
 
 class ListMatchesZipfile : public ::testing::TestWithParam<MakerCase>
-{
-};
+{};
 
 TEST_P(ListMatchesZipfile, NamesSizesDatesAndOrder)
 {
@@ -45,9 +44,8 @@ TEST_P(ListMatchesZipfile, NamesSizesDatesAndOrder)
         EXPECT_EQ(ours[i].crc, theirs[i].crc);
         // Every fixture was made in the tests' zone, so the DOS field and
         // the extended timestamp (where present) agree.
-        EXPECT_EQ(ours[i].modified, theirs[i].dosTime)
-            << ours[i].modified.toString(Qt::ISODate).toStdString() << " vs "
-            << theirs[i].dosTime.toString(Qt::ISODate).toStdString();
+        EXPECT_EQ(ours[i].modified, theirs[i].dosTime) << ours[i].modified.toString(Qt::ISODate).toStdString() << " vs "
+                                                       << theirs[i].dosTime.toString(Qt::ISODate).toStdString();
         EXPECT_EQ(ours[i].isFolder, theirs[i].name.endsWith(QLatin1Char('/')));
         EXPECT_EQ(ours[i].isLink, ((theirs[i].externalAttributes >> 16) & 0170000) == 0120000);
         EXPECT_FALSE(ours[i].method.isEmpty());
@@ -60,9 +58,8 @@ INSTANTIATE_TEST_SUITE_P(Makers, ListMatchesZipfile,
                                            MakerCase{"stub-plain.exe", 3}, MakerCase{"stub-adjusted.exe", 3},
                                            MakerCase{"utf8.zip", 3}, MakerCase{"cp437.zip", 1},
                                            MakerCase{"zip64.zip", 2}, MakerCase{"zip64-infozip.zip", 3},
-                                           MakerCase{"midnight.zip", 1},
-                                           MakerCase{"link-in.zip", 3}, MakerCase{"encrypted.zip", 1},
-                                           MakerCase{"many-10001.zip", 10001}),
+                                           MakerCase{"midnight.zip", 1}, MakerCase{"link-in.zip", 3},
+                                           MakerCase{"encrypted.zip", 1}, MakerCase{"many-10001.zip", 10001}),
                          [](const ::testing::TestParamInfo<MakerCase>& info) {
                              std::string name = info.param.fixture;
                              for (char& c : name) {
@@ -110,8 +107,7 @@ TEST(List, ExtendedTimestampIsAnInstantDosTimeIsWallClock)
     EXPECT_EQ(timed[0].modified.toString(QStringLiteral("hh:mm")), QStringLiteral("23:06"));
     const std::vector<EntryInfo> dos = list(TestFiles::fixture(QStringLiteral("midnight.zip")));
     ASSERT_FALSE(dos.empty());
-    EXPECT_EQ(dos[0].modified.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
-              QStringLiteral("2020-01-02 00:00:00"));
+    EXPECT_EQ(dos[0].modified.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")), QStringLiteral("2020-01-02 00:00:00"));
 }
 
 TEST(List, NonAsciiNames)
@@ -160,20 +156,17 @@ TEST(List, FlagsEncryptedAndLinks)
 
 TEST(List, Failures)
 {
-    const Failure notZip = expectFailure(EngineError::NotAnArchive, [] {
-        list(TestFiles::fixture(QStringLiteral("notazip.zip")));
-    });
+    const Failure notZip =
+        expectFailure(EngineError::NotAnArchive, [] { list(TestFiles::fixture(QStringLiteral("notazip.zip"))); });
     EXPECT_EQ(notZip.description(),
               QStringLiteral("Not a zip archive: ") + TestFiles::fixture(QStringLiteral("notazip.zip")));
 
-    const Failure truncated = expectFailure(EngineError::ArchiveUnreadable, [] {
-        list(TestFiles::fixture(QStringLiteral("truncated.zip")));
-    });
+    const Failure truncated = expectFailure(EngineError::ArchiveUnreadable,
+                                            [] { list(TestFiles::fixture(QStringLiteral("truncated.zip"))); });
     EXPECT_TRUE(truncated.description().contains(QStringLiteral("truncated.zip")));
 
-    const Failure missing = expectFailure(EngineError::ArchiveNotFound, [] {
-        list(TestFiles::fixture(QStringLiteral("no-such-archive.zip")));
-    });
+    const Failure missing = expectFailure(EngineError::ArchiveNotFound,
+                                          [] { list(TestFiles::fixture(QStringLiteral("no-such-archive.zip"))); });
     EXPECT_TRUE(missing.description().contains(QStringLiteral("no-such-archive.zip")));
 
     expectFailure(EngineError::NotAnArchive, [] { list(QStringLiteral(PLOVERN_FIXTURES_DIR)); });
@@ -191,9 +184,11 @@ TEST(List, ArchiveWithTrailingCommentAndDataDescriptors)
     ASSERT_EQ(TestFiles::run(QStringLiteral("bash"),
                              {QStringLiteral("-c"),
                               QStringLiteral("printf 'streamed\\n' | zip -q - - > '%1' && "
-                                             "printf 'A comment\\n.\\n' | zip -q -z '%1'").arg(archive)},
+                                             "printf 'A comment\\n.\\n' | zip -q -z '%1'")
+                                  .arg(archive)},
                              &output),
-              0) << output.toStdString();
+              0)
+        << output.toStdString();
     const std::vector<EntryInfo> entries = list(archive);
     const std::vector<PyEntry> theirs = pythonList(archive);
     ASSERT_EQ(entries.size(), 1u);

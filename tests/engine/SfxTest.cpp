@@ -11,7 +11,6 @@
 #include <QMap>
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <utime.h>
 #include <zip.h>
@@ -29,7 +28,8 @@ QString runtime()
 {
     const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/plovern-sfx");
     if (!QFileInfo::exists(path)) {
-        const QString temporary = path + QStringLiteral(".standin-") + QString::number(QCoreApplication::applicationPid());
+        const QString temporary =
+            path + QStringLiteral(".standin-") + QString::number(QCoreApplication::applicationPid());
         QFile::copy(QStringLiteral("/bin/true"), temporary);
         const struct utimbuf old = {946684800, 946684800};
         ::utime(QFile::encodeName(temporary).constData(), &old);
@@ -113,8 +113,8 @@ protected:
 
 TEST_F(MakeSfx, OutputIsReadByEveryToolAndListsLikeTheSource)
 {
-    for (const char* fixture : {"infozip.zip", "zip64.zip", "zip64-infozip.zip", "utf8.zip", "stub-plain.exe",
-                                "stub-adjusted.exe"}) {
+    for (const char* fixture :
+         {"infozip.zip", "zip64.zip", "zip64-infozip.zip", "utf8.zip", "stub-plain.exe", "stub-adjusted.exe"}) {
         SCOPED_TRACE(fixture);
         const QString source = TestFiles::fixture(QString::fromLatin1(fixture));
         const QByteArray sourceBytes = TestFiles::readAll(source);
@@ -181,7 +181,8 @@ TEST_F(MakeSfx, RunProgramIsDroppedEvenWhenTheBuildFails)
 {
     ArchiveEngine engine;
     engine.SfxAddRunCommand(QString(), QStringLiteral("./install.sh"), QString(), QString(), 0);
-    expectFailure(EngineError::NoSfxOutputPath, [&] { engine.MakeSfx(TestFiles::fixture(QStringLiteral("infozip.zip"))); });
+    expectFailure(EngineError::NoSfxOutputPath,
+                  [&] { engine.MakeSfx(TestFiles::fixture(QStringLiteral("infozip.zip"))); });
     engine.setSfxOutputPath(m_scratch.file(QStringLiteral("later.run")));
     engine.MakeSfx(TestFiles::fixture(QStringLiteral("infozip.zip")));
     EXPECT_EQ(split(m_scratch.file(QStringLiteral("later.run")), m_runtimeSize).settings.value(QStringLiteral("run")),
@@ -197,8 +198,9 @@ TEST_F(MakeSfx, EmptyArchiveGivesAnEmptySelfExtractor)
     EXPECT_TRUE(names(output).isEmpty());
     EXPECT_TRUE(libzipNames(output).isEmpty());
     QByteArray out;
-    EXPECT_EQ(TestFiles::run(QStringLiteral("python3"), {QStringLiteral("-m"), QStringLiteral("zipfile"),
-                                                         QStringLiteral("-t"), output}, &out), 0)
+    EXPECT_EQ(TestFiles::run(QStringLiteral("python3"),
+                             {QStringLiteral("-m"), QStringLiteral("zipfile"), QStringLiteral("-t"), output}, &out),
+              0)
         << out.toStdString();
 }
 
@@ -226,7 +228,8 @@ TEST_F(MakeSfx, Failures)
 
     expectFailure(EngineError::NoArchivePath, [&] { engine.MakeSfx(QString()); });
     expectFailure(EngineError::ArchiveNotFound, [&] { engine.MakeSfx(m_scratch.file(QStringLiteral("gone.zip"))); });
-    expectFailure(EngineError::NotAnArchive, [&] { engine.MakeSfx(TestFiles::fixture(QStringLiteral("notazip.zip"))); });
+    expectFailure(EngineError::NotAnArchive,
+                  [&] { engine.MakeSfx(TestFiles::fixture(QStringLiteral("notazip.zip"))); });
 
     engine.setSfxOutputPath(m_scratch.file(QStringLiteral("missing/folder/out.run")));
     expectFailure(EngineError::CannotWriteFile, [&] { engine.MakeSfx(source); });

@@ -9,9 +9,8 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
-#include <gtest/gtest.h>
-
 #include <csignal>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <utime.h>
@@ -77,8 +76,7 @@ void PrintTo(const DeleteCase& c, std::ostream* out)
 }
 
 class DeleteOne : public ::testing::TestWithParam<DeleteCase>
-{
-};
+{};
 
 TEST_P(DeleteOne, OthersStayReadableAndTheStubStays)
 {
@@ -108,22 +106,20 @@ TEST_P(DeleteOne, OthersStayReadableAndTheStubStays)
     EXPECT_TRUE(leftovers(scratch.path()).isEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Archives, DeleteOne,
-                         ::testing::Values(DeleteCase{"infozip.zip", "hello.txt", false},
-                                           DeleteCase{"python.zip", "docs/readme.txt", false},
-                                           DeleteCase{"7z.zip", "docs/", false},
-                                           DeleteCase{"zip64.zip", "small.txt", false},
-                                           DeleteCase{"zip64-infozip.zip", "docs/", false},
-                                           DeleteCase{"stub-plain.exe", "hello.txt", true},
-                                           DeleteCase{"stub-adjusted.exe", "docs/readme.txt", true}),
-                         [](const ::testing::TestParamInfo<DeleteCase>& info) {
-                             std::string name = info.param.fixture;
-                             for (char& c : name) {
-                                 if (!isalnum(static_cast<unsigned char>(c)))
-                                     c = '_';
-                             }
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Archives, DeleteOne,
+    ::testing::Values(DeleteCase{"infozip.zip", "hello.txt", false}, DeleteCase{"python.zip", "docs/readme.txt", false},
+                      DeleteCase{"7z.zip", "docs/", false}, DeleteCase{"zip64.zip", "small.txt", false},
+                      DeleteCase{"zip64-infozip.zip", "docs/", false}, DeleteCase{"stub-plain.exe", "hello.txt", true},
+                      DeleteCase{"stub-adjusted.exe", "docs/readme.txt", true}),
+    [](const ::testing::TestParamInfo<DeleteCase>& info) {
+        std::string name = info.param.fixture;
+        for (char& c : name) {
+            if (!isalnum(static_cast<unsigned char>(c)))
+                c = '_';
+        }
+        return name;
+    });
 
 TEST(Delete, EveryEntryLeavesAValidEmptyArchive)
 {
@@ -142,8 +138,10 @@ TEST(Delete, EveryEntryLeavesAValidEmptyArchive)
             EXPECT_EQ(after.left(4000), before.left(4000));
         }
         QByteArray output;
-        EXPECT_EQ(TestFiles::run(QStringLiteral("python3"), {QStringLiteral("-m"), QStringLiteral("zipfile"),
-                                                             QStringLiteral("-l"), archive}, &output), 0)
+        EXPECT_EQ(TestFiles::run(QStringLiteral("python3"),
+                                 {QStringLiteral("-m"), QStringLiteral("zipfile"), QStringLiteral("-l"), archive},
+                                 &output),
+                  0)
             << output.toStdString();
         EXPECT_EQ(TestFiles::run(QStringLiteral("7zz"), {QStringLiteral("t"), archive}, &output), 0)
             << output.toStdString();
@@ -159,9 +157,8 @@ TEST(Delete, FailuresLeaveTheArchiveByteForByte)
     const QString archive = TestFiles::copyFixture(QStringLiteral("many-10001.zip"), scratch.path());
     const QByteArray before = TestFiles::readAll(archive);
 
-    const Failure missing = expectFailure(EngineError::EntryNotFound, [&] {
-        deleteEntry(archive, QStringLiteral("absent.txt"));
-    });
+    const Failure missing =
+        expectFailure(EngineError::EntryNotFound, [&] { deleteEntry(archive, QStringLiteral("absent.txt")); });
     EXPECT_TRUE(missing.description().contains(QStringLiteral("absent.txt")));
     EXPECT_EQ(TestFiles::readAll(archive), before);
 
@@ -269,8 +266,8 @@ TEST(Add, SameNameIsReplacedNotDuplicated)
     engine.setFileSpec(source);
     engine.AddFiles();
     engine.FinishAdding();
-    EXPECT_EQ(names(archive), QStringList({QStringLiteral("docs/"), QStringLiteral("docs/readme.txt"),
-                                           QStringLiteral("hello.txt")}));
+    EXPECT_EQ(names(archive),
+              QStringList({QStringLiteral("docs/"), QStringLiteral("docs/readme.txt"), QStringLiteral("hello.txt")}));
     unzipInto(archive, scratch.file(QStringLiteral("out")));
     EXPECT_EQ(TestFiles::readAll(scratch.file(QStringLiteral("out/hello.txt"))), QByteArray("Replaced.\n"));
     // The old entry's NTFS times (0x000a) went with it; only our extended
@@ -402,8 +399,9 @@ TEST(Add, ToAStubArchiveKeepsTheStub)
         engine.FinishAdding();
         EXPECT_EQ(TestFiles::readAll(archive).left(4000), stub);
         EXPECT_EQ(modeOf(archive), 0755);
-        EXPECT_EQ(names(archive), QStringList({QStringLiteral("hello.txt"), QStringLiteral("docs/"),
-                                               QStringLiteral("docs/readme.txt"), QStringLiteral("added.txt")}));
+        EXPECT_EQ(names(archive),
+                  QStringList({QStringLiteral("hello.txt"), QStringLiteral("docs/"), QStringLiteral("docs/readme.txt"),
+                               QStringLiteral("added.txt")}));
         expectToolsAccept(archive);
         unzipInto(archive, scratch.file(QStringLiteral("out")));
         EXPECT_EQ(TestFiles::readAll(scratch.file(QStringLiteral("out/hello.txt"))), QByteArray("new hello\n"));

@@ -5,9 +5,8 @@
 #include "TestFiles.h"
 #include "ZipLayout.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 using namespace EngineTest;
@@ -36,8 +35,7 @@ void PrintTo(const LayoutCase& c, std::ostream* out)
 }
 
 class Layout : public ::testing::TestWithParam<LayoutCase>
-{
-};
+{};
 
 TEST_P(Layout, FindsTheZipPart)
 {
@@ -47,21 +45,19 @@ TEST_P(Layout, FindsTheZipPart)
     EXPECT_EQ(layout.hasZip64(), GetParam().zip64);
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, Layout,
-                         ::testing::Values(LayoutCase{"infozip.zip", 0, 0, false},
-                                           LayoutCase{"stub-plain.exe", 4000, 4000, false},
-                                           LayoutCase{"stub-adjusted.exe", 0, 4000, false},
-                                           LayoutCase{"zip64.zip", 0, 0, false},
-                                           LayoutCase{"zip64-infozip.zip", 0, 0, true},
-                                           LayoutCase{"empty.zip", 0, 0, false}),
-                         [](const ::testing::TestParamInfo<LayoutCase>& info) {
-                             std::string name = info.param.fixture;
-                             for (char& c : name) {
-                                 if (!isalnum(static_cast<unsigned char>(c)))
-                                     c = '_';
-                             }
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, Layout,
+    ::testing::Values(LayoutCase{"infozip.zip", 0, 0, false}, LayoutCase{"stub-plain.exe", 4000, 4000, false},
+                      LayoutCase{"stub-adjusted.exe", 0, 4000, false}, LayoutCase{"zip64.zip", 0, 0, false},
+                      LayoutCase{"zip64-infozip.zip", 0, 0, true}, LayoutCase{"empty.zip", 0, 0, false}),
+    [](const ::testing::TestParamInfo<LayoutCase>& info) {
+        std::string name = info.param.fixture;
+        for (char& c : name) {
+            if (!isalnum(static_cast<unsigned char>(c)))
+                c = '_';
+        }
+        return name;
+    });
 
 TEST(Layout, CentralEntriesCarryZip64Sizes)
 {
@@ -94,8 +90,9 @@ TEST(Layout, CopyMovesOffsetsAndPromotesThemPastFourGigabytes)
     EXPECT_TRUE(moved.hasZip64());
 
     QByteArray report;
-    EXPECT_EQ(TestFiles::run(QStringLiteral("python3"), {QStringLiteral("-m"), QStringLiteral("zipfile"),
-                                                         QStringLiteral("-t"), output}, &report), 0)
+    EXPECT_EQ(TestFiles::run(QStringLiteral("python3"),
+                             {QStringLiteral("-m"), QStringLiteral("zipfile"), QStringLiteral("-t"), output}, &report),
+              0)
         << report.toStdString();
     EXPECT_EQ(TestFiles::run(QStringLiteral("unzip"), {QStringLiteral("-tq"), output}, &report), 0)
         << report.toStdString();
@@ -107,7 +104,8 @@ TEST(Layout, CopyMovesOffsetsAndPromotesThemPastFourGigabytes)
 TEST(Layout, NotAnArchiveAndTruncated)
 {
     expectFailure(EngineError::NotAnArchive, [] { layoutOf(TestFiles::fixture(QStringLiteral("notazip.zip"))); });
-    expectFailure(EngineError::ArchiveUnreadable, [] { layoutOf(TestFiles::fixture(QStringLiteral("truncated.zip"))); });
+    expectFailure(EngineError::ArchiveUnreadable,
+                  [] { layoutOf(TestFiles::fixture(QStringLiteral("truncated.zip"))); });
 }
 
 } // namespace

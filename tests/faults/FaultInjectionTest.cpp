@@ -15,10 +15,9 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
-#include <gtest/gtest.h>
-
 #include <csignal>
 #include <functional>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -95,8 +94,9 @@ protected:
         TestFiles::writeAll(m_root + "/src/big2.bin", noise(300000));
         m_archive = m_root + "/archive/a.zip";
         QDir().mkpath(m_root + "/archive");
-        ASSERT_EQ(TestFiles::run(QStringLiteral("zip"), {QStringLiteral("-qj"), m_archive, m_root + "/src/small.txt",
-                                                         m_root + "/src/big1.bin", m_root + "/src/big2.bin"}),
+        ASSERT_EQ(TestFiles::run(QStringLiteral("zip"),
+                                 {QStringLiteral("-qj"), m_archive, m_root + "/src/small.txt", m_root + "/src/big1.bin",
+                                  m_root + "/src/big2.bin"}),
                   0);
         m_before = TestFiles::readAll(m_archive);
     }
@@ -198,7 +198,8 @@ TEST_F(FaultInjectionTest, AddingThatRunsOutOfRoomChangesNothing)
         engine.FinishAdding();
     });
     EXPECT_TRUE(second.failed);
-    EXPECT_TRUE(TestFiles::tree(m_root + "/fresh").isEmpty()) << TestFiles::tree(m_root + "/fresh").join(' ').toStdString();
+    EXPECT_TRUE(TestFiles::tree(m_root + "/fresh").isEmpty())
+        << TestFiles::tree(m_root + "/fresh").join(' ').toStdString();
 }
 
 TEST_F(FaultInjectionTest, SelfExtractorThatRunsOutOfRoomKeepsTheOldOutput)

@@ -29,7 +29,8 @@ void empty(const QString& path)
 {
     QDir dir(path);
     // Links are removed, never followed.
-    for (const QFileInfo& info : dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
+    for (const QFileInfo& info :
+         dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
         if (info.isDir() && !info.isSymLink())
             QDir(info.filePath()).removeRecursively();
         else

@@ -22,10 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     engine.setTargetFolder(target);
     try {
         engine.Extract();
-    } catch (const Failure&) {
-    }
+    } catch (const Failure&) {}
     // Anything beside the target folder means an entry escaped it.
-    const QStringList beside = QDir(base + QStringLiteral("/target")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    const QStringList beside = QDir(base + QStringLiteral("/target"))
+                                   .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     if (beside != QStringList{QStringLiteral("inner")})
         std::abort();
     FuzzArchive::empty(target);

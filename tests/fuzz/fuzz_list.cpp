@@ -16,7 +16,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     engine.setTargetFolder(QStringLiteral("/"));
     try {
         engine.ListContents();
-    } catch (const Failure&) {
-    }
+    } catch (const Failure&) {}
     return total == -1 ? 1 : 0;
 }

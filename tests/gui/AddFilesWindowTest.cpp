@@ -1,8 +1,7 @@
-#include "WindowTest.h"
-
 #include "FileList.h"
 #include "FolderList.h"
 #include "TestFiles.h"
+#include "WindowTest.h"
 #include "addfiles/Form2.h"
 #include "extract/Form3.h"
 #include "help/Form4.h"
@@ -40,9 +39,9 @@ protected:
         TestFiles::writeAll(path("a/two.txt"), QByteArray(100000, 'x'));
         TestFiles::writeAll(path("a/.hidden"), "hidden\n");
         TestFiles::writeAll(path("b/three.sh"), "#!/bin/sh\necho three\n");
-        QFile::setPermissions(path("b/three.sh"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                      | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
-                                                      | QFile::ExeOther);
+        QFile::setPermissions(path("b/three.sh"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                  | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
         const QDateTime stamp(QDate(2019, 5, 6), QTime(7, 8, 10));
         for (const char* name : {"a/one.txt", "a/two.txt", "b/three.sh"}) {
             QFile f(path(QString::fromLatin1(name)));
@@ -118,7 +117,8 @@ TEST_F(AddFilesWindowTest, CreatesAnArchiveFromTwoFoldersThatEveryToolReads)
 
     check(QStringLiteral("unzip"), {QStringLiteral("-tq"), m_archive});
     check(QStringLiteral("7zz"), {QStringLiteral("t"), m_archive});
-    check(QStringLiteral("python3"), {QStringLiteral("-m"), QStringLiteral("zipfile"), QStringLiteral("-t"), m_archive});
+    check(QStringLiteral("python3"),
+          {QStringLiteral("-m"), QStringLiteral("zipfile"), QStringLiteral("-t"), m_archive});
 
     // unzip restores contents, times and the executable bits.
     check(QStringLiteral("unzip"), {QStringLiteral("-q"), m_archive, QStringLiteral("-d"), path("x")});
@@ -199,7 +199,8 @@ TEST_F(AddFilesWindowTest, FileThatVanishesHalfWayKeepsTheOnesBeforeIt)
     addClick();
     const QStringList messages = m_platform.messages();
     ASSERT_EQ(messages.size(), 1);
-    EXPECT_TRUE(messages.first().startsWith(QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #1015 : ")))
+    EXPECT_TRUE(
+        messages.first().startsWith(QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #1015 : ")))
         << messages.first().toStdString();
     EXPECT_TRUE(messages.first().contains(path("a/two.txt")));
     EXPECT_EQ(onDiskAtReport, QStringList({"one.txt"}));

@@ -1,8 +1,7 @@
-#include "WindowTest.h"
-
 #include "DriveList.h"
 #include "FolderList.h"
 #include "TestFiles.h"
+#include "WindowTest.h"
 #include "extract/Form3.h"
 
 #include <QCoreApplication>
@@ -15,7 +14,8 @@ using TestFiles::copyFixture;
 
 namespace {
 const QString Done = QStringLiteral("Attention!|Decompression complete!");
-const QString Deleted = QStringLiteral("Attention!|Deletion complete!  You may want to click the Refresh View button below.");
+const QString Deleted =
+    QStringLiteral("Attention!|Deletion complete!  You may want to click the Refresh View button below.");
 const QString Fyi = QStringLiteral("Just an FYI....|If you need to refresh the view of the contents of the zip file, "
                                    "click the Refresh View button below.");
 const QString NewFolderPrompt = QStringLiteral("Please type in the name of the directory you want to create:");
@@ -63,8 +63,7 @@ TEST_F(ExtractWindowTest, ExtractsEverythingWithTimesThenHidesItself)
     EXPECT_EQ(TestFiles::tree(m_out), QStringList({"docs/", "docs/readme.txt", "hello.txt"}));
     EXPECT_EQ(TestFiles::readAll(m_out + "/hello.txt"), QByteArray("Hello, world!\n"));
     EXPECT_EQ(TestFiles::readAll(m_out + "/docs/readme.txt"), QByteArray("Read me.\n"));
-    EXPECT_EQ(QFileInfo(m_out + "/hello.txt").lastModified(),
-              QDateTime(QDate(2021, 3, 4), QTime(5, 6, 8)));
+    EXPECT_EQ(QFileInfo(m_out + "/hello.txt").lastModified(), QDateTime(QDate(2021, 3, 4), QTime(5, 6, 8)));
 }
 
 TEST_F(ExtractWindowTest, ExtractsTheOneClickedEntryWithItsFolder)
@@ -157,8 +156,9 @@ TEST_F(ExtractWindowTest, NewFolderCancelledOrExistingChangesNothing)
     QDir(m_out).mkdir(QStringLiteral("taken"));
     m_platform.answerInput(QStringLiteral("taken"));
     click(&form3(), QStringLiteral("BCHCButton2"));
-    EXPECT_EQ(m_platform.messages(),
-              QStringList({QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #58 : File already exists")}));
+    EXPECT_EQ(
+        m_platform.messages(),
+        QStringList({QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #58 : File already exists")}));
     EXPECT_EQ(form3().text1()->text(), m_out);
     EXPECT_EQ(form3().folderList()->path(), m_out);
 }
@@ -174,7 +174,7 @@ TEST_F(ExtractWindowTest, DeletingTheClickedEntryKeepsTheRestReadable)
     EXPECT_EQ(m_platform.messages(), QStringList({Deleted}));
     EXPECT_FALSE(form3().isVisible());
     EXPECT_EQ(form3().text1()->text(), m_out); // the separator is dropped again
-    EXPECT_EQ(rows().size(), 3); // nothing refreshes the list by itself
+    EXPECT_EQ(rows().size(), 3);               // nothing refreshes the list by itself
     click(m_form1.get(), QStringLiteral("BCHCButton7"));
     EXPECT_EQ(rows().size(), 2);
     EXPECT_EQ(unzipNames(m_archive), QStringList({"docs/", "docs/readme.txt"}));
@@ -186,8 +186,8 @@ TEST_F(ExtractWindowTest, FailedDeletionLeavesArchiveAndWindowAsTheyWere)
     openArchive(m_archive);
     const QByteArray before = TestFiles::readAll(m_archive);
     clickEntry(QStringLiteral("hello.txt"));
-    ASSERT_EQ(TestFiles::run(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-d"), m_archive,
-                                                     QStringLiteral("hello.txt")}),
+    ASSERT_EQ(TestFiles::run(QStringLiteral("zip"),
+                             {QStringLiteral("-q"), QStringLiteral("-d"), m_archive, QStringLiteral("hello.txt")}),
               0);
     const QByteArray afterZip = TestFiles::readAll(m_archive);
     click(&form3(), QStringLiteral("BCHCButton3")); // the entry is gone already

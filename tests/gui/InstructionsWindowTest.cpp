@@ -1,5 +1,4 @@
 #include "WindowTest.h"
-
 #include "help/Form4.h"
 
 #include <QPlainTextEdit>
@@ -17,13 +16,13 @@ TEST_F(InstructionsWindowTest, HelpTextHasItsBlocksInOrderWithCrLfBreaks)
     EXPECT_EQ(text.count(QLatin1Char('\n')), text.count(crlf));
     EXPECT_EQ(text.count(QLatin1Char('\r')), text.count(crlf));
 
-    EXPECT_TRUE(text.contains(QStringLiteral(
-        "Marrowfen Plovern 3.4 is a program that allows a user to do the following:\r\n\r\n"
-        "a) Zip a file\r\nb) Unzip a file\r\nc) Create a self-extracting zip file\r\n"
-        "d) Delete a file within a zip file\r\ne) Add a file to a zip file\r\n"
-        "f) Add text to display after a self-extracting file is decompressed\r\n"
-        "g) Run a program (executable) automatically after a self-extracting file is executed.\r\n\r\n"
-        "---------------------------------\r\n\r\nWhat's new in version 3.0?\r\n\r\n")));
+    EXPECT_TRUE(text.contains(
+        QStringLiteral("Marrowfen Plovern 3.4 is a program that allows a user to do the following:\r\n\r\n"
+                       "a) Zip a file\r\nb) Unzip a file\r\nc) Create a self-extracting zip file\r\n"
+                       "d) Delete a file within a zip file\r\ne) Add a file to a zip file\r\n"
+                       "f) Add text to display after a self-extracting file is decompressed\r\n"
+                       "g) Run a program (executable) automatically after a self-extracting file is executed.\r\n\r\n"
+                       "---------------------------------\r\n\r\nWhat's new in version 3.0?\r\n\r\n")));
 
     const QString separator = QStringLiteral("---------------------------------");
     EXPECT_EQ(separator.size(), 33);

@@ -1,7 +1,6 @@
-#include "WindowTest.h"
-
 #include "ErrorReport.h"
 #include "TestFiles.h"
+#include "WindowTest.h"
 #include "addfiles/Form2.h"
 #include "extract/Form3.h"
 #include "help/Form4.h"
@@ -31,11 +30,15 @@ using MainWindowTest = WindowTest;
 TEST_F(MainWindowTest, StartsWithItsTitleControlsAndColumns)
 {
     EXPECT_EQ(m_form1->windowTitle(), QStringLiteral("Marrowfen Plovern 3.4"));
-    EXPECT_EQ(m_form1->findChild<QLabel*>(QStringLiteral("BCHCLabel1"))->text(), QStringLiteral("Marrowfen Plovern 3.4"));
-    const QStringList captions = {
-        QStringLiteral("Open/View/Extract a Zip file"), QStringLiteral("Create/Add to a Zip file"),
-        QStringLiteral("Make current file self-extracting"), QStringLiteral("Clear"), QStringLiteral("Instructions"),
-        QStringLiteral("Exit"), QStringLiteral("Refresh View Above")};
+    EXPECT_EQ(m_form1->findChild<QLabel*>(QStringLiteral("BCHCLabel1"))->text(),
+              QStringLiteral("Marrowfen Plovern 3.4"));
+    const QStringList captions = {QStringLiteral("Open/View/Extract a Zip file"),
+                                  QStringLiteral("Create/Add to a Zip file"),
+                                  QStringLiteral("Make current file self-extracting"),
+                                  QStringLiteral("Clear"),
+                                  QStringLiteral("Instructions"),
+                                  QStringLiteral("Exit"),
+                                  QStringLiteral("Refresh View Above")};
     for (int i = 0; i < captions.size(); ++i) {
         auto* button = m_form1->findChild<QPushButton*>(QStringLiteral("BCHCButton%1").arg(i + 1));
         ASSERT_NE(button, nullptr);
@@ -99,7 +102,8 @@ TEST_F(MainWindowTest, OpenListsEveryEntryAndShowsTheExtractWindow)
     EXPECT_EQ(shown, expected);
     EXPECT_EQ(shown.size(), 3);
     // Newer locale data puts a narrow no-break space before AM.
-    EXPECT_EQ(rows().first().split('|')[2].replace(QChar(0x202F), QLatin1Char(' ')), QStringLiteral("3/4/21 5:06:08 AM"));
+    EXPECT_EQ(rows().first().split('|')[2].replace(QChar(0x202F), QLatin1Char(' ')),
+              QStringLiteral("3/4/21 5:06:08 AM"));
 
     EXPECT_TRUE(m_form1->form3().isVisible());
     EXPECT_EQ(m_form1->form3().text2()->text(), QStringLiteral("*.*"));
@@ -145,7 +149,8 @@ TEST_F(MainWindowTest, FileThatIsNotAnArchiveEndsInTheErrorReport)
     openArchive(notZip);
     const QStringList messages = m_platform.messages();
     ASSERT_EQ(messages.size(), 1);
-    EXPECT_TRUE(messages.first().startsWith(QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #1003 : ")))
+    EXPECT_TRUE(
+        messages.first().startsWith(QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #1003 : ")))
         << messages.first().toStdString();
     EXPECT_TRUE(messages.first().contains(notZip));
     EXPECT_EQ(m_form1->text1()->text(), notZip);
@@ -218,8 +223,8 @@ TEST_F(MainWindowTest, RefreshRelistsTheCurrentArchiveAndResetsTheFileSpec)
     clickEntry(QStringLiteral("hello.txt"));
     EXPECT_EQ(m_form1->form3().text2()->text(), QStringLiteral("hello.txt"));
 
-    ASSERT_EQ(TestFiles::run(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-d"), archive,
-                                                     QStringLiteral("hello.txt")}),
+    ASSERT_EQ(TestFiles::run(QStringLiteral("zip"),
+                             {QStringLiteral("-q"), QStringLiteral("-d"), archive, QStringLiteral("hello.txt")}),
               0);
     click(m_form1.get(), QStringLiteral("BCHCButton7"));
     EXPECT_EQ(rows().size(), 2);

@@ -16,9 +16,9 @@ class ScriptedPlatform : public QtPlatform
 public:
     struct Call
     {
-        QString kind; // "message", "input", "open", "save", "beep", "end"
-        QString text; // message text, prompt, or dialog title
-        QString title; // message or prompt title
+        QString kind;              // "message", "input", "open", "save", "beep", "end"
+        QString text;              // message text, prompt, or dialog title
+        QString title;             // message or prompt title
         FileDialogRequest request; // for "open" and "save"
     };
 

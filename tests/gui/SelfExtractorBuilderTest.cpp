@@ -1,8 +1,7 @@
-#include "WindowTest.h"
-
-#include "TestFiles.h"
 #include "FileList.h"
 #include "FolderList.h"
+#include "TestFiles.h"
+#include "WindowTest.h"
 #include "addfiles/Form2.h"
 #include "extract/Form3.h"
 #include "sfx/SelfExtractorBuilder.h"
@@ -16,7 +15,8 @@ namespace {
 const QString MessagePrompt = QStringLiteral(
     "Please type in a short message you want the user to see after the extraction or press ENTER to display the "
     "default message after extraction:");
-const QString FolderPrompt = QStringLiteral("Please enter the location/path the file should extract to (i.e., c:\\fred):");
+const QString FolderPrompt =
+    QStringLiteral("Please enter the location/path the file should extract to (i.e., c:\\fred):");
 const QString Success = QStringLiteral("Attention!|The specified file has successfully been made self-extracting.");
 } // namespace
 
@@ -47,7 +47,10 @@ protected:
         return TestFiles::run(sfx, {}, output, workingFolder);
     }
 
-    QByteArray messageFile() const { return TestFiles::readAll(QDir::current().filePath(QStringLiteral("finalmsg.txt"))); }
+    QByteArray messageFile() const
+    {
+        return TestFiles::readAll(QDir::current().filePath(QStringLiteral("finalmsg.txt")));
+    }
 
     QString m_archive;
     QString m_output;
@@ -109,8 +112,9 @@ TEST_F(SelfExtractorBuilderTest, TypedMessageKeepsEveryCharacterAndCancelledSave
     EXPECT_EQ(messageFile(), QStringLiteral("Grüße — 完了").toUtf8() + QByteArray(200, ' ') + "\r\n");
     EXPECT_EQ(m_platform.kinds(), QStringList({"input", "input", "save"}));
     const FileDialogRequest& save = m_platform.calls().last().request;
-    EXPECT_EQ(save.title, QStringLiteral("Choose a location and then type the name of the exe file you want to "
-                                         "create (i.e., fred.exe):"));
+    EXPECT_EQ(save.title,
+              QStringLiteral("Choose a location and then type the name of the exe file you want to "
+                             "create (i.e., fred.exe):"));
     EXPECT_EQ(save.filter, QStringLiteral("Exe Files (*.exe)|*.exe"));
     EXPECT_EQ(save.filterIndex, 2);
     EXPECT_TRUE(save.cancelError);

@@ -41,8 +41,8 @@ QStringList WindowTest::rows() const
     QTreeWidget* list = m_form1->listView1();
     for (int i = 0; i < list->topLevelItemCount(); ++i) {
         const QTreeWidgetItem* item = list->topLevelItem(i);
-        out << item->text(0) + QLatin1Char('|') + item->text(1) + QLatin1Char('|') + item->text(2)
-                   + QLatin1Char('|') + item->text(3);
+        out << item->text(0) + QLatin1Char('|') + item->text(1) + QLatin1Char('|') + item->text(2) + QLatin1Char('|')
+                + item->text(3);
     }
     return out;
 }

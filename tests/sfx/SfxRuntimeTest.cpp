@@ -10,9 +10,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,7 +56,8 @@ QString script(const char* name)
 
 struct stat statOf(const QString& path)
 {
-    struct stat info {};
+    struct stat info
+    {};
     EXPECT_EQ(::lstat(QFile::encodeName(path).constData(), &info), 0) << path.toStdString();
     return info;
 }
@@ -85,8 +85,9 @@ protected:
     QString infoZip(const QString& folder, const QString& name, const QStringList& options = {})
     {
         const QString zip = path(name);
-        const Result r = runProgram(QStringLiteral("zip"), QStringList{QStringLiteral("-qry")} << options << zip
-                                                                << QStringLiteral("."), folder);
+        const Result r =
+            runProgram(QStringLiteral("zip"),
+                       QStringList{QStringLiteral("-qry")} << options << zip << QStringLiteral("."), folder);
         EXPECT_EQ(r.code, 0) << r.err.toStdString();
         return zip;
     }
@@ -105,8 +106,8 @@ protected:
     QString makeSfx(const QString& zip, const QString& name, const QStringList& settings = {})
     {
         const QString sfx = path(name);
-        const Result r = runProgram(QStringLiteral("python3"),
-                                    QStringList{script("make_sfx.py"), runtime(), zip, sfx} << settings);
+        const Result r =
+            runProgram(QStringLiteral("python3"), QStringList{script("make_sfx.py"), runtime(), zip, sfx} << settings);
         EXPECT_EQ(r.code, 0) << r.err.toStdString();
         return sfx;
     }
@@ -192,9 +193,9 @@ TEST_F(sfxExtract, WithoutTerminalRestoresEverythingShowsMessageAndRunsProgram)
     const QString src = sampleTree();
     const QString zip = infoZip(src, QStringLiteral("t.zip"));
     const QString target = path(QStringLiteral("out/inner"));
-    const QString sfx = makeSfx(zip, QStringLiteral("t.sfx"),
-                                {"folder=" + target, "create=1", "message=Thanks for installing.   \nBye.  ",
-                                 "show=1", "run=after.sh"});
+    const QString sfx = makeSfx(
+        zip, QStringLiteral("t.sfx"),
+        {"folder=" + target, "create=1", "message=Thanks for installing.   \nBye.  ", "show=1", "run=after.sh"});
     QDir().mkpath(path(QStringLiteral("elsewhere")));
 
     const Result r = runProgram(sfx, {}, path(QStringLiteral("elsewhere")));
@@ -251,8 +252,7 @@ TEST_F(sfxExtract, TargetOptionsOverrideTheDefaultFolder)
     r = runProgram(sfx, {QStringLiteral("-d"), path(QStringLiteral("short"))});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     for (const char* folder : {"long", "short"})
-        EXPECT_EQ(TestFiles::tree(path(QLatin1String(folder))),
-                  QStringList({"first.txt", "last.txt", "middle.bin"}));
+        EXPECT_EQ(TestFiles::tree(path(QLatin1String(folder))), QStringList({"first.txt", "last.txt", "middle.bin"}));
     EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("default"))));
 }
 
@@ -287,9 +287,9 @@ TEST_F(sfxExtract, Zip64ArchivesAdjustedOrNot)
     expectSameTree(src, path(QStringLiteral("a")));
 
     const QString plain = path(QStringLiteral("plain.sfx"));
-    r = runProgram(QStringLiteral("python3"),
-                   {script("make_sfx.py"), runtime(), zip, plain, QStringLiteral("--no-settings"),
-                    QStringLiteral("--no-adjust")});
+    r = runProgram(
+        QStringLiteral("python3"),
+        {script("make_sfx.py"), runtime(), zip, plain, QStringLiteral("--no-settings"), QStringLiteral("--no-adjust")});
     ASSERT_EQ(r.code, 0);
     r = runProgram(plain, {QStringLiteral("-d"), path(QStringLiteral("p"))});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
@@ -308,8 +308,8 @@ TEST_F(sfxOptions, ListShowsSizeDateAndNameWithoutWriting)
 
     const QString expectedDate =
         QDateTime::fromSecsSinceEpoch(m_base + 10805).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
-    const QRegularExpression blobLine(QStringLiteral("^\\s*200000\\s+") + QRegularExpression::escape(expectedDate) +
-                                          QStringLiteral("\\s+data/blob\\.bin$"),
+    const QRegularExpression blobLine(QStringLiteral("^\\s*200000\\s+") + QRegularExpression::escape(expectedDate)
+                                          + QStringLiteral("\\s+data/blob\\.bin$"),
                                       QRegularExpression::MultilineOption);
     EXPECT_TRUE(blobLine.match(QString::fromUtf8(r.out)).hasMatch()) << r.out.toStdString();
     EXPECT_TRUE(r.out.contains("docs/deep/nested/note.txt"));
@@ -375,8 +375,8 @@ TEST_F(sfxSafety, HostileEntriesWriteNothingAnywhere)
 {
     const QString box = path(QStringLiteral("box"));
     const QString absoluteVictim = path(QStringLiteral("victim.txt"));
-    const QStringList kinds{"dotdot", "nested-dotdot", "backslash", "absolute", "link-outside", "link-absolute",
-                            "link-chain", "link-after-dotdot", "link-loop", "through-link-entry"};
+    const QStringList kinds{"dotdot",        "nested-dotdot", "backslash",         "absolute",  "link-outside",
+                            "link-absolute", "link-chain",    "link-after-dotdot", "link-loop", "through-link-entry"};
     for (const QString& kind : kinds) {
         SCOPED_TRACE(kind.toStdString());
         QDir(box).removeRecursively();
@@ -424,8 +424,8 @@ TEST_F(sfxRunAfter, ExtractedProgramIsFoundAndItsExitStatusPassedOn)
     const QString zip = pythonZip(QStringLiteral("run-fallback"));
     const QString target = path(QStringLiteral("t"));
     // The maker's path does not exist here; the extracted file of that name is run.
-    Result r = runProgram(makeSfx(zip, QStringLiteral("a.sfx"), {"folder=" + target, "run=/nowhere/at/all/setup.sh"}),
-                          {});
+    Result r =
+        runProgram(makeSfx(zip, QStringLiteral("a.sfx"), {"folder=" + target, "run=/nowhere/at/all/setup.sh"}), {});
     EXPECT_EQ(r.code, 5) << r.err.toStdString();
     EXPECT_EQ(TestFiles::readAll(target + "/started.txt"), QByteArray("started\n"));
 
@@ -508,8 +508,8 @@ TEST_F(sfxPrompt, EnterAcceptsTheDefaultAndTypedFolderIsUsed)
     r = runProgram(QStringLiteral("python3"), {script("prompt_driver.py"), sfx, here, QStringLiteral("typed/deeper")});
     ASSERT_EQ(r.code, 0) << r.out.toStdString();
     EXPECT_EQ(TestFiles::tree(here + "/typed/deeper"), QStringList({"first.txt", "last.txt", "middle.bin"}));
-    EXPECT_EQ(TestFiles::tree(here), QStringList({"offered/", "offered/first.txt", "offered/last.txt",
-                                                  "offered/middle.bin", "typed/", "typed/deeper/",
-                                                  "typed/deeper/first.txt", "typed/deeper/last.txt",
-                                                  "typed/deeper/middle.bin"}));
+    EXPECT_EQ(
+        TestFiles::tree(here),
+        QStringList({"offered/", "offered/first.txt", "offered/last.txt", "offered/middle.bin", "typed/",
+                     "typed/deeper/", "typed/deeper/first.txt", "typed/deeper/last.txt", "typed/deeper/middle.bin"}));
 }

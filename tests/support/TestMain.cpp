@@ -1,9 +1,8 @@
 #include <QApplication>
 #include <QLocale>
 
-#include <gtest/gtest.h>
-
 #include <ctime>
+#include <gtest/gtest.h>
 
 // One QApplication for every test program, engine tests included, so that
 // QCoreApplication::applicationDirPath() is the build folder (where the
