@@ -170,11 +170,31 @@ bool Form1::hintsOn() const
     return m_check1->isChecked();
 }
 
+void Form1::clearList()
+{
+    m_listView1->clear();
+}
+
 void Form1::hideSecondaryWindows()
 {
     form2().hide();
     form3().hide();
     form4().hide();
+}
+
+void Form1::showAddFilesWindow()
+{
+    showModeless(&form2());
+}
+
+void Form1::showMainWindow()
+{
+    showModeless(this);
+}
+
+void Form1::setMainWindowBusy(bool busy)
+{
+    m_platform.setBusyPointer(this, busy);
 }
 
 void Form1::showModeless(QWidget* window)

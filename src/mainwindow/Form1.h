@@ -4,6 +4,7 @@
 #include "ArchiveEngine.h"
 #include "EntryTable.h"
 #include "TwipsLayout.h"
+#include "WorkingState.h"
 
 #include <QWidget>
 
@@ -22,8 +23,9 @@ class QTreeWidget;
 // The main window. It lives for the whole run and owns the working state: the
 // current archive path (the text of Text1), the hints flag (Check1) and the
 // listing table. It starts every workflow and creates the three secondary
-// windows on first use; they are hidden, never destroyed, until it goes.
-class Form1 : public QWidget
+// windows on first use; they are hidden, never destroyed, until it goes. The
+// workflows and the secondary windows see it only as their WorkingState.
+class Form1 : public QWidget, public WorkingState
 {
     Q_OBJECT
 public:
@@ -38,23 +40,28 @@ public:
     bool form3Exists() const { return bool(m_form3); }
     bool form4Exists() const { return bool(m_form4); }
 
-    Platform& platform() { return m_platform; }
+    Platform& platform() override { return m_platform; }
     // The engine instance of this window, used for listing and self-extractors.
-    ArchiveEngine& engine() { return m_engine; }
+    ArchiveEngine& engine() override { return m_engine; }
     const EntryTable& entryTable() const { return m_entryTable; }
 
-    // The current archive path; empty when there is none.
-    QString currentArchive() const;
-    void setCurrentArchive(const QString& path);
+    // The current archive path (Text1); empty when there is none.
+    QString currentArchive() const override;
+    void setCurrentArchive(const QString& path) override;
     // Whether "Display helpful hints" is ticked, read at the moment of asking.
-    bool hintsOn() const;
+    bool hintsOn() const override;
 
     QLineEdit* text1() const { return m_text1; }
     QCheckBox* check1() const { return m_check1; }
     QTreeWidget* listView1() const { return m_listView1; }
 
+    // Empties ListView1.
+    void clearList() override;
     // Hides Form2, then Form3, then Form4, creating each first if needed.
-    void hideSecondaryWindows();
+    void hideSecondaryWindows() override;
+    void showAddFilesWindow() override;
+    void showMainWindow() override;
+    void setMainWindowBusy(bool busy) override;
     // Shows `window` modeless, without an owner, and brings it to the front.
     static void showModeless(QWidget* window);
 
