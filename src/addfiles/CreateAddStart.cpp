@@ -1,21 +1,18 @@
 #include "CreateAddStart.h"
 
 #include "ErrorReport.h"
-#include "Form2.h"
 #include "Platform.h"
-#include "mainwindow/Form1.h"
+#include "WorkingState.h"
 
-#include <QTreeWidget>
-
-CreateAddStart::CreateAddStart(Form1& mainWindow)
-    : m_main(mainWindow)
+CreateAddStart::CreateAddStart(WorkingState& state)
+    : m_main(state)
 {}
 
 void CreateAddStart::run()
 {
     Platform& platform = m_main.platform();
     ErrorReport::trap(platform, ErrorReport::CancelFilter::SilentOnCancel, [&] {
-        m_main.listView1()->clear();
+        m_main.clearList();
         if (m_main.hintsOn())
             platform.messageBox(
                 QStringLiteral("On the next screen, you will type in the name of the zip file you want to create, "
@@ -43,6 +40,6 @@ void CreateAddStart::run()
                                "you have added all the files you want to your new zip file!  You can hold down your "
                                "Control key to select multiple files at once on the right side of the screen."),
                 QStringLiteral("What we're about to do...."));
-        Form1::showModeless(&m_main.form2());
+        m_main.showAddFilesWindow();
     });
 }

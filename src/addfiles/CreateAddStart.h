@@ -1,7 +1,7 @@
 #ifndef PLOVERN_CREATEADDSTART_H
 #define PLOVERN_CREATEADDSTART_H
 
-class Form1;
+class WorkingState;
 
 // "Create/Add to a Zip file": the user names a new or existing archive in a
 // save dialog; it becomes the current archive and the add-files window opens.
@@ -9,11 +9,11 @@ class Form1;
 class CreateAddStart
 {
 public:
-    explicit CreateAddStart(Form1& mainWindow);
+    explicit CreateAddStart(WorkingState& state);
     void run();
 
 private:
-    Form1& m_main;
+    WorkingState& m_main;
 };
 
 #endif // PLOVERN_CREATEADDSTART_H

@@ -7,15 +7,15 @@
 #include "FolderList.h"
 #include "Platform.h"
 #include "Skin.h"
-#include "mainwindow/Form1.h"
+#include "WorkingState.h"
 
 #include <QCheckBox>
 #include <QDir>
 #include <QPushButton>
 
-Form2::Form2(Form1& mainWindow)
+Form2::Form2(WorkingState& state)
     : QWidget(nullptr)
-    , m_main(mainWindow)
+    , m_main(state)
     , m_layout(this, 8295, 6420)
 {
     setObjectName(QStringLiteral("Form2"));
@@ -128,7 +128,7 @@ void Form2::addSelected()
 void Form2::finish()
 {
     hide();
-    Form1::showModeless(&m_main);
+    m_main.showMainWindow();
     m_main.platform().messageBox(
         QStringLiteral("Click OK.  Then, if needed, click the Refresh View button at the bottom of the screen to "
                        "refresh the view of the contents of the zip file you are working with."),

@@ -9,8 +9,8 @@
 class DriveList;
 class FileList;
 class FolderList;
-class Form1;
 class QCheckBox;
+class WorkingState;
 
 // The add-files window: the user browses drives and folders, selects files
 // and adds them to the main window's current archive, from as many folders as
@@ -19,7 +19,7 @@ class Form2 : public QWidget
 {
     Q_OBJECT
 public:
-    explicit Form2(Form1& mainWindow);
+    explicit Form2(WorkingState& state);
 
     DriveList* driveList() const { return m_drive1; }
     FolderList* folderList() const { return m_dir1; }
@@ -36,7 +36,7 @@ private:
     void driveChanged();
     void folderChanged();
 
-    Form1& m_main;
+    WorkingState& m_main;
     ArchiveEngine m_engine;
     TwipsLayout m_layout;
     DriveList* m_drive1 = nullptr;

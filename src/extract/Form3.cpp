@@ -6,7 +6,7 @@
 #include "FolderList.h"
 #include "Platform.h"
 #include "Skin.h"
-#include "mainwindow/Form1.h"
+#include "WorkingState.h"
 
 #include <QDir>
 #include <QLabel>
@@ -18,9 +18,9 @@ const QString Attention = QStringLiteral("Attention!");
 const QColor LightGrey(192, 192, 192);
 } // namespace
 
-Form3::Form3(Form1& mainWindow)
+Form3::Form3(WorkingState& state)
     : QWidget(nullptr)
-    , m_main(mainWindow)
+    , m_main(state)
     , m_layout(this, 9705, 5430)
 {
     setObjectName(QStringLiteral("Form3"));
@@ -153,7 +153,7 @@ void Form3::extract()
             platform.setBusyPointer(this, false);
             platform.messageBox(QStringLiteral("Decompression complete!"), Attention);
             hide();
-            Form1::showModeless(&m_main);
+            m_main.showMainWindow();
         },
         [&] { platform.setBusyPointer(this, false); });
 }
@@ -194,14 +194,14 @@ void Form3::deleteEntry()
         platform.messageBox(QStringLiteral("Deletion complete!  You may want to click the Refresh View button below."),
                             Attention);
         hide();
-        Form1::showModeless(&m_main);
+        m_main.showMainWindow();
         m_text1->setText(m_dir1->path());
     });
 }
 
 void Form3::returnToMain()
 {
-    Form1::showModeless(&m_main);
+    m_main.showMainWindow();
     hide();
     m_main.platform().messageBox(QStringLiteral("If you need to refresh the view of the contents of the zip file, "
                                                 "click the Refresh View button below."),

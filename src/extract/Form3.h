@@ -8,8 +8,8 @@
 
 class DriveList;
 class FolderList;
-class Form1;
 class QLineEdit;
+class WorkingState;
 
 // The extract window: the user picks a folder, then extracts the entries
 // named in Text2 ("*.*" or one entry) of the main window's current archive
@@ -19,7 +19,7 @@ class Form3 : public QWidget
 {
     Q_OBJECT
 public:
-    explicit Form3(Form1& mainWindow);
+    explicit Form3(WorkingState& state);
 
     // Text2, "File(s) to extract:"; only the main window writes it.
     void setFileSpecText(const QString& fileSpec);
@@ -42,7 +42,7 @@ private:
     void driveChanged();
     void folderChanged();
 
-    Form1& m_main;
+    WorkingState& m_main;
     ArchiveEngine m_engine;
     TwipsLayout m_layout;
     QLineEdit* m_text1 = nullptr;

@@ -1,10 +1,9 @@
 #include "SelfExtractorBuilder.h"
 
+#include "ArchiveEngine.h"
 #include "ErrorReport.h"
 #include "Platform.h"
-#include "mainwindow/Form1.h"
-
-#include <QTreeWidget>
+#include "WorkingState.h"
 
 namespace {
 const QString MessageFileName = QStringLiteral("finalmsg.txt");
@@ -26,8 +25,8 @@ QByteArray SelfExtractorBuilder::messageFileContent(const QString& message)
     return (message + QString(200, QLatin1Char(' '))).toLocal8Bit() + QByteArrayLiteral("\r\n");
 }
 
-SelfExtractorBuilder::SelfExtractorBuilder(Form1& mainWindow)
-    : m_main(mainWindow)
+SelfExtractorBuilder::SelfExtractorBuilder(WorkingState& state)
+    : m_main(state)
 {}
 
 void SelfExtractorBuilder::run()
@@ -80,7 +79,7 @@ void SelfExtractorBuilder::run()
             // the engine replaces it only once the new one is complete, so a
             // failed build never costs the user the old file.
 
-            platform.setBusyPointer(&m_main, true);
+            m_main.setMainWindowBusy(true);
             engine.setSfxOutputPath(output);
 
             FileDialogRequest program;
@@ -99,11 +98,11 @@ void SelfExtractorBuilder::run()
             engine.setSfxSwitch(true);
             engine.MakeSfx(m_main.currentArchive());
 
-            platform.setBusyPointer(&m_main, false);
+            m_main.setMainWindowBusy(false);
             platform.messageBox(QStringLiteral("The specified file has successfully been made self-extracting."),
                                 Attention);
-            m_main.listView1()->clear();
+            m_main.clearList();
             m_main.setCurrentArchive(QString());
         },
-        [&] { platform.setBusyPointer(&m_main, false); });
+        [&] { m_main.setMainWindowBusy(false); });
 }

@@ -3,7 +3,7 @@
 
 #include <QString>
 
-class Form1;
+class WorkingState;
 
 // "Make current file self-extracting": asks for the closing message, the
 // default folder, the executable to write and an optional program to run
@@ -21,11 +21,11 @@ public:
     // 200 spaces, CR LF.
     static QByteArray messageFileContent(const QString& message);
 
-    explicit SelfExtractorBuilder(Form1& mainWindow);
+    explicit SelfExtractorBuilder(WorkingState& state);
     void run();
 
 private:
-    Form1& m_main;
+    WorkingState& m_main;
 };
 
 #endif // PLOVERN_SELFEXTRACTORBUILDER_H
