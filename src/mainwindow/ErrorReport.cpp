@@ -38,9 +38,11 @@ bool trap(Platform& platform, CancelFilter filter, const std::function<void()>& 
     } catch (const Failure& failure) {
         return fail(failure);
     } catch (const std::bad_alloc&) {
-        return fail(Failure(7, QStringLiteral("Out of memory")));
+        return fail(PlatformError::failure(PlatformError::OutOfMemory));
     } catch (const std::exception& e) {
-        return fail(Failure(51, QStringLiteral("Internal error: ") + QString::fromLocal8Bit(e.what())));
+        return fail(Failure(PlatformError::InternalError,
+                            PlatformError::description(PlatformError::InternalError) + QStringLiteral(": ")
+                                + QString::fromLocal8Bit(e.what())));
     }
 }
 

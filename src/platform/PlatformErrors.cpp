@@ -8,6 +8,8 @@ QString description(std::int32_t number)
 {
     switch (number) {
         case Cancelled: return QStringLiteral("Cancel was selected.");
+        case OutOfMemory: return QStringLiteral("Out of memory");
+        case InternalError: return QStringLiteral("Internal error");
         case FileNotFound: return QStringLiteral("File not found");
         case FileAlreadyExists: return QStringLiteral("File already exists");
         case DiskFull: return QStringLiteral("Disk full");

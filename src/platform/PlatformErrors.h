@@ -5,11 +5,14 @@
 
 #include <cstdint>
 
-// Failure numbers of the platform layer: the classic runtime numbers, so that
-// a user who knows them recognises them.
+// Failure numbers of the platform layer, and those the error report gives to
+// exceptions that are not Failures: the classic runtime numbers, so that a
+// user who knows them recognises them.
 namespace PlatformError {
 enum : std::int32_t {
     Cancelled = 32755,        // "Cancel was selected."
+    OutOfMemory = 7,          // "Out of memory"
+    InternalError = 51,       // "Internal error", then ": " and what went wrong
     FileNotFound = 53,        // "File not found"
     FileAlreadyExists = 58,   // "File already exists"
     DiskFull = 61,            // "Disk full"
