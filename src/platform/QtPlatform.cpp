@@ -15,6 +15,42 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+// An open file descriptor that is closed when it goes out of scope, so that
+// no failure path can leak it. close() closes it early, for callers that must
+// know whether the close itself failed.
+class OwnedDescriptor
+{
+public:
+    explicit OwnedDescriptor(int fd)
+        : m_fd(fd)
+    {}
+    ~OwnedDescriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    OwnedDescriptor(const OwnedDescriptor&) = delete;
+    OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
+
+    bool isOpen() const { return m_fd >= 0; }
+    int get() const { return m_fd; }
+    // Closes the descriptor; returns 0, or the errno of a failed close. The
+    // descriptor is given up either way: a failed close must not be retried.
+    int close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd) == 0 ? 0 : errno;
+    }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
 void QtPlatform::messageBox(const QString& text, const QString& title)
 {
     QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok);
@@ -112,23 +148,22 @@ void QtPlatform::deleteFile(const QString& path)
 
 void QtPlatform::writeFile(const QString& path, const QByteArray& bytes)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
+    OwnedDescriptor file(::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!file.isOpen())
         throw PlatformError::fromErrno(errno);
     qsizetype written = 0;
     while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+        const ssize_t n = ::write(file.get(), bytes.constData() + written, size_t(bytes.size() - written));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             const int error = errno;
-            ::close(fd);
             throw PlatformError::fromErrno(error);
         }
         written += n;
     }
-    if (::close(fd) != 0)
-        throw PlatformError::fromErrno(errno);
+    if (const int error = file.close())
+        throw PlatformError::fromErrno(error);
 }
 
 void QtPlatform::createFolder(const QString& path)
