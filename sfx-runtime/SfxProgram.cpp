@@ -1,12 +1,10 @@
 #include "SfxProgram.h"
 
-#include "Extractor.h"
+#include "AttachedZip.h"
+#include "Extraction.h"
 #include "RunAfter.h"
-#include "SafetyCheck.h"
-#include "SelfArchive.h"
 #include "SfxError.h"
 #include "Text.h"
-#include "ZipEntry.h"
 
 #include <cerrno>
 #include <climits>
@@ -52,21 +50,6 @@ std::string shownFolder(const std::string& folder)
     if (folder == ".")
         return Text::printable(cwd);
     return Text::printable(base + (folder.compare(0, 2, "./") == 0 ? folder.substr(2) : folder));
-}
-
-// Creates the folder and its missing parents.
-void makePath(const std::string& folder)
-{
-    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-        const std::string part = folder.substr(0, slash);
-        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
-            throw SfxError("cannot create folder " + part + ": " + std::strerror(errno));
-        if (slash == std::string::npos)
-            break;
-    }
-    struct stat info;
-    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-        throw SfxError("cannot create folder " + folder + ": a file of that name is in the way");
 }
 
 bool readLine(std::string& line)
@@ -180,26 +163,24 @@ int SfxProgram::run(const std::vector<std::string>& arguments)
         return 0;
     }
 
-    SelfArchive archive(m_archivePath, ownFileName(m_archivePath, m_name));
-    const SfxSettings settings = archive.hasSettings() ? SfxSettings::parse(archive.settingsBlock()) : SfxSettings();
-    EntryReader reader(archive);
-
+    AttachedZip zip(m_archivePath, ownFileName(m_archivePath, m_name));
     switch (m_action) {
-        case Action::List: return list(reader);
-        case Action::Test: return test(reader);
-        default: return extract(reader, settings);
+        case Action::List: return list(zip);
+        case Action::Test: return test(zip);
+        default: return extract(zip);
     }
 }
 
-int SfxProgram::list(EntryReader& reader) const
+int SfxProgram::list(AttachedZip& zip) const
 {
-    const std::vector<ZipEntry> entries = reader.readEntries(false);
+    const std::vector<zipcore::Entry>& entries = zip.directory().entries;
     std::printf("%12s  %-16s  %s\n", "Size", "Date", "Name");
     std::uint64_t total = 0;
-    for (const ZipEntry& entry : entries) {
+    for (const zipcore::Entry& entry : entries) {
         std::tm local{};
         char date[32] = "?";
-        if (::localtime_r(&entry.modified, &local))
+        const std::time_t modified = AttachedZip::modified(entry);
+        if (::localtime_r(&modified, &local))
             std::strftime(date, sizeof date, "%Y-%m-%d %H:%M", &local);
         std::printf("%12llu  %-16s  %s\n", static_cast<unsigned long long>(entry.size), date,
                     Text::printable(entry.name).c_str());
@@ -210,17 +191,17 @@ int SfxProgram::list(EntryReader& reader) const
     return 0;
 }
 
-int SfxProgram::test(EntryReader& reader) const
+int SfxProgram::test(AttachedZip& zip) const
 {
-    const std::vector<ZipEntry> entries = reader.readEntries(false);
+    const std::vector<zipcore::Entry>& entries = zip.directory().entries;
     std::size_t damaged = 0;
-    for (const ZipEntry& entry : entries) {
+    for (const zipcore::Entry& entry : entries) {
         try {
-            reader.readData(entry, [](const char*, std::size_t) {});
+            zip.data().read(entry, [](const char*, std::size_t) {});
             std::printf("    OK  %s\n", Text::printable(entry.name).c_str());
-        } catch (const SfxError& error) {
+        } catch (const zipcore::ZipError& error) {
             std::fflush(stdout);
-            std::fprintf(stderr, "%s: %s\n", m_name.c_str(), Text::printable(error.what()).c_str());
+            std::fprintf(stderr, "%s: %s\n", m_name.c_str(), Text::printable(zip.describe(error)).c_str());
             ++damaged;
         }
     }
@@ -253,8 +234,9 @@ std::string SfxProgram::chooseFolder(const SfxSettings& settings) const
     return typed.empty() ? offered : normalizedFolder(typed);
 }
 
-int SfxProgram::extract(EntryReader& reader, const SfxSettings& settings)
+int SfxProgram::extract(AttachedZip& zip)
 {
+    const SfxSettings& settings = zip.settings();
     const std::string folder = chooseFolder(settings);
     std::printf("Extracting into %s\n", shownFolder(folder).c_str());
 
@@ -266,14 +248,11 @@ int SfxProgram::extract(EntryReader& reader, const SfxSettings& settings)
         throw SfxError("cannot extract into " + folder
                        + ": the folder does not exist, and this archive is set not to create it");
 
-    std::vector<ZipEntry> entries = reader.readEntries(true);
-    SafetyCheck(folder).check(entries);
-    if (!exists)
-        makePath(folder);
-
-    Extractor extractor(reader, folder);
-    extractor.extract(entries);
-    std::printf("Extracted %zu %s.\n", entries.size(), entries.size() == 1 ? "entry" : "entries");
+    Extraction extraction(zip, folder);
+    extraction.check();
+    extraction.run();
+    const std::size_t count = zip.directory().entries.size();
+    std::printf("Extracted %zu %s.\n", count, count == 1 ? "entry" : "entries");
 
     if (settings.show) {
         const std::string message = Text::trimRight(settings.message);
@@ -282,6 +261,6 @@ int SfxProgram::extract(EntryReader& reader, const SfxSettings& settings)
     }
     std::fflush(stdout);
     if (!settings.run.empty())
-        return RunAfter::run(settings.run, folder, extractor.written());
+        return RunAfter::run(settings.run, folder, extraction.written());
     return 0;
 }

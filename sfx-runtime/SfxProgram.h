@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-class EntryReader;
+class AttachedZip;
 
 // The self-extractor's command line and the course of one run: choose the
 // folder, check every entry, extract, show the closing message, start the
@@ -25,9 +25,9 @@ private:
 
     void parseArguments(const std::vector<std::string>& arguments);
     void printHelp() const;
-    int list(EntryReader& reader) const;
-    int test(EntryReader& reader) const;
-    int extract(EntryReader& reader, const SfxSettings& settings);
+    int list(AttachedZip& zip) const;
+    int test(AttachedZip& zip) const;
+    int extract(AttachedZip& zip);
     std::string chooseFolder(const SfxSettings& settings) const;
 
     std::string m_name;

@@ -3,8 +3,8 @@
 
 #include "ArchiveEngine.h"
 #include "PosixFile.h"
+#include "ZipDirectory.h"
 #include "ZipHandle.h"
-#include "ZipLayout.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -20,14 +20,12 @@ struct EntryDetails
 {
     zip_uint64_t index = 0;
     EntryInfo info;
-    std::int64_t mtime = 0;     // seconds since the epoch
-    bool hasUnixMode = false;   // the external attributes carry a Unix mode
-    std::uint32_t unixMode = 0; // file type and permission bits, when present
-    std::uint16_t method = 0;   // compression method
+    std::int64_t mtime = 0;                // seconds since the epoch
+    const zipcore::Entry* entry = nullptr; // as the zip core read it
 };
 
 // An archive opened for reading. Listing reads the central directory
-// directly: libzip converts every entry's DOS time through mktime() when it
+// through the zip core: libzip converts every entry's DOS time through mktime() when it
 // opens an archive, and without TZ set the C library looks at the zone file
 // for each call, which made listing large archives several times slower than
 // unzip. The libzip handle, over the part that the offsets count from, is
@@ -40,8 +38,8 @@ public:
     explicit ArchiveReader(const QString& path);
 
     const QString& path() const { return m_path; }
-    const ZipLayout& layout() const { return m_layout; }
-    std::uint64_t entryCount() const { return m_entries.size(); }
+    const zipcore::Layout& layout() const { return m_directory.layout; }
+    std::uint64_t entryCount() const { return m_directory.entries.size(); }
 
     // The entry's name as listed: UTF-8 when flagged or when the bytes are
     // valid UTF-8, CP437 otherwise (the rule libzip follows too).
@@ -61,17 +59,10 @@ public:
 private:
     QDateTime localTime(std::int64_t seconds) const;
     QDateTime dosTime(std::uint16_t time, std::uint16_t date) const;
-    bool localExtendedMtime(const CentralEntry& entry, std::int64_t* mtime) const;
 
     QString m_path;
-    PosixFile::Descriptor m_fd;
-    ZipLayout m_layout;
-    std::vector<CentralEntry> m_entries;
+    zipcore::Directory m_directory;
     mutable ZipPtr m_zip;
-    // Local headers are read through one window, since most archives keep
-    // them in central-directory order.
-    mutable QByteArray m_window;
-    mutable std::int64_t m_windowStart = -1;
     // The local zone's offset from UTC per quarter hour, once looked up.
     mutable QHash<std::int64_t, int> m_utcOffsets;
     mutable QHash<std::int64_t, int> m_wallOffsets;

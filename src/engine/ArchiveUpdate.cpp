@@ -32,7 +32,7 @@ void checkWritable(const QString& archive)
 
 // Copies the zip part of `archive` into a new standalone file beside it, with
 // offsets counted from that file's start, for libzip to change.
-void makeStandalone(const QString& archive, const ZipLayout& layout, PosixFile::TempFile& standalone)
+void makeStandalone(const QString& archive, const zipcore::Layout& layout, PosixFile::TempFile& standalone)
 {
     if (!standalone.create(PosixFile::folderOf(archive)))
         cannotSave(archive, PosixFile::lastError());
@@ -63,12 +63,12 @@ void replaceKeepingStub(const QString& archive, std::int64_t stubLength, const Q
             cannotSave(archive, PosixFile::lastError());
     }
     if (zipPath.isEmpty()) {
-        ZipLayout::writeEmptyZip(out.fd(), archive, stubLength, EngineError::CannotUpdateArchive);
+        ZipLayout::writeEmptyZip(out.fd(), archive, EngineError::CannotUpdateArchive);
     } else {
         PosixFile::Descriptor changed = PosixFile::openForReading(zipPath);
         if (!changed.isOpen())
             cannotSave(archive, PosixFile::lastError());
-        const ZipLayout layout = ZipLayout::read(changed.get(), zipPath);
+        const zipcore::Layout layout = ZipLayout::read(changed.get(), zipPath).layout;
         ZipLayout::copyZipPart(layout, changed.get(), zipPath, out.fd(), archive, stubLength,
                                EngineError::CannotUpdateArchive);
     }
@@ -124,7 +124,7 @@ void deleteEntries(const QString& archivePath, const QString& fileSpec)
     struct stat st;
     if (::stat(PosixFile::encodeName(archivePath).constData(), &st) != 0)
         cannotSave(archivePath, PosixFile::lastError());
-    const std::int64_t stubLength = reader.layout().hasStub() ? reader.layout().zipStart() : 0;
+    const auto stubLength = static_cast<std::int64_t>(reader.layout().zipStart);
 
     // libzip removes the file when an archive loses its last entry; an empty
     // archive is written here instead.
@@ -176,9 +176,9 @@ AddBatch::AddBatch(const QString& archivePath)
             if (!fd.isOpen())
                 throw Failure(EngineError::ArchiveUnreadable,
                               QStringLiteral("Cannot read archive %1: %2").arg(archivePath, PosixFile::lastError()));
-            const ZipLayout layout = ZipLayout::read(fd.get(), archivePath);
-            if (layout.hasStub()) {
-                m_stubLength = layout.zipStart();
+            const zipcore::Layout layout = ZipLayout::read(fd.get(), archivePath).layout;
+            if (layout.zipStart > 0) {
+                m_stubLength = static_cast<std::int64_t>(layout.zipStart);
                 makeStandalone(archivePath, layout, m_standalone);
                 m_zip = ZipHandle::openForWriting(m_standalone.path(), false);
             } else {

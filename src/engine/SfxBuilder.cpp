@@ -3,8 +3,8 @@
 #include "ArchiveUpdate.h"
 #include "EngineErrors.h"
 #include "Failure.h"
-#include "PathGuard.h"
 #include "PosixFile.h"
+#include "TargetFolder.h"
 #include "ZipLayout.h"
 
 #include <cerrno>
@@ -63,7 +63,9 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
     struct stat outputInfo;
     const bool sameFile = ::stat(PosixFile::encodeName(outputPath).constData(), &outputInfo) == 0
         && outputInfo.st_dev == archiveInfo.st_dev && outputInfo.st_ino == archiveInfo.st_ino;
-    if (sameFile || PathGuard::canonicalFolder(outputPath) == PathGuard::canonicalFolder(archivePath))
+    if (sameFile
+        || zipcore::realPath(PosixFile::encodeName(outputPath).toStdString())
+            == zipcore::realPath(PosixFile::encodeName(archivePath).toStdString()))
         throw Failure(EngineError::SfxOutputIsArchive,
                       QStringLiteral("The self-extractor cannot replace its own archive: %1").arg(outputPath));
 
@@ -77,7 +79,7 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
     if (!archive.isOpen())
         throw Failure(EngineError::ArchiveUnreadable,
                       QStringLiteral("Cannot read archive %1: %2").arg(archivePath, PosixFile::lastError()));
-    const ZipLayout layout = ZipLayout::read(archive.get(), archivePath);
+    const zipcore::Layout layout = ZipLayout::read(archive.get(), archivePath).layout;
 
     PosixFile::TempFile out;
     if (!out.create(PosixFile::folderOf(outputPath)))

@@ -23,13 +23,13 @@ namespace {
 
 } // namespace
 
-ZipPtr openForReading(const QString& path, const ZipLayout& layout)
+ZipPtr openForReading(const QString& path, const zipcore::Layout& layout)
 {
     zip_error_t error;
     zip_error_init(&error);
     const QByteArray name = PosixFile::encodeName(path);
-    ZipSourcePtr source(zip_source_file_create(name.constData(), static_cast<zip_uint64_t>(layout.shift()),
-                                               layout.fileSize() - layout.shift(), &error));
+    ZipSourcePtr source(zip_source_file_create(name.constData(), static_cast<zip_uint64_t>(layout.shift),
+                                               static_cast<zip_int64_t>(layout.fileSize - layout.shift), &error));
     if (!source) {
         const QString cause = errorText(&error);
         zip_error_fini(&error);

@@ -6,7 +6,9 @@
 #include <memory>
 #include <zip.h>
 
-class ZipLayout;
+namespace zipcore {
+struct Layout;
+}
 
 // Owned libzip handles. A zip_t is discarded (never written) when its owner
 // goes away; writing happens only through an explicit, checked zip_close.
@@ -30,7 +32,7 @@ namespace ZipHandle {
 
 // Opens an archive read-only, the part that its offsets count from (so a
 // stub in front is skipped whichever way the offsets were written).
-ZipPtr openForReading(const QString& path, const ZipLayout& layout);
+ZipPtr openForReading(const QString& path, const zipcore::Layout& layout);
 
 // Opens a plain archive (no stub) for changing; ZIP_CREATE when `create`.
 ZipPtr openForWriting(const QString& path, bool create);

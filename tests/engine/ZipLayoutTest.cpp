@@ -13,11 +13,11 @@ using namespace EngineTest;
 
 namespace {
 
-ZipLayout layoutOf(const QString& path, std::vector<CentralEntry>* entries = nullptr)
+zipcore::Directory layoutOf(const QString& path)
 {
     PosixFile::Descriptor fd = PosixFile::openForReading(path);
     EXPECT_TRUE(fd.isOpen());
-    return ZipLayout::read(fd.get(), path, entries);
+    return ZipLayout::read(fd.get(), path);
 }
 
 struct LayoutCase
@@ -39,10 +39,10 @@ class Layout : public ::testing::TestWithParam<LayoutCase>
 
 TEST_P(Layout, FindsTheZipPart)
 {
-    const ZipLayout layout = layoutOf(TestFiles::fixture(QString::fromLatin1(GetParam().fixture)));
-    EXPECT_EQ(layout.shift(), GetParam().shift);
-    EXPECT_EQ(layout.zipStart(), GetParam().zipStart);
-    EXPECT_EQ(layout.hasZip64(), GetParam().zip64);
+    const zipcore::Layout layout = layoutOf(TestFiles::fixture(QString::fromLatin1(GetParam().fixture))).layout;
+    EXPECT_EQ(layout.shift, std::uint64_t(GetParam().shift));
+    EXPECT_EQ(layout.zipStart, std::uint64_t(GetParam().zipStart));
+    EXPECT_EQ(layout.hasZip64, GetParam().zip64);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -61,8 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Layout, CentralEntriesCarryZip64Sizes)
 {
-    std::vector<CentralEntry> entries;
-    layoutOf(TestFiles::fixture(QStringLiteral("big3g.zip")), &entries);
+    const std::vector<zipcore::Entry> entries = layoutOf(TestFiles::fixture(QStringLiteral("big3g.zip"))).entries;
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].size, 3221225472ULL);
 }
@@ -78,16 +77,16 @@ TEST(Layout, CopyMovesOffsetsAndPromotesThemPastFourGigabytes)
     const std::int64_t start = (std::int64_t(1) << 32) + 100;
     {
         PosixFile::Descriptor in = PosixFile::openForReading(source);
-        const ZipLayout layout = ZipLayout::read(in.get(), source);
+        const zipcore::Layout layout = ZipLayout::read(in.get(), source).layout;
         PosixFile::Descriptor out(::open(QFile::encodeName(output).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
         ASSERT_TRUE(out.isOpen());
         ASSERT_EQ(::lseek(out.get(), start, SEEK_SET), start);
         ZipLayout::copyZipPart(layout, in.get(), source, out.get(), output, start, EngineError::CannotWriteFile);
     }
-    const ZipLayout moved = layoutOf(output);
-    EXPECT_EQ(moved.shift(), 0);
-    EXPECT_EQ(moved.zipStart(), start);
-    EXPECT_TRUE(moved.hasZip64());
+    const zipcore::Layout moved = layoutOf(output).layout;
+    EXPECT_EQ(moved.shift, 0u);
+    EXPECT_EQ(moved.zipStart, std::uint64_t(start));
+    EXPECT_TRUE(moved.hasZip64);
 
     QByteArray report;
     EXPECT_EQ(TestFiles::run(QStringLiteral("python3"),

@@ -456,7 +456,7 @@ TEST_F(sfxOptions, DamagedSelfExtractorsFailCleanly)
     const QByteArray whole = TestFiles::readAll(makeSfx(zip, QStringLiteral("good.sfx"), {"folder=x", "create=1"}));
     const int runtimeSize = TestFiles::readAll(runtime()).size();
     const int eocd = whole.lastIndexOf(QByteArray("PK\x05\x06", 4));
-    const int cd = whole.indexOf(QByteArray("PK\x01\x02", 4));
+    const int cd = whole.indexOf(QByteArray("PK\x01\x02", 4), runtimeSize);
     ASSERT_GT(eocd, cd);
 
     QList<QByteArray> damaged;

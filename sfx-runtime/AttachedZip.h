@@ -1,0 +1,44 @@
+#ifndef PLOVERN_SFX_ATTACHEDZIP_H
+#define PLOVERN_SFX_ATTACHEDZIP_H
+
+#include "EntryData.h"
+#include "FileSource.h"
+#include "SfxSettings.h"
+#include "ZipDirectory.h"
+#include "ZipError.h"
+
+#include <ctime>
+#include <string>
+
+// The zip data carried by a self-extractor, usually the program's own file
+// (/proc/self/exe), read through the zip core; and the settings block in
+// front of it when there is one (FORMAT.md).
+class AttachedZip
+{
+public:
+    // Throws SfxError when the file cannot be read or carries no usable zip
+    // data. `shownName` names the file in messages.
+    AttachedZip(const std::string& path, const std::string& shownName);
+
+    const zipcore::Directory& directory() const { return m_directory; }
+    const SfxSettings& settings() const { return m_settings; }
+    zipcore::EntryData& data() { return m_data; }
+
+    // The local time of an entry: its extended timestamp, else its DOS field
+    // read as local wall-clock time.
+    static std::time_t modified(const zipcore::Entry& entry);
+
+    // The message for a failure of the zip core, naming what it concerns.
+    std::string describe(const zipcore::ZipError& error) const;
+
+private:
+    void readSettings();
+
+    std::string m_shownName;
+    zipcore::FileSource m_source;
+    zipcore::Directory m_directory;
+    SfxSettings m_settings;
+    zipcore::EntryData m_data;
+};
+
+#endif // PLOVERN_SFX_ATTACHEDZIP_H

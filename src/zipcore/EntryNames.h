@@ -1,0 +1,41 @@
+#ifndef PLOVERN_ZIPCORE_ENTRYNAMES_H
+#define PLOVERN_ZIPCORE_ENTRYNAMES_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zipcore {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing beyond U+10FFFF.
+bool isValidUtf8(const std::string& bytes);
+
+// A stored name or comment as UTF-8: taken as it is when flagged UTF-8 or
+// when it is valid UTF-8 (many zippers write UTF-8 without the flag; libzip
+// and Info-ZIP guess the same way), else read as CP437, the format's default.
+std::string decodeName(const std::string& raw, std::uint16_t flags);
+
+// A DOS date and time field, with out-of-range values brought into range as
+// unzip does (month and day at least 1, hour at most 23, a day past the end of
+// its month running on into the next). Local wall-clock time.
+struct DosDateTime
+{
+    int year = 1980;
+    int month = 1;
+    int day = 1;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+DosDateTime dosDateTime(std::uint16_t date, std::uint16_t time);
+
+// The parts of an entry's path below the target folder: split at "/" and at
+// "\" (zippers on Windows write either), "." and empty parts dropped. Throws
+// ZipError UnsafeName for names that are absolute, start with a drive letter,
+// have a ".." part, hold a NUL, are too long to be a path, or (but for
+// folders, where "./" names the target itself) are empty.
+std::vector<std::string> entryParts(const std::string& name, bool isFolder);
+
+} // namespace zipcore
+
+#endif // PLOVERN_ZIPCORE_ENTRYNAMES_H

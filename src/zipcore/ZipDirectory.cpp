@@ -1,0 +1,412 @@
+#include "ZipDirectory.h"
+
+#include "EntryNames.h"
+#include "ZipError.h"
+#include "ZipFormat.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace zipcore {
+
+namespace {
+
+constexpr std::size_t BufferSize = 1 << 20;
+constexpr std::size_t LocalWindowSize = 64 * 1024;
+
+[[noreturn]] void damaged(const std::string& cause)
+{
+    throw ZipError(ZipErrc::Damaged, std::string(), cause);
+}
+
+[[noreturn]] void readFailed(const ByteSource& source)
+{
+    const int error = source.lastError();
+    if (error == 0)
+        throw ZipError(ZipErrc::Damaged, std::string(), "unexpected end of file");
+    throw ZipError(ZipErrc::ReadFailed, std::string(), std::strerror(error), error);
+}
+
+// Sequential reading of [pos, end) through one buffer, for walking the
+// central directory without holding all of it in memory.
+class SequentialReader
+{
+public:
+    SequentialReader(ByteSource& source, std::uint64_t pos, std::uint64_t end)
+        : m_source(source)
+        , m_pos(pos)
+        , m_end(end)
+    {
+        m_buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(end - pos, BufferSize)));
+    }
+
+    bool atEnd() const { return m_pos >= m_end; }
+    std::uint64_t remaining() const { return m_end - m_pos; }
+
+    // `length` bytes from the current position, valid until the next call.
+    const unsigned char* take(std::size_t length)
+    {
+        if (length > remaining())
+            damaged("the central directory is damaged");
+        if (m_pos < m_bufferPos || m_pos - m_bufferPos > m_bufferFill
+            || length > m_bufferFill - (m_pos - m_bufferPos)) {
+            const std::size_t fill = static_cast<std::size_t>(
+                std::max<std::uint64_t>(std::min<std::uint64_t>(remaining(), BufferSize), length));
+            if (m_buffer.size() < fill)
+                m_buffer.resize(fill);
+            if (!m_source.readAt(m_pos, m_buffer.data(), fill))
+                readFailed(m_source);
+            m_bufferPos = m_pos;
+            m_bufferFill = fill;
+        }
+        const unsigned char* p = m_buffer.data() + (m_pos - m_bufferPos);
+        m_pos += length;
+        return p;
+    }
+
+private:
+    ByteSource& m_source;
+    std::uint64_t m_pos;
+    std::uint64_t m_end;
+    std::vector<unsigned char> m_buffer;
+    std::uint64_t m_bufferPos = 0;
+    std::uint64_t m_bufferFill = 0;
+};
+
+// The modification time of an extended timestamp (0x5455): a flags byte,
+// then the times its bits name, modification time first. Read unsigned, as
+// 7-Zip does, so that times after 2038 survive.
+bool extendedMtime(const unsigned char* extra, std::size_t length, std::int64_t* mtime)
+{
+    const unsigned char* payload = nullptr;
+    std::size_t size = 0;
+    if (!findExtra(extra, length, ExtendedTimestampId, &payload, &size) || size < 5 || !(payload[0] & 1))
+        return false;
+    *mtime = static_cast<std::int64_t>(get32(payload + 1));
+    return true;
+}
+
+// Fills in what the stored fields mean: name, kind, mode and time.
+void interpret(Entry& entry)
+{
+    entry.name = decodeName(entry.rawName, entry.flags);
+    if (!entry.comment.empty())
+        entry.comment = decodeName(entry.comment, entry.flags);
+    const unsigned host = entry.madeBy >> 8;
+    const std::uint32_t high = entry.externalAttributes >> 16;
+    entry.hasUnixMode =
+        high != 0 && (host == HostUnix || host == HostDarwin || (entry.externalAttributes & UnixExtensionBit));
+    entry.unixMode = entry.hasUnixMode ? high : 0;
+    const std::uint32_t type = entry.unixMode & ModeTypeMask;
+    const bool slash = !entry.name.empty() && (entry.name.back() == '/' || entry.name.back() == '\\');
+    if (entry.hasUnixMode && type == ModeLink)
+        entry.kind = EntryKind::Link;
+    else if (slash || (entry.hasUnixMode && type == ModeFolder))
+        entry.kind = EntryKind::Folder;
+    else
+        entry.kind = EntryKind::File;
+    entry.hasExactTime =
+        extendedMtime(reinterpret_cast<const unsigned char*>(entry.extra.data()), entry.extra.size(), &entry.mtime);
+}
+
+Entry decodeCentral(const RawCentralHeader& raw, std::uint64_t localOffset)
+{
+    const unsigned char* h = raw.bytes;
+    const std::size_t nameLength = get16(h + 28);
+    const std::size_t extraLength = get16(h + 30);
+    const std::size_t commentLength = get16(h + 32);
+    const auto* variable = reinterpret_cast<const char*>(h + CentralHeaderSize);
+    Entry entry;
+    entry.rawName.assign(variable, nameLength);
+    entry.extra.assign(variable + nameLength, extraLength);
+    entry.comment.assign(variable + nameLength + extraLength, commentLength);
+    entry.madeBy = get16(h + 4);
+    entry.flags = get16(h + 8);
+    entry.method = get16(h + 10);
+    entry.dosTime = get16(h + 12);
+    entry.dosDate = get16(h + 14);
+    entry.crc = get32(h + 16);
+    entry.compressedSize = get32(h + 20);
+    entry.size = get32(h + 24);
+    entry.externalAttributes = get32(h + 38);
+    entry.localOffset = localOffset;
+    // Sizes that do not fit 32 bits stand in the ZIP64 field, in this order.
+    if (entry.size == Full32 || entry.compressedSize == Full32) {
+        const unsigned char* payload = nullptr;
+        std::size_t payloadLength = 0;
+        const bool found =
+            findExtra(h + CentralHeaderSize + nameLength, extraLength, Zip64ExtraId, &payload, &payloadLength);
+        std::size_t within = 0;
+        if (entry.size == Full32 && found && payloadLength - within >= 8) {
+            entry.size = get64(payload + within);
+            within += 8;
+        }
+        if (entry.compressedSize == Full32 && found && payloadLength >= within + 8)
+            entry.compressedSize = get64(payload + within);
+    }
+    interpret(entry);
+    return entry;
+}
+
+// Walks the central directory of `layout`; `visit` gets each header and its
+// local-header offset. Returns the smallest offset met (or the directory's
+// own offset when smaller).
+std::uint64_t walk(ByteSource& source, const Layout& layout,
+                   const std::function<void(const RawCentralHeader&, std::uint64_t)>& visit)
+{
+    std::uint64_t smallest = layout.cdOffset;
+    if (layout.cdStart >= layout.cdEnd)
+        return smallest;
+    SequentialReader reader(source, layout.cdStart, layout.cdEnd);
+    std::uint64_t count = 0;
+    std::vector<unsigned char> header;
+    while (!reader.atEnd()) {
+        if (reader.remaining() < 4 || get32(reader.take(4)) != CentralSignature) {
+            if (count == 0 && layout.entryCount > 0)
+                damaged("the central directory is damaged");
+            break; // a digital signature or similar record ends the directory
+        }
+        header.resize(CentralHeaderSize);
+        put32(header.data(), CentralSignature);
+        std::memcpy(header.data() + 4, reader.take(CentralHeaderSize - 4), CentralHeaderSize - 4);
+        const std::size_t variable =
+            std::size_t(get16(header.data() + 28)) + get16(header.data() + 30) + get16(header.data() + 32);
+        const unsigned char* rest = reader.take(variable);
+        header.insert(header.end(), rest, rest + variable);
+        const RawCentralHeader raw{header.data(), header.size()};
+        std::uint64_t offset = 0;
+        if (!storedLocalOffset(raw, &offset))
+            damaged("an entry's ZIP64 field is damaged");
+        smallest = std::min(smallest, offset);
+        visit(raw, offset);
+        ++count;
+    }
+    return smallest;
+}
+
+// Tries the end record at `endPos`; throws ZipError when the records it
+// leads to do not hold together.
+Layout layoutAt(ByteSource& source, const unsigned char* end, std::uint64_t endPos, std::uint64_t fileSize)
+{
+    Layout layout;
+    layout.fileSize = fileSize;
+    layout.endPos = endPos;
+    layout.commentLength = get16(end + 20);
+    const std::uint16_t disk = get16(end + 4);
+    const std::uint16_t cdDisk = get16(end + 6);
+    layout.entryCount = get16(end + 10);
+    layout.cdSize = get32(end + 12);
+    layout.cdOffset = get32(end + 16);
+    layout.cdEnd = endPos;
+
+    unsigned char locator[Zip64LocatorSize];
+    if (endPos >= Zip64LocatorSize && source.readAt(endPos - Zip64LocatorSize, locator, sizeof locator)
+        && get32(locator) == Zip64LocatorSignature) {
+        // The locator's pointer counts from wherever the writer counted; with
+        // a stub that was not accounted for it is off, so the record right
+        // before the locator is tried as well.
+        const std::uint64_t locatorPos = endPos - Zip64LocatorSize;
+        const std::uint64_t pointed = get64(locator + 8);
+        unsigned char record[Zip64EndSize];
+        bool found = false;
+        for (const std::uint64_t at : {pointed, locatorPos - std::min<std::uint64_t>(locatorPos, Zip64EndSize)}) {
+            if (!fits(at, Zip64EndSize, locatorPos) || !source.readAt(at, record, sizeof record)
+                || get32(record) != Zip64EndSignature)
+                continue;
+            const std::uint64_t recordSize = get64(record + 4);
+            if (recordSize > locatorPos - at - 12)
+                continue;
+            layout.hasZip64 = true;
+            layout.zip64EndPos = at;
+            found = true;
+            break;
+        }
+        if (!found)
+            damaged("the ZIP64 end record is missing");
+        if (get32(record + 16) != 0 || get32(record + 20) != 0)
+            damaged("archives split over several files are not supported");
+        layout.entryCount = get64(record + 32);
+        layout.cdSize = get64(record + 40);
+        layout.cdOffset = get64(record + 48);
+        layout.cdEnd = layout.zip64EndPos;
+    } else if (disk != 0 || cdDisk != 0) {
+        damaged("archives split over several files are not supported");
+    }
+
+    if (layout.cdSize > layout.cdEnd)
+        damaged("the central directory lies outside the file");
+    layout.cdStart = layout.cdEnd - layout.cdSize;
+    if (layout.cdOffset > layout.cdStart)
+        damaged("the central directory lies outside the file");
+    layout.shift = layout.cdStart - layout.cdOffset;
+    return layout;
+}
+
+// Reads the extended timestamp of an entry's local header, through a window
+// that serves the next headers too (most archives keep them in order).
+class LocalTimes
+{
+public:
+    LocalTimes(ByteSource& source, const Layout& layout)
+        : m_source(source)
+        , m_layout(layout)
+    {}
+
+    bool find(const Entry& entry, std::int64_t* mtime)
+    {
+        const std::uint64_t limit = m_layout.fileSize - m_layout.shift;
+        if (!fits(entry.localOffset, LocalHeaderSize, limit))
+            return false;
+        const std::uint64_t at = m_layout.shift + entry.localOffset;
+        const unsigned char* header = fetch(at, LocalHeaderSize);
+        if (!header || get32(header) != LocalSignature)
+            return false;
+        const std::size_t nameLength = get16(header + 26);
+        const std::size_t extraLength = get16(header + 28);
+        if (extraLength == 0)
+            return false;
+        const unsigned char* extra = fetch(at + LocalHeaderSize + nameLength, extraLength);
+        return extra && extendedMtime(extra, extraLength, mtime);
+    }
+
+private:
+    const unsigned char* fetch(std::uint64_t pos, std::size_t length)
+    {
+        if (!fits(pos, length, m_layout.fileSize))
+            return nullptr;
+        if (!m_valid || pos < m_windowStart || pos - m_windowStart > m_window.size()
+            || length > m_window.size() - (pos - m_windowStart)) {
+            const std::size_t size = static_cast<std::size_t>(
+                std::min<std::uint64_t>(std::max(LocalWindowSize, length), m_layout.fileSize - pos));
+            m_window.resize(size);
+            m_valid = m_source.readAt(pos, m_window.data(), size);
+            m_windowStart = pos;
+            if (!m_valid)
+                return nullptr;
+        }
+        return m_window.data() + (pos - m_windowStart);
+    }
+
+    ByteSource& m_source;
+    const Layout& m_layout;
+    std::vector<unsigned char> m_window;
+    std::uint64_t m_windowStart = 0;
+    bool m_valid = false;
+};
+
+} // namespace
+
+bool Entry::encrypted() const
+{
+    return (flags & FlagEncrypted) || method == MethodAes;
+}
+
+unsigned Entry::permissions() const
+{
+    if (hasUnixMode && (unixMode & 0777) != 0)
+        return unixMode & 0777;
+    return kind == EntryKind::Folder ? 0755 : 0644;
+}
+
+bool findExtra(const unsigned char* extra, std::size_t length, std::uint16_t id, const unsigned char** payload,
+               std::size_t* payloadLength)
+{
+    std::size_t i = 0;
+    while (length - i >= 4) {
+        const std::uint16_t fieldId = get16(extra + i);
+        const std::size_t size = get16(extra + i + 2);
+        if (size > length - i - 4)
+            return false;
+        if (fieldId == id) {
+            *payload = extra + i + 4;
+            *payloadLength = size;
+            return true;
+        }
+        i += 4 + size;
+    }
+    return false;
+}
+
+bool storedLocalOffset(const RawCentralHeader& header, std::uint64_t* offset)
+{
+    const unsigned char* h = header.bytes;
+    const std::uint32_t small = get32(h + 42);
+    if (small != Full32) {
+        *offset = small;
+        return true;
+    }
+    // After the uncompressed and compressed sizes, each there only when its
+    // 32-bit field holds 0xffffffff.
+    std::size_t within = 0;
+    if (get32(h + 24) == Full32)
+        within += 8;
+    if (get32(h + 20) == Full32)
+        within += 8;
+    const std::size_t nameLength = get16(h + 28);
+    const unsigned char* payload = nullptr;
+    std::size_t payloadLength = 0;
+    if (!findExtra(h + CentralHeaderSize + nameLength, get16(h + 30), Zip64ExtraId, &payload, &payloadLength)
+        || payloadLength < within + 8)
+        return false;
+    *offset = get64(payload + within);
+    return true;
+}
+
+void forEachCentralHeader(ByteSource& source, const Layout& layout,
+                          const std::function<void(const RawCentralHeader&)>& visit)
+{
+    walk(source, layout, [&](const RawCentralHeader& header, std::uint64_t) { visit(header); });
+}
+
+Directory readDirectory(ByteSource& source, bool localTimes)
+{
+    const std::uint64_t size = source.size();
+    const std::uint64_t tailStart = size - std::min<std::uint64_t>(size, MaxEndSearch);
+    std::vector<unsigned char> tail(static_cast<std::size_t>(size - tailStart));
+    if (!tail.empty() && !source.readAt(tailStart, tail.data(), tail.size()))
+        readFailed(source);
+
+    // Candidates are tried from the back; the first whose records agree wins.
+    // A candidate that fails only says something when no other one succeeds.
+    bool failed = false;
+    ZipError firstProblem(ZipErrc::NotAnArchive, std::string(), "no end-of-central-directory record");
+    for (std::size_t i = tail.size() < EndSize ? 0 : tail.size() - EndSize + 1; i-- > 0;) {
+        const unsigned char* e = tail.data() + i;
+        if (get32(e) != EndSignature || get16(e + 20) > tail.size() - i - EndSize)
+            continue;
+        try {
+            Directory directory;
+            directory.layout = layoutAt(source, e, tailStart + i, size);
+            std::vector<Entry>& entries = directory.entries;
+            entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(directory.layout.entryCount, 1 << 16)));
+            const std::uint64_t smallest =
+                walk(source, directory.layout, [&](const RawCentralHeader& raw, std::uint64_t offset) {
+                    entries.push_back(decodeCentral(raw, offset));
+                });
+            directory.layout.zipStart = directory.layout.shift + smallest;
+            if (localTimes) {
+                LocalTimes local(source, directory.layout);
+                for (Entry& entry : entries) {
+                    if (!entry.hasExactTime)
+                        entry.hasExactTime = local.find(entry, &entry.mtime);
+                }
+            }
+            return directory;
+        } catch (const ZipError& problem) {
+            if (!failed)
+                firstProblem = problem;
+            failed = true;
+        }
+    }
+    if (failed)
+        throw firstProblem;
+    // No end record at all. A file that starts like a zip archive lost its
+    // end (an interrupted download or copy); anything else is no archive.
+    unsigned char head[4];
+    if (size >= 4 && source.readAt(0, head, sizeof head) && get32(head) == LocalSignature)
+        damaged("the end of the archive is missing (the file may be truncated)");
+    throw firstProblem;
+}
+
+} // namespace zipcore

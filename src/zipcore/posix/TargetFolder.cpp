@@ -1,0 +1,309 @@
+#include "TargetFolder.h"
+
+#include "ZipError.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace zipcore {
+
+namespace {
+
+constexpr int TemporaryAttempts = 100;
+
+std::string join(const std::vector<std::string>& parts, std::size_t count)
+{
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i)
+            out += '/';
+        out += parts[i];
+    }
+    return out;
+}
+
+// Whether the kernel has openat2 (Linux 5.6 and later); asked once.
+std::atomic<int> g_openat2{-1};
+
+// Opens `relative` below `root` without leaving it: -1 with errno set on
+// failure, EXDEV or ELOOP when a link on the way leads outside (or anywhere,
+// without openat2).
+int openBeneath(int root, const std::vector<std::string>& parts, std::size_t count, int flags)
+{
+    if (count == 0)
+        return ::fcntl(root, F_DUPFD_CLOEXEC, 0);
+    if (g_openat2.load() != 0) {
+        const std::string relative = join(parts, count);
+        struct open_how how = {};
+        how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        const long fd = ::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
+        if (fd >= 0 || errno != ENOSYS) {
+            g_openat2.store(1);
+            return static_cast<int>(fd);
+        }
+        g_openat2.store(0);
+    }
+    UniqueFd current(::fcntl(root, F_DUPFD_CLOEXEC, 0));
+    for (std::size_t i = 0; i < count && current.isOpen(); ++i) {
+        const bool last = i + 1 == count;
+        const int stepFlags = last ? flags | O_NOFOLLOW : O_RDONLY | O_DIRECTORY | O_NOFOLLOW;
+        const int next = ::openat(current.get(), parts[i].c_str(), stepFlags | O_CLOEXEC);
+        if (next < 0) {
+            struct stat st;
+            const int error = errno;
+            if ((error == ENOTDIR || error == ELOOP)
+                && ::fstatat(current.get(), parts[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+                errno = ELOOP;
+            else
+                errno = error;
+            return -1;
+        }
+        current.reset(next);
+    }
+    return current.release();
+}
+
+timespec toTimespec(std::int64_t seconds)
+{
+    timespec t;
+    t.tv_sec = static_cast<time_t>(seconds);
+    t.tv_nsec = 0;
+    return t;
+}
+
+std::string temporaryName()
+{
+    static std::atomic<unsigned> counter{0};
+    unsigned random = 0;
+    if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random))
+        random = static_cast<unsigned>(::getpid()) * 2654435761u;
+    char name[40];
+    std::snprintf(name, sizeof name, ".plovern-%08x%04x", random, counter.fetch_add(1) & 0xffff);
+    return name;
+}
+
+} // namespace
+
+TargetFolder::TargetFolder(std::string path)
+    : m_path(std::move(path))
+{
+    while (m_path.size() > 1 && m_path.back() == '/')
+        m_path.pop_back();
+}
+
+std::string TargetFolder::fullPath(const std::vector<std::string>& parts, std::size_t count) const
+{
+    if (count == 0)
+        return m_path;
+    return (m_path == "/" ? std::string() : m_path) + "/" + join(parts, count);
+}
+
+std::string TargetFolder::realPath() const
+{
+    return zipcore::realPath(m_path);
+}
+
+std::string realPath(const std::string& path)
+{
+    std::string absolute = path;
+    if (absolute.empty() || absolute[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!::getcwd(cwd, sizeof cwd))
+            return std::string();
+        absolute = std::string(cwd) + "/" + absolute;
+    }
+    // The longest existing ancestor, resolved; the rest, which does not exist
+    // and so holds no link, appended with "." and ".." worked out as text.
+    std::vector<std::string> rest;
+    std::string existing = absolute;
+    char real[PATH_MAX];
+    while (!::realpath(existing.c_str(), real)) {
+        const std::size_t slash = existing.find_last_of('/');
+        if (slash == std::string::npos || existing == "/")
+            return std::string();
+        rest.insert(rest.begin(), existing.substr(slash + 1));
+        existing = slash == 0 ? "/" : existing.substr(0, slash);
+    }
+    std::string result = real;
+    for (const std::string& part : rest) {
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            const std::size_t slash = result.find_last_of('/');
+            result = slash == 0 ? "/" : result.substr(0, slash);
+            continue;
+        }
+        result += (result == "/" ? "" : "/") + part;
+    }
+    return result;
+}
+
+void TargetFolder::create()
+{
+    // mkdir -p: each missing ancestor in turn.
+    const auto failed = [&](const std::string& path, int error) {
+        return ZipError(
+            ZipErrc::CannotCreateFolder, path,
+            error == EEXIST || error == ENOTDIR ? "a file of that name is in the way" : std::strerror(error), error);
+    };
+    for (std::size_t slash = m_path.find('/', 1);; slash = m_path.find('/', slash + 1)) {
+        const std::string part = m_path.substr(0, slash);
+        if (!part.empty() && ::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+            const int error = errno;
+            struct stat st;
+            if (::stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                throw failed(part, error);
+        }
+        if (slash == std::string::npos)
+            break;
+    }
+    m_root.reset(::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!m_root.isOpen())
+        throw failed(m_path, errno);
+}
+
+UniqueFd TargetFolder::openFolder(const std::vector<std::string>& parts, std::size_t count, bool lastMayBeLink) const
+{
+    const int flags = O_RDONLY | O_DIRECTORY | (lastMayBeLink ? O_NOFOLLOW : 0);
+    UniqueFd fd(openBeneath(m_root.get(), parts, count, flags));
+    if (fd.isOpen())
+        return fd;
+    const int error = errno;
+    if (error == EXDEV || (error == ELOOP && !lastMayBeLink))
+        throw ZipError(ZipErrc::PathThroughLink, fullPath(parts, count),
+                       "a symbolic link on the way leads outside the target folder", error);
+    if (error == ELOOP)
+        return fd;
+    throw ZipError(ZipErrc::CannotCreateFolder, fullPath(parts, count),
+                   error == ENOTDIR ? "a file of that name is in the way" : std::strerror(error), error);
+}
+
+void TargetFolder::makeFolders(const std::vector<std::string>& parts, std::size_t count)
+{
+    std::string key;
+    for (std::size_t i = 0; i < count; ++i) {
+        key += (i ? "/" : "") + parts[i];
+        if (m_made.count(key))
+            continue;
+        // The parent was opened beneath the target, so the new folder is
+        // made there and nowhere else.
+        const UniqueFd parent = openFolder(parts, i);
+        if (::mkdirat(parent.get(), parts[i].c_str(), 0777) != 0 && errno != EEXIST)
+            throw ZipError(ZipErrc::CannotCreateFolder, fullPath(parts, i + 1), std::strerror(errno), errno);
+        openFolder(parts, i + 1); // it is a folder, or leads to one inside
+        m_made.insert(key);
+    }
+}
+
+void TargetFolder::pending(int folderFd, const char* name) const
+{
+    if (m_pendingHook)
+        m_pendingHook(folderFd, name);
+}
+
+void TargetFolder::writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
+                             const std::function<void(const Write&)>& produce) const
+{
+    const std::string shown = fullPath(parts, parts.size());
+    const auto failed = [&](int error) { return ZipError(ZipErrc::CannotWrite, shown, std::strerror(error), error); };
+    const UniqueFd folder = openFolder(parts, parts.size() - 1);
+
+    std::string temporary;
+    UniqueFd file;
+    for (int attempt = 0; attempt < TemporaryAttempts && !file.isOpen(); ++attempt) {
+        temporary = temporaryName();
+        file.reset(
+            ::openat(folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!file.isOpen() && errno != EEXIST)
+            throw failed(errno);
+    }
+    if (!file.isOpen())
+        throw failed(EEXIST);
+    pending(folder.get(), temporary.c_str());
+
+    try {
+        produce([&](const char* data, std::size_t size) {
+            while (size > 0) {
+                const ssize_t written = ::write(file.get(), data, size);
+                if (written < 0 && errno == EINTR)
+                    continue;
+                if (written < 0)
+                    throw failed(errno);
+                data += written;
+                size -= static_cast<std::size_t>(written);
+            }
+        });
+        const timespec times[2] = {toTimespec(mtime), toTimespec(mtime)};
+        if (::fchmod(file.get(), mode & 0777) != 0 || ::futimens(file.get(), times) != 0 || !file.close())
+            throw failed(errno);
+        if (::renameat(folder.get(), temporary.c_str(), folder.get(), parts.back().c_str()) != 0)
+            throw failed(errno);
+    } catch (...) {
+        file.reset();
+        ::unlinkat(folder.get(), temporary.c_str(), 0);
+        pending(-1, nullptr);
+        throw;
+    }
+    pending(-1, nullptr);
+}
+
+void TargetFolder::makeLink(const std::vector<std::string>& parts, const std::string& target, std::int64_t mtime) const
+{
+    const std::string shown = fullPath(parts, parts.size());
+    const UniqueFd folder = openFolder(parts, parts.size() - 1);
+    std::string temporary;
+    int error = EEXIST;
+    for (int attempt = 0; attempt < TemporaryAttempts && error == EEXIST; ++attempt) {
+        temporary = temporaryName();
+        error = ::symlinkat(target.c_str(), folder.get(), temporary.c_str()) == 0 ? 0 : errno;
+    }
+    if (error != 0)
+        throw ZipError(ZipErrc::CannotWrite, shown, std::strerror(error), error);
+    const timespec times[2] = {toTimespec(mtime), toTimespec(mtime)};
+    ::utimensat(folder.get(), temporary.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    if (::renameat(folder.get(), temporary.c_str(), folder.get(), parts.back().c_str()) != 0) {
+        error = errno;
+        ::unlinkat(folder.get(), temporary.c_str(), 0);
+        throw ZipError(ZipErrc::CannotWrite, shown, std::strerror(error), error);
+    }
+}
+
+void TargetFolder::finishFolder(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime) const
+{
+    if (parts.empty())
+        return;
+    const UniqueFd folder = openFolder(parts, parts.size(), true);
+    if (!folder.isOpen())
+        return; // replaced by a link of the archive, which the link rules covered
+    const timespec times[2] = {toTimespec(mtime), toTimespec(mtime)};
+    if (::fchmod(folder.get(), mode & 0777) != 0 || ::futimens(folder.get(), times) != 0)
+        throw ZipError(ZipErrc::CannotCreateFolder, fullPath(parts, parts.size()), std::strerror(errno), errno);
+}
+
+std::optional<std::string> TargetFolder::linkAt(const std::string& path)
+{
+    const std::string full = (m_path == "/" ? std::string() : m_path) + "/" + path;
+    struct stat st;
+    if (::lstat(full.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return std::nullopt;
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(full.c_str(), target, sizeof target);
+    // An unreadable link is taken as leading outside: it cannot be shown to
+    // stay inside.
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target)
+        return std::string();
+    return std::string(target, static_cast<std::size_t>(length));
+}
+
+} // namespace zipcore

@@ -1,0 +1,88 @@
+#ifndef PLOVERN_ZIPCORE_TARGETFOLDER_H
+#define PLOVERN_ZIPCORE_TARGETFOLDER_H
+
+#include "SafetyRules.h"
+#include "UniqueFd.h"
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace zipcore {
+
+// `path` with every link resolved; when it does not exist, its longest
+// existing ancestor resolved and the rest appended, "." and ".." worked out
+// as text. Empty when even that fails.
+std::string realPath(const std::string& path);
+
+// The folder an extraction writes into, reached through descriptors only.
+// The folder itself is opened once; everything below it is opened relative
+// to it with openat2(RESOLVE_BENEATH), so that no lookup can leave it, not
+// even when a folder is swapped for a link while the extraction runs (where
+// the kernel lacks openat2, each part is opened with O_NOFOLLOW, which
+// refuses every link on the way). Files are written to a temporary name in
+// their final folder and renamed into place only once complete; modes and
+// times are set on the open descriptors.
+//
+// Paths below the folder are given as parts (entryParts). Failures throw
+// ZipError naming the full path: PathThroughLink when a lookup would leave
+// the folder, CannotCreateFolder, CannotWrite. writeFile, makeLink and
+// finishFolder may run on several threads at once; makeFolders may not.
+class TargetFolder : public DiskLinks
+{
+public:
+    using Write = std::function<void(const char* data, std::size_t size)>;
+
+    // Nothing is made or opened yet: checks come first.
+    explicit TargetFolder(std::string path);
+
+    const std::string& path() const { return m_path; }
+    // The folder's path with every link resolved (realPath above).
+    std::string realPath() const;
+
+    // Creates the folder and its missing parents (following links: the user
+    // chose this path), then opens it.
+    void create();
+
+    // Makes the folders parts[0, count) below the target where missing.
+    void makeFolders(const std::vector<std::string>& parts, std::size_t count);
+
+    // Writes the file at `parts`: `produce` gets a function that writes its
+    // data; then the mode and time are set and the file renamed over
+    // whatever stands at its place. On any failure, the produce's own
+    // exceptions included, the temporary file is removed and nothing
+    // replaced.
+    void writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
+                   const std::function<void(const Write&)>& produce) const;
+
+    // Makes a symbolic link at `parts` pointing at `target`, replacing what
+    // stands there.
+    void makeLink(const std::vector<std::string>& parts, const std::string& target, std::int64_t mtime) const;
+
+    // Sets a folder's mode and time, once everything inside is written. A
+    // link standing at its place is left alone.
+    void finishFolder(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime) const;
+
+    // Told the folder and name of each temporary file while it exists, and
+    // (-1, nullptr) once it is gone, so that a signal handler can remove it.
+    void setPendingHook(std::function<void(int folderFd, const char* name)> hook) { m_pendingHook = std::move(hook); }
+
+    std::optional<std::string> linkAt(const std::string& path) override;
+
+    std::string fullPath(const std::vector<std::string>& parts, std::size_t count) const;
+
+private:
+    UniqueFd openFolder(const std::vector<std::string>& parts, std::size_t count, bool lastMayBeLink = false) const;
+    void pending(int folderFd, const char* name) const;
+
+    std::string m_path;
+    UniqueFd m_root;
+    std::set<std::string> m_made;
+    std::function<void(int, const char*)> m_pendingHook;
+};
+
+} // namespace zipcore
+
+#endif // PLOVERN_ZIPCORE_TARGETFOLDER_H
