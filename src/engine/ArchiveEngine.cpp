@@ -56,7 +56,7 @@ struct ArchiveEngine::Impl
     void requireArchivePath() const
     {
         if (archivePath.isEmpty())
-            throw Failure(EngineError::NoArchivePath, QStringLiteral("No archive is selected."));
+            throw EngineFailure::noArchivePath();
     }
 };
 
@@ -153,7 +153,7 @@ void ArchiveEngine::Extract()
     d->commitPending();
     d->requireArchivePath();
     if (d->targetFolder.isEmpty())
-        throw Failure(EngineError::NoTargetFolder, QStringLiteral("No folder to extract into was given."));
+        throw EngineFailure::noTargetFolder();
     const ArchiveReader reader(d->archivePath);
     const std::vector<zip_uint64_t> chosen = reader.select(d->fileSpec);
     Extractor(reader, d->targetFolder).run(chosen);
@@ -167,15 +167,17 @@ void ArchiveEngine::AddFiles()
     if (d->deferred)
         d->commitPending();
     if (d->fileSpec.isEmpty())
-        throw Failure(EngineError::EmptySpec, QStringLiteral("No entry was named."));
+        throw EngineFailure::emptySpec();
 
     const QString source = QDir::cleanPath(QFileInfo(d->fileSpec).absoluteFilePath());
     struct stat st;
     {
         PosixFile::Descriptor fd = PosixFile::openForReading(source);
         QString cause;
-        if (!fd.isOpen() || ::fstat(fd.get(), &st) != 0)
-            cause = PosixFile::lastError();
+        if (!fd.isOpen())
+            cause = fd.openError().cause();
+        else if (::fstat(fd.get(), &st) != 0)
+            cause = PosixFile::SysResult::fromErrno().cause();
         else if (S_ISDIR(st.st_mode))
             cause = QStringLiteral("it is a folder");
         else if (!S_ISREG(st.st_mode))
@@ -183,7 +185,7 @@ void ArchiveEngine::AddFiles()
         if (!cause.isEmpty()) {
             // What was collected so far is kept, then the failure is told.
             d->commitPending();
-            throw Failure(EngineError::SourceUnreadable, QStringLiteral("Cannot read %1: %2").arg(source, cause));
+            throw EngineFailure::sourceUnreadable(source, cause);
         }
     }
 
@@ -232,21 +234,19 @@ void ArchiveEngine::MakeSfx(const QString& archivePath)
 
     d->commitPending();
     if (d->sfxOutputPath.isEmpty())
-        throw Failure(EngineError::NoSfxOutputPath, QStringLiteral("No output file was given for the self-extractor."));
+        throw EngineFailure::noSfxOutputPath();
     if (archivePath.isEmpty())
-        throw Failure(EngineError::NoArchivePath, QStringLiteral("No archive is selected."));
+        throw EngineFailure::noArchivePath();
 
     const QString runtime = QCoreApplication::applicationDirPath() + QStringLiteral("/plovern-sfx");
     if (!QFileInfo(runtime).isFile())
-        throw Failure(EngineError::SfxRuntimeMissing,
-                      QStringLiteral("Self-extractor runtime not found: %1").arg(runtime));
+        throw EngineFailure::sfxRuntimeMissing(runtime);
 
     if (!d->sfxMessageFile.isEmpty()) {
         QFile file(d->sfxMessageFile);
         if (!file.open(QIODevice::ReadOnly))
-            throw Failure(EngineError::MessageFileUnreadable,
-                          QStringLiteral("Cannot read the message file %1: %2")
-                              .arg(QFileInfo(d->sfxMessageFile).absoluteFilePath(), file.errorString()));
+            throw EngineFailure::messageFileUnreadable(QFileInfo(d->sfxMessageFile).absoluteFilePath(),
+                                                       file.errorString());
         settings.message = QString::fromLocal8Bit(file.readAll());
         while (settings.message.endsWith(QLatin1Char('\n')) || settings.message.endsWith(QLatin1Char('\r')))
             settings.message.chop(1);

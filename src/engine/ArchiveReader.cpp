@@ -38,23 +38,27 @@ QString methodName(std::uint16_t method)
 
 } // namespace
 
+PosixFile::Descriptor openArchive(const QString& path)
+{
+    struct stat st;
+    if (::stat(PosixFile::encodeName(path).constData(), &st) != 0) {
+        const PosixFile::SysResult failed = PosixFile::SysResult::fromErrno();
+        if (failed.error() == ENOENT || failed.error() == ENOTDIR)
+            throw EngineFailure::archiveNotFound(path);
+        throw EngineFailure::archiveUnreadable(path, failed.cause());
+    }
+    if (!S_ISREG(st.st_mode))
+        throw EngineFailure::notAnArchive(path);
+    PosixFile::Descriptor fd = PosixFile::openForReading(path);
+    if (!fd.isOpen())
+        throw EngineFailure::archiveUnreadable(path, fd.openError().cause());
+    return fd;
+}
+
 ArchiveReader::ArchiveReader(const QString& path)
     : m_path(path)
 {
-    const QByteArray name = PosixFile::encodeName(path);
-    struct stat st;
-    if (::stat(name.constData(), &st) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            throw Failure(EngineError::ArchiveNotFound, QStringLiteral("Archive not found: %1").arg(path));
-        throw Failure(EngineError::ArchiveUnreadable,
-                      QStringLiteral("Cannot read archive %1: %2").arg(path, PosixFile::lastError()));
-    }
-    if (!S_ISREG(st.st_mode))
-        throw Failure(EngineError::NotAnArchive, QStringLiteral("Not a zip archive: %1").arg(path));
-    const PosixFile::Descriptor fd = PosixFile::openForReading(path);
-    if (!fd.isOpen())
-        throw Failure(EngineError::ArchiveUnreadable,
-                      QStringLiteral("Cannot read archive %1: %2").arg(path, PosixFile::lastError()));
+    const PosixFile::Descriptor fd = openArchive(path);
     m_directory = ZipLayout::read(fd.get(), path);
 }
 
@@ -63,10 +67,8 @@ zip_t* ArchiveReader::zip() const
     if (!m_zip) {
         m_zip = ZipHandle::openForReading(m_path, m_directory.layout);
         if (zip_get_num_entries(m_zip.get(), 0) != static_cast<zip_int64_t>(m_directory.entries.size()))
-            throw Failure(EngineError::ArchiveUnreadable,
-                          QStringLiteral("Cannot read archive %1: the entry count does not match the central "
-                                         "directory")
-                              .arg(m_path));
+            throw EngineFailure::archiveUnreadable(
+                m_path, QStringLiteral("the entry count does not match the central directory"));
     }
     return m_zip.get();
 }
@@ -141,7 +143,7 @@ QDateTime ArchiveReader::dosTime(std::uint16_t time, std::uint16_t date) const
 std::vector<zip_uint64_t> ArchiveReader::select(const QString& fileSpec) const
 {
     if (fileSpec.isEmpty())
-        throw Failure(EngineError::EmptySpec, QStringLiteral("No entry was named."));
+        throw EngineFailure::emptySpec();
     std::vector<zip_uint64_t> chosen;
     const bool all = fileSpec == QLatin1String("*.*");
     for (std::uint64_t i = 0; i < m_directory.entries.size(); ++i) {
@@ -149,6 +151,6 @@ std::vector<zip_uint64_t> ArchiveReader::select(const QString& fileSpec) const
             chosen.push_back(i);
     }
     if (chosen.empty() && !all)
-        throw Failure(EngineError::EntryNotFound, QStringLiteral("No entry named %1 in %2").arg(fileSpec, m_path));
+        throw EngineFailure::entryNotFound(fileSpec, m_path);
     return chosen;
 }

@@ -14,6 +14,10 @@
 #include <cstdint>
 #include <vector>
 
+// Opens an existing archive file for reading. Throws ArchiveNotFound,
+// NotAnArchive (not a regular file) or ArchiveUnreadable.
+PosixFile::Descriptor openArchive(const QString& path);
+
 // What the engine knows about one entry: the listed facts plus what
 // extraction needs.
 struct EntryDetails

@@ -16,33 +16,37 @@ namespace {
 
 constexpr zip_uint16_t extendedTimestampId = 0x5455;
 
+using PosixFile::SysResult;
+
 [[noreturn]] void cannotSave(const QString& archive, const QString& cause)
 {
-    throw Failure(EngineError::CannotUpdateArchive,
-                  QStringLiteral("Cannot save the archive %1: %2").arg(archive, cause));
+    throw EngineFailure::cannotUpdateArchive(archive, cause);
+}
+
+// Saving the archive failed at a system call.
+void check(const SysResult& result, const QString& archive)
+{
+    if (!result)
+        cannotSave(archive, result.cause());
 }
 
 void checkWritable(const QString& archive)
 {
     // rename() would replace a read-only archive as readily as any other;
     // the read-only mark is the user's wish to keep it as it is.
-    if (::access(PosixFile::encodeName(archive).constData(), W_OK) != 0)
-        cannotSave(archive, PosixFile::lastError());
+    check(SysResult::of(::access(PosixFile::encodeName(archive).constData(), W_OK)), archive);
 }
 
 // Copies the zip part of `archive` into a new standalone file beside it, with
 // offsets counted from that file's start, for libzip to change.
 void makeStandalone(const QString& archive, const zipcore::Layout& layout, PosixFile::TempFile& standalone)
 {
-    if (!standalone.create(PosixFile::folderOf(archive)))
-        cannotSave(archive, PosixFile::lastError());
+    check(standalone.create(PosixFile::folderOf(archive)), archive);
     PosixFile::Descriptor in = PosixFile::openForReading(archive);
     if (!in.isOpen())
-        throw Failure(EngineError::ArchiveUnreadable,
-                      QStringLiteral("Cannot read archive %1: %2").arg(archive, PosixFile::lastError()));
-    ZipLayout::copyZipPart(layout, in.get(), archive, standalone.fd(), archive, 0, EngineError::CannotUpdateArchive);
-    if (!standalone.close())
-        cannotSave(archive, PosixFile::lastError());
+        throw EngineFailure::archiveUnreadable(archive, in.openError().cause());
+    ZipLayout::copyZipPart(layout, in.get(), archive, standalone.fd(), archive, 0, EngineFailure::cannotUpdateArchive);
+    check(standalone.close(), archive);
 }
 
 // Replaces `archive` with its first `stubLength` bytes followed by the zip
@@ -52,28 +56,24 @@ void makeStandalone(const QString& archive, const zipcore::Layout& layout, Posix
 void replaceKeepingStub(const QString& archive, std::int64_t stubLength, const QString& zipPath, mode_t mode)
 {
     PosixFile::TempFile out;
-    if (!out.create(PosixFile::folderOf(archive)))
-        cannotSave(archive, PosixFile::lastError());
+    check(out.create(PosixFile::folderOf(archive)), archive);
     {
         PosixFile::Descriptor original = PosixFile::openForReading(archive);
-        if (!original.isOpen())
-            cannotSave(archive, PosixFile::lastError());
-        const int result = PosixFile::copyRange(original.get(), 0, stubLength, out.fd());
-        if (result != 0)
-            cannotSave(archive, PosixFile::lastError());
+        check(original.openError(), archive);
+        check(PosixFile::copyRange(original.get(), 0, stubLength, out.fd()), archive);
     }
     if (zipPath.isEmpty()) {
-        ZipLayout::writeEmptyZip(out.fd(), archive, EngineError::CannotUpdateArchive);
+        ZipLayout::writeEmptyZip(out.fd(), archive, EngineFailure::cannotUpdateArchive);
     } else {
         PosixFile::Descriptor changed = PosixFile::openForReading(zipPath);
-        if (!changed.isOpen())
-            cannotSave(archive, PosixFile::lastError());
+        check(changed.openError(), archive);
         const zipcore::Layout layout = ZipLayout::read(changed.get(), zipPath).layout;
         ZipLayout::copyZipPart(layout, changed.get(), zipPath, out.fd(), archive, stubLength,
-                               EngineError::CannotUpdateArchive);
+                               EngineFailure::cannotUpdateArchive);
     }
-    if (::fchmod(out.fd(), mode & 07777) != 0 || !out.close() || !out.commit(archive))
-        cannotSave(archive, PosixFile::lastError());
+    check(SysResult::of(::fchmod(out.fd(), mode & 07777)), archive);
+    check(out.close(), archive);
+    check(out.commit(archive), archive);
 }
 
 // libzip writes its result to a new file; the archive's permission bits are
@@ -122,8 +122,7 @@ void deleteEntries(const QString& archivePath, const QString& fileSpec)
         return; // "*.*" on an empty archive
     checkWritable(archivePath);
     struct stat st;
-    if (::stat(PosixFile::encodeName(archivePath).constData(), &st) != 0)
-        cannotSave(archivePath, PosixFile::lastError());
+    check(SysResult::of(::stat(PosixFile::encodeName(archivePath).constData(), &st)), archivePath);
     const auto stubLength = static_cast<std::int64_t>(reader.layout().zipStart);
 
     // libzip removes the file when an archive loses its last entry; an empty
@@ -161,21 +160,19 @@ AddBatch::AddBatch(const QString& archivePath)
 {
     const QByteArray name = PosixFile::encodeName(archivePath);
     struct stat st;
-    if (::stat(name.constData(), &st) == 0) {
+    const SysResult found = SysResult::of(::stat(name.constData(), &st));
+    if (found) {
         m_existed = true;
         m_mode = st.st_mode;
         if (!S_ISREG(st.st_mode))
-            throw Failure(EngineError::NotAnArchive, QStringLiteral("Not a zip archive: %1").arg(archivePath));
+            throw EngineFailure::notAnArchive(archivePath);
         checkWritable(archivePath);
         if (st.st_size == 0) {
             // An empty file (made by "touch", say) is taken for an empty
             // archive, as libzip does.
             m_zip = ZipHandle::openForWriting(archivePath, true);
         } else {
-            PosixFile::Descriptor fd = PosixFile::openForReading(archivePath);
-            if (!fd.isOpen())
-                throw Failure(EngineError::ArchiveUnreadable,
-                              QStringLiteral("Cannot read archive %1: %2").arg(archivePath, PosixFile::lastError()));
+            const PosixFile::Descriptor fd = openArchive(archivePath);
             const zipcore::Layout layout = ZipLayout::read(fd.get(), archivePath).layout;
             if (layout.zipStart > 0) {
                 m_stubLength = static_cast<std::int64_t>(layout.zipStart);
@@ -186,14 +183,12 @@ AddBatch::AddBatch(const QString& archivePath)
             }
         }
     } else {
-        if (errno != ENOENT)
-            throw Failure(EngineError::ArchiveUnreadable,
-                          QStringLiteral("Cannot read archive %1: %2").arg(archivePath, PosixFile::lastError()));
+        if (found.error() != ENOENT)
+            throw EngineFailure::archiveUnreadable(archivePath, found.cause());
         const QString folder = PosixFile::folderOf(archivePath);
         struct stat folderInfo;
         if (::stat(PosixFile::encodeName(folder).constData(), &folderInfo) != 0 || !S_ISDIR(folderInfo.st_mode))
-            throw Failure(EngineError::ArchiveFolderMissing,
-                          QStringLiteral("The folder for the archive does not exist: %1").arg(folder));
+            throw EngineFailure::archiveFolderMissing(folder);
         m_mode = S_IFREG | ArchiveUpdate::defaultFileMode();
         m_zip = ZipHandle::openForWriting(archivePath, true);
     }
@@ -207,19 +202,18 @@ void AddBatch::add(const QString& sourcePath, const QString& entryName, const st
     zip_t* za = m_zip.get();
     zip_error_t error;
     zip_error_init(&error);
-    zip_source_t* source = zip_source_file_create(PosixFile::encodeName(sourcePath).constData(), 0, 0, &error);
+    ZipSourcePtr source(zip_source_file_create(PosixFile::encodeName(sourcePath).constData(), 0, 0, &error));
     if (!source) {
         const QString cause = ZipHandle::errorText(&error);
         zip_error_fini(&error);
-        throw Failure(EngineError::SourceUnreadable, QStringLiteral("Cannot read %1: %2").arg(sourcePath, cause));
+        throw EngineFailure::sourceUnreadable(sourcePath, cause);
     }
     zip_error_fini(&error);
     const QByteArray name = entryName.toUtf8();
-    const zip_int64_t index = zip_file_add(za, name.constData(), source, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
-    if (index < 0) {
-        zip_source_free(source);
+    const zip_int64_t index = zip_file_add(za, name.constData(), source.get(), ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
+    if (index < 0)
         cannotSave(m_archive, ZipHandle::errorText(za));
-    }
+    source.release(); // the archive owns it now
     const auto i = static_cast<zip_uint64_t>(index);
 
     // A replaced entry keeps its old extra fields in libzip; old timestamps
@@ -274,10 +268,12 @@ void AddBatch::commit()
     // A file found readable by AddFiles may have gone since; it is left out
     // rather than failing the whole batch.
     QString lost;
+    QString lostCause;
     for (std::size_t i = m_added.size(); i-- > 0;) {
         PosixFile::Descriptor probe = PosixFile::openForReading(m_added[i].source);
         if (!probe.isOpen()) {
-            lost = QStringLiteral("Cannot read %1: %2").arg(m_added[i].source, PosixFile::lastError());
+            lost = m_added[i].source;
+            lostCause = probe.openError().cause();
             drop(i);
         }
     }
@@ -296,5 +292,5 @@ void AddBatch::commit()
     m_zip.reset();
     m_standalone.discard();
     if (!lost.isEmpty())
-        throw Failure(EngineError::SourceUnreadable, lost);
+        throw EngineFailure::sourceUnreadable(lost, lostCause);
 }

@@ -1,12 +1,21 @@
 #ifndef PLOVERN_ENGINEERRORS_H
 #define PLOVERN_ENGINEERRORS_H
 
+#include "Failure.h"
+
+#include <QString>
+
 #include <cstdint>
+
+namespace zipcore {
+class ZipError;
+}
 
 // The archive engine's failure numbers. Each Failure thrown by the engine
 // carries one of these and a description that names the archive, entry or
 // file concerned and the cause. The README's failure table mirrors this list;
-// keep them in step.
+// keep them in step. Each failure is made in one place, by the functions of
+// EngineFailure below.
 namespace EngineError {
 enum : std::int32_t {
     NoArchivePath = 1001,         // "No archive is selected."
@@ -33,5 +42,42 @@ enum : std::int32_t {
     NoTargetFolder = 1022,        // "No folder to extract into was given."
 };
 }
+
+// The engine's failures, one function each: its number and its wording.
+namespace EngineFailure {
+
+Failure noArchivePath();
+Failure archiveNotFound(const QString& path);
+Failure notAnArchive(const QString& path);
+Failure archiveUnreadable(const QString& path, const QString& cause);
+Failure entryNotFound(const QString& name, const QString& archive);
+Failure unsafeEntryName(const QString& name);
+Failure linkOutsideTarget(const QString& linkAndTarget);
+Failure pathThroughLink(const QString& path);
+Failure encryptedEntry(const QString& name);
+Failure corruptEntry(const QString& name, const QString& cause);
+Failure unsupportedMethod(const QString& name);
+Failure cannotCreateFolder(const QString& path, const QString& cause);
+Failure cannotWriteFile(const QString& path, const QString& cause);
+Failure cannotUpdateArchive(const QString& archive, const QString& cause);
+Failure sourceUnreadable(const QString& path, const QString& cause);
+Failure archiveFolderMissing(const QString& folder);
+Failure sfxRuntimeMissing(const QString& path);
+Failure sfxRuntimeUnreadable(const QString& path, const QString& cause);
+Failure messageFileUnreadable(const QString& path, const QString& cause);
+Failure noSfxOutputPath();
+Failure sfxOutputIsArchive(const QString& path);
+Failure emptySpec();
+Failure noTargetFolder();
+
+// A failure of the zip core as the engine's own; `archive` names the archive
+// for failures of the archive as a whole.
+Failure fromCore(const zipcore::ZipError& error, const QString& archive);
+
+// Makes the failure of a write to `path`, for writers that serve several
+// actions (a self-extractor's output, an archive being saved).
+using WriteFailure = Failure (*)(const QString& path, const QString& cause);
+
+} // namespace EngineFailure
 
 #endif // PLOVERN_ENGINEERRORS_H

@@ -1,6 +1,5 @@
 #include "Extractor.h"
 
-#include "CoreFailure.h"
 #include "EngineErrors.h"
 #include "EntryNames.h"
 #include "Failure.h"
@@ -34,29 +33,23 @@ struct Stopped
     switch (zipError) {
         case ZIP_ER_ENCRNOTSUPP:
         case ZIP_ER_NOPASSWD:
-        case ZIP_ER_WRONGPASSWD:
-            throw Failure(EngineError::EncryptedEntry,
-                          QStringLiteral("Encrypted entries are not supported: %1").arg(name));
-        case ZIP_ER_COMPNOTSUPP:
-            throw Failure(EngineError::UnsupportedMethod,
-                          QStringLiteral("Unsupported compression method in entry: %1").arg(name));
-        case ZIP_ER_CRC:
-            throw Failure(EngineError::CorruptEntry,
-                          QStringLiteral("Entry is damaged (CRC check failed): %1").arg(name));
+        case ZIP_ER_WRONGPASSWD: throw EngineFailure::encryptedEntry(name);
+        case ZIP_ER_COMPNOTSUPP: throw EngineFailure::unsupportedMethod(name);
+        case ZIP_ER_CRC: throw EngineFailure::corruptEntry(name, QStringLiteral("CRC check failed"));
         default: {
             zip_error_t error;
             zip_error_init_with_code(&error, zipError);
             error.sys_err = systemError;
             const QString cause = ZipHandle::errorText(&error);
             zip_error_fini(&error);
-            throw Failure(EngineError::CorruptEntry, QStringLiteral("Entry is damaged (%1): %2").arg(cause, name));
+            throw EngineFailure::corruptEntry(name, cause);
         }
     }
 }
 
 [[noreturn]] void badLinkTarget(const QString& name)
 {
-    throw Failure(EngineError::CorruptEntry, QStringLiteral("Entry is damaged (bad link target): %1").arg(name));
+    throw EngineFailure::corruptEntry(name, QStringLiteral("bad link target"));
 }
 
 } // namespace
@@ -113,10 +106,9 @@ Extractor::Job Extractor::prepare(zip_uint64_t index) const
     if (entry.kind == EntryKind::Folder)
         return job;
     if (entry.encrypted())
-        throw Failure(EngineError::EncryptedEntry, QStringLiteral("Encrypted entries are not supported: %1").arg(name));
+        throw EngineFailure::encryptedEntry(name);
     if (!zip_compression_method_supported(entry.method, 0))
-        throw Failure(EngineError::UnsupportedMethod,
-                      QStringLiteral("Unsupported compression method in entry: %1").arg(name));
+        throw EngineFailure::unsupportedMethod(name);
     if (entry.kind == EntryKind::Link)
         job.plan.linkTarget = readLinkTarget(job.details);
     return job;
@@ -168,7 +160,7 @@ void Extractor::run(const std::vector<zip_uint64_t>& selection)
         for (const Job* folder : folders)
             target.finishFolder(folder->plan.parts, folder->details.entry->permissions(), folder->details.mtime);
     } catch (const zipcore::ZipError& error) {
-        throwCoreFailure(error, m_reader.path());
+        throw EngineFailure::fromCore(error, m_reader.path());
     }
 }
 
@@ -232,8 +224,7 @@ void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vecto
                                      throw Stopped(); // another thread failed; the temporary file goes
                              }
                              if (written != job.details.info.normalSize)
-                                 throw Failure(EngineError::CorruptEntry,
-                                               QStringLiteral("Entry is damaged (wrong size): %1").arg(name));
+                                 throw EngineFailure::corruptEntry(name, QStringLiteral("wrong size"));
                          });
     };
 
@@ -250,24 +241,20 @@ void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vecto
             };
             // Nothing may leave a worker thread: it would end the program.
             try {
-                try {
-                    writeOne(za, job, buffer);
-                } catch (const zipcore::ZipError& error) {
-                    throwCoreFailure(error, m_reader.path());
-                }
+                writeOne(za, job, buffer);
             } catch (const Stopped&) {
+                return;
+            } catch (const zipcore::ZipError& error) {
+                fail(EngineFailure::fromCore(error, m_reader.path()));
                 return;
             } catch (const Failure& failure) {
                 fail(failure);
                 return;
             } catch (const std::bad_alloc&) {
-                fail(Failure(EngineError::CannotWriteFile,
-                             QStringLiteral("Cannot write %1: out of memory").arg(job.details.info.name)));
+                fail(EngineFailure::cannotWriteFile(job.details.info.name, QStringLiteral("out of memory")));
                 return;
             } catch (const std::exception& e) {
-                fail(Failure(EngineError::CannotWriteFile,
-                             QStringLiteral("Cannot write %1: %2")
-                                 .arg(job.details.info.name, QString::fromLocal8Bit(e.what()))));
+                fail(EngineFailure::cannotWriteFile(job.details.info.name, QString::fromLocal8Bit(e.what())));
                 return;
             }
         }

@@ -23,20 +23,40 @@ QString decodeName(const QByteArray& path)
     return QFile::decodeName(path);
 }
 
-QString errorText(int error)
+SysResult SysResult::fromErrno(Side side)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return failure(errno, side);
 }
 
-QString lastError()
+SysResult SysResult::failure(int error, Side side)
 {
-    return errorText(errno);
+    SysResult result;
+    result.m_error = error == 0 ? EIO : error;
+    result.m_side = side;
+    return result;
+}
+
+SysResult SysResult::endOfFile()
+{
+    SysResult result;
+    result.m_error = EndOfFile;
+    result.m_side = Side::Read;
+    return result;
+}
+
+QString SysResult::cause() const
+{
+    if (m_error == EndOfFile)
+        return QStringLiteral("unexpected end of file");
+    return QString::fromLocal8Bit(std::strerror(m_error));
 }
 
 Descriptor& Descriptor::operator=(Descriptor&& other) noexcept
 {
-    if (this != &other)
+    if (this != &other) {
+        m_openError = other.m_openError;
         reset(other.release());
+    }
     return *this;
 }
 
@@ -54,13 +74,13 @@ void Descriptor::reset(int fd)
     m_fd = fd;
 }
 
-bool Descriptor::close()
+SysResult Descriptor::close()
 {
     if (m_fd < 0)
-        return true;
+        return SysResult();
     const int result = ::close(m_fd);
     m_fd = -1;
-    return result == 0;
+    return result == 0 ? SysResult() : SysResult::fromErrno();
 }
 
 Descriptor openForReading(const QString& path)
@@ -68,7 +88,7 @@ Descriptor openForReading(const QString& path)
     return Descriptor(::open(encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
 }
 
-bool readAt(int fd, void* buffer, std::size_t length, std::int64_t offset)
+SysResult readAt(int fd, void* buffer, std::size_t length, std::int64_t offset)
 {
     auto* out = static_cast<char*>(buffer);
     while (length > 0) {
@@ -76,20 +96,18 @@ bool readAt(int fd, void* buffer, std::size_t length, std::int64_t offset)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return SysResult::fromErrno(SysResult::Side::Read);
         }
-        if (n == 0) {
-            errno = 0;
-            return false;
-        }
+        if (n == 0)
+            return SysResult::endOfFile();
         out += n;
         length -= static_cast<std::size_t>(n);
         offset += n;
     }
-    return true;
+    return SysResult();
 }
 
-bool writeAll(int fd, const void* buffer, std::size_t length)
+SysResult writeAll(int fd, const void* buffer, std::size_t length)
 {
     const auto* in = static_cast<const char*>(buffer);
     while (length > 0) {
@@ -97,15 +115,15 @@ bool writeAll(int fd, const void* buffer, std::size_t length)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return SysResult::fromErrno();
         }
         in += n;
         length -= static_cast<std::size_t>(n);
     }
-    return true;
+    return SysResult();
 }
 
-int copyRange(int in, std::int64_t offset, std::int64_t length, int out)
+SysResult copyRange(int in, std::int64_t offset, std::int64_t length, int out)
 {
     // The kernel copies without bringing the data into this process (and
     // shares blocks on file systems that can); where it cannot, the buffered
@@ -119,7 +137,7 @@ int copyRange(int in, std::int64_t offset, std::int64_t length, int out)
             if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)
                 break;
             if (errno == EFBIG || errno == ENOSPC || errno == EDQUOT)
-                return 2;
+                return SysResult::fromErrno();
             // Anything else: tell reading from writing with the buffered copy.
             break;
         }
@@ -129,20 +147,20 @@ int copyRange(int in, std::int64_t offset, std::int64_t length, int out)
         length -= n;
     }
     if (length == 0)
-        return 0;
+        return SysResult();
 
     constexpr std::size_t bufferSize = 1 << 20;
     std::vector<char> buffer(static_cast<std::size_t>(std::min<std::int64_t>(length, bufferSize)));
     while (length > 0) {
         const auto chunk = static_cast<std::size_t>(std::min<std::int64_t>(length, bufferSize));
-        if (!readAt(in, buffer.data(), chunk, offset))
-            return 1;
-        if (!writeAll(out, buffer.data(), chunk))
-            return 2;
+        if (const SysResult read = readAt(in, buffer.data(), chunk, offset); !read)
+            return read;
+        if (const SysResult written = writeAll(out, buffer.data(), chunk); !written)
+            return written;
         offset += static_cast<std::int64_t>(chunk);
         length -= static_cast<std::int64_t>(chunk);
     }
-    return 0;
+    return SysResult();
 }
 
 TempFile::~TempFile()
@@ -150,7 +168,7 @@ TempFile::~TempFile()
     discard();
 }
 
-bool TempFile::create(const QString& folder)
+SysResult TempFile::create(const QString& folder)
 {
     discard();
     // A hidden, fixed-length name: it never exceeds the length limit for
@@ -162,19 +180,19 @@ bool TempFile::create(const QString& folder)
     pattern += ".plovern-XXXXXX";
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0)
-        return false;
+        return SysResult::fromErrno();
     m_fd.reset(fd);
     m_path = decodeName(pattern);
-    return true;
+    return SysResult();
 }
 
-bool TempFile::commit(const QString& target)
+SysResult TempFile::commit(const QString& target)
 {
     if (::rename(encodeName(m_path).constData(), encodeName(target).constData()) != 0)
-        return false;
+        return SysResult::fromErrno();
     m_fd.reset();
     m_path.clear();
-    return true;
+    return SysResult();
 }
 
 void TempFile::discard()
@@ -194,14 +212,6 @@ QString folderOf(const QString& path)
     if (slash == 0)
         return QStringLiteral("/");
     return path.left(slash);
-}
-
-QString canonicalPath(const QString& path)
-{
-    char resolved[PATH_MAX];
-    if (!::realpath(encodeName(path).constData(), resolved))
-        return QString();
-    return decodeName(QByteArray(resolved));
 }
 
 } // namespace PosixFile

@@ -1,5 +1,6 @@
 #include "SfxBuilder.h"
 
+#include "ArchiveReader.h"
 #include "ArchiveUpdate.h"
 #include "EngineErrors.h"
 #include "Failure.h"
@@ -28,11 +29,6 @@ QByteArray escaped(const QString& value)
     return out;
 }
 
-[[noreturn]] void cannotWrite(const QString& path, const QString& cause)
-{
-    throw Failure(EngineError::CannotWriteFile, QStringLiteral("Cannot write %1: %2").arg(path, cause));
-}
-
 } // namespace
 
 QByteArray settingsBlock(const Settings& settings)
@@ -48,16 +44,11 @@ QByteArray settingsBlock(const Settings& settings)
 
 void build(const QString& archivePath, const QString& outputPath, const QString& runtimePath, const Settings& settings)
 {
-    const QByteArray archiveName = PosixFile::encodeName(archivePath);
+    using PosixFile::SysResult;
+    PosixFile::Descriptor archive = openArchive(archivePath);
     struct stat archiveInfo;
-    if (::stat(archiveName.constData(), &archiveInfo) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            throw Failure(EngineError::ArchiveNotFound, QStringLiteral("Archive not found: %1").arg(archivePath));
-        throw Failure(EngineError::ArchiveUnreadable,
-                      QStringLiteral("Cannot read archive %1: %2").arg(archivePath, PosixFile::lastError()));
-    }
-    if (!S_ISREG(archiveInfo.st_mode))
-        throw Failure(EngineError::NotAnArchive, QStringLiteral("Not a zip archive: %1").arg(archivePath));
+    if (::fstat(archive.get(), &archiveInfo) != 0)
+        throw EngineFailure::archiveUnreadable(archivePath, SysResult::fromErrno().cause());
 
     // The same file under another name (a link, a hard link) counts too.
     struct stat outputInfo;
@@ -66,50 +57,42 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
     if (sameFile
         || zipcore::realPath(PosixFile::encodeName(outputPath).toStdString())
             == zipcore::realPath(PosixFile::encodeName(archivePath).toStdString()))
-        throw Failure(EngineError::SfxOutputIsArchive,
-                      QStringLiteral("The self-extractor cannot replace its own archive: %1").arg(outputPath));
+        throw EngineFailure::sfxOutputIsArchive(outputPath);
 
     PosixFile::Descriptor runtime = PosixFile::openForReading(runtimePath);
     struct stat runtimeInfo;
     if (!runtime.isOpen() || ::fstat(runtime.get(), &runtimeInfo) != 0 || !S_ISREG(runtimeInfo.st_mode))
-        throw Failure(EngineError::SfxRuntimeMissing,
-                      QStringLiteral("Self-extractor runtime not found: %1").arg(runtimePath));
+        throw EngineFailure::sfxRuntimeMissing(runtimePath);
 
-    PosixFile::Descriptor archive = PosixFile::openForReading(archivePath);
-    if (!archive.isOpen())
-        throw Failure(EngineError::ArchiveUnreadable,
-                      QStringLiteral("Cannot read archive %1: %2").arg(archivePath, PosixFile::lastError()));
     const zipcore::Layout layout = ZipLayout::read(archive.get(), archivePath).layout;
 
+    const auto check = [&](const SysResult& result) {
+        if (!result)
+            throw EngineFailure::cannotWriteFile(outputPath, result.cause());
+    };
     PosixFile::TempFile out;
-    if (!out.create(PosixFile::folderOf(outputPath)))
-        cannotWrite(outputPath, PosixFile::lastError());
-
-    switch (PosixFile::copyRange(runtime.get(), 0, runtimeInfo.st_size, out.fd())) {
-        case 1:
-            throw Failure(
-                EngineError::SfxRuntimeMissing,
-                QStringLiteral("Self-extractor runtime not found: %1 (%2)").arg(runtimePath, PosixFile::lastError()));
-        case 2: cannotWrite(outputPath, PosixFile::lastError());
-        default: break;
-    }
+    check(out.create(PosixFile::folderOf(outputPath)));
+    const SysResult copied = PosixFile::copyRange(runtime.get(), 0, runtimeInfo.st_size, out.fd());
+    if (!copied && copied.failedReading())
+        throw EngineFailure::sfxRuntimeUnreadable(runtimePath, copied.cause());
+    check(copied);
     QByteArray block = settingsBlock(settings);
     const auto length = static_cast<std::uint64_t>(block.size());
     block += "PLVSFX01";
     for (int i = 0; i < 8; ++i)
         block += static_cast<char>((length >> (8 * i)) & 0xff);
-    if (!PosixFile::writeAll(out.fd(), block.constData(), static_cast<std::size_t>(block.size())))
-        cannotWrite(outputPath, PosixFile::lastError());
+    check(PosixFile::writeAll(out.fd(), block.constData(), static_cast<std::size_t>(block.size())));
 
     const std::int64_t zipStart = runtimeInfo.st_size + block.size();
     ZipLayout::copyZipPart(layout, archive.get(), archivePath, out.fd(), outputPath, zipStart,
-                           EngineError::CannotWriteFile);
+                           EngineFailure::cannotWriteFile);
 
     // Runnable by whoever may read it, within the user's umask.
     const mode_t readable = ArchiveUpdate::defaultFileMode();
     const mode_t mode = readable | ((readable & 0444) >> 2);
-    if (::fchmod(out.fd(), mode) != 0 || !out.close() || !out.commit(outputPath))
-        cannotWrite(outputPath, PosixFile::lastError());
+    check(SysResult::of(::fchmod(out.fd(), mode)));
+    check(out.close());
+    check(out.commit(outputPath));
 }
 
 } // namespace SfxBuilder

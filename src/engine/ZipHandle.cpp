@@ -3,21 +3,18 @@
 #include "EngineErrors.h"
 #include "Failure.h"
 #include "PosixFile.h"
-#include "ZipLayout.h"
+#include "ZipDirectory.h"
 
 namespace ZipHandle {
 
 namespace {
 
-[[noreturn]] void openFailed(const QString& path, zip_error_t* error)
+Failure openFailure(const QString& path, zip_error_t* error)
 {
     switch (zip_error_code_zip(error)) {
-        case ZIP_ER_NOZIP: throw Failure(EngineError::NotAnArchive, QStringLiteral("Not a zip archive: %1").arg(path));
-        case ZIP_ER_NOENT:
-            throw Failure(EngineError::ArchiveNotFound, QStringLiteral("Archive not found: %1").arg(path));
-        default:
-            throw Failure(EngineError::ArchiveUnreadable,
-                          QStringLiteral("Cannot read archive %1: %2").arg(path, errorText(error)));
+        case ZIP_ER_NOZIP: return EngineFailure::notAnArchive(path);
+        case ZIP_ER_NOENT: return EngineFailure::archiveNotFound(path);
+        default: return EngineFailure::archiveUnreadable(path, errorText(error));
     }
 }
 
@@ -33,16 +30,13 @@ ZipPtr openForReading(const QString& path, const zipcore::Layout& layout)
     if (!source) {
         const QString cause = errorText(&error);
         zip_error_fini(&error);
-        throw Failure(EngineError::ArchiveUnreadable, QStringLiteral("Cannot read archive %1: %2").arg(path, cause));
+        throw EngineFailure::archiveUnreadable(path, cause);
     }
     ZipPtr archive(zip_open_from_source(source.get(), ZIP_RDONLY, &error));
     if (!archive) {
-        try {
-            openFailed(path, &error);
-        } catch (...) {
-            zip_error_fini(&error);
-            throw;
-        }
+        const Failure failure = openFailure(path, &error);
+        zip_error_fini(&error);
+        throw failure;
     }
     source.release(); // the archive owns it now
     zip_error_fini(&error);
@@ -56,12 +50,9 @@ ZipPtr openForWriting(const QString& path, bool create)
     if (!archive) {
         zip_error_t error;
         zip_error_init_with_code(&error, code);
-        try {
-            openFailed(path, &error);
-        } catch (...) {
-            zip_error_fini(&error);
-            throw;
-        }
+        const Failure failure = openFailure(path, &error);
+        zip_error_fini(&error);
+        throw failure;
     }
     return archive;
 }

@@ -1,6 +1,5 @@
 #include "ZipLayout.h"
 
-#include "CoreFailure.h"
 #include "EngineErrors.h"
 #include "Failure.h"
 #include "FileSource.h"
@@ -20,23 +19,18 @@ using namespace zipcore;
 
 constexpr std::size_t bufferSize = 1 << 20;
 
-[[noreturn]] void damaged(const QString& path, const QString& cause)
-{
-    throw Failure(EngineError::ArchiveUnreadable, QStringLiteral("Cannot read archive %1: %2").arg(path, cause));
-}
+using PosixFile::SysResult;
 
-[[noreturn]] void readFailed(const QString& path)
-{
-    damaged(path, errno ? PosixFile::lastError() : QStringLiteral("unexpected end of file"));
-}
-
+// Buffered writing to the output; a failure is made by the caller's
+// WriteFailure, since the output is a self-extractor or an archive being
+// saved.
 class Writer
 {
 public:
-    Writer(int fd, const QString& path, std::int32_t error)
+    Writer(int fd, const QString& path, EngineFailure::WriteFailure failure)
         : m_fd(fd)
         , m_path(path)
-        , m_error(error)
+        , m_failure(failure)
     {
         m_buffer.reserve(bufferSize);
     }
@@ -46,8 +40,7 @@ public:
         if (m_buffer.size() + length > bufferSize)
             flush();
         if (length >= bufferSize) {
-            if (!PosixFile::writeAll(m_fd, data, length))
-                fail();
+            check(PosixFile::writeAll(m_fd, data, length));
             return;
         }
         const auto* p = static_cast<const unsigned char*>(data);
@@ -56,25 +49,41 @@ public:
 
     void flush()
     {
-        if (!m_buffer.empty() && !PosixFile::writeAll(m_fd, m_buffer.data(), m_buffer.size()))
-            fail();
+        if (!m_buffer.empty())
+            check(PosixFile::writeAll(m_fd, m_buffer.data(), m_buffer.size()));
         m_buffer.clear();
     }
 
-    [[noreturn]] void fail()
+    // Copies straight from `in` to the output, after what is buffered.
+    void copy(int in, std::uint64_t offset, std::uint64_t length, const QString& inPath)
     {
-        const QString cause = PosixFile::lastError();
-        if (m_error == EngineError::CannotUpdateArchive)
-            throw Failure(m_error, QStringLiteral("Cannot save the archive %1: %2").arg(m_path, cause));
-        throw Failure(m_error, QStringLiteral("Cannot write %1: %2").arg(m_path, cause));
+        flush();
+        const SysResult copied =
+            PosixFile::copyRange(in, static_cast<std::int64_t>(offset), static_cast<std::int64_t>(length), m_fd);
+        if (!copied && copied.failedReading())
+            throw EngineFailure::archiveUnreadable(inPath, copied.cause());
+        check(copied);
+    }
+
+    void check(const SysResult& result) const
+    {
+        if (!result)
+            throw m_failure(m_path, result.cause());
     }
 
 private:
     int m_fd;
     const QString& m_path;
-    std::int32_t m_error;
+    EngineFailure::WriteFailure m_failure;
     std::vector<unsigned char> m_buffer;
 };
+
+void readRecords(int in, std::vector<unsigned char>& records, std::uint64_t at, const QString& inPath)
+{
+    const SysResult read = PosixFile::readAt(in, records.data(), records.size(), static_cast<std::int64_t>(at));
+    if (!read)
+        throw EngineFailure::archiveUnreadable(inPath, read.cause());
+}
 
 } // namespace
 
@@ -86,27 +95,20 @@ zipcore::Directory ZipLayout::read(int fd, const QString& path)
             throw ZipError(ZipErrc::ReadFailed, std::string(), std::strerror(source.lastError()), source.lastError());
         return readDirectory(source);
     } catch (const ZipError& error) {
-        throwCoreFailure(error, path);
+        throw EngineFailure::fromCore(error, path);
     }
 }
 
 void ZipLayout::copyZipPart(const zipcore::Layout& layout, int in, const QString& inPath, int out,
-                            const QString& outPath, std::int64_t outStart, std::int32_t writeError)
+                            const QString& outPath, std::int64_t outStart, EngineFailure::WriteFailure writeFailure)
 {
-    Writer writer(out, outPath, writeError);
+    Writer writer(out, outPath, writeFailure);
     // A stored offset o names the byte at shift + o of the input, which lands
     // at outStart + (shift + o - zipStart) of the output.
     const std::uint64_t delta = static_cast<std::uint64_t>(outStart) - layout.zipStart + layout.shift;
 
     // Local headers and data hold no offsets: copied as they are.
-    {
-        const int result = PosixFile::copyRange(in, static_cast<std::int64_t>(layout.zipStart),
-                                                static_cast<std::int64_t>(layout.cdStart - layout.zipStart), out);
-        if (result == 1)
-            readFailed(inPath);
-        if (result == 2)
-            writer.fail();
-    }
+    writer.copy(in, layout.zipStart, layout.cdStart - layout.zipStart, inPath);
 
     std::uint64_t newCdOffset = static_cast<std::uint64_t>(outStart) + (layout.cdStart - layout.zipStart);
     std::uint64_t newCdSize = 0;
@@ -149,10 +151,9 @@ void ZipLayout::copyZipPart(const zipcore::Layout& layout, int in, const QString
                     grown.insert(grown.end(), value, value + 8);
                 }
                 if (extraLength + grown.size() > 0xffff)
-                    throw Failure(writeError,
-                                  QStringLiteral("Cannot write %1: an entry's extra data is too long to hold "
-                                                 "a 64-bit offset")
-                                      .arg(outPath));
+                    throw writeFailure(outPath,
+                                       QStringLiteral("an entry's extra data is too long to hold a 64-bit "
+                                                      "offset"));
                 entry.insert(entry.begin() + static_cast<std::ptrdiff_t>(insertAt), grown.begin(), grown.end());
                 h = entry.data();
                 put16(h + 30, static_cast<std::uint16_t>(extraLength + grown.size()));
@@ -164,20 +165,14 @@ void ZipLayout::copyZipPart(const zipcore::Layout& layout, int in, const QString
             newCdSize += entry.size();
         });
     } catch (const ZipError& error) {
-        throwCoreFailure(error, inPath);
+        throw EngineFailure::fromCore(error, inPath);
     }
     // Whatever follows the last central header (a digital signature) is
     // part of the directory and carries no offsets.
     const std::uint64_t visited = newCdSize;
     if (visited < layout.cdSize) {
         const std::uint64_t length = layout.cdSize - visited;
-        writer.flush();
-        const int result = PosixFile::copyRange(in, static_cast<std::int64_t>(layout.cdStart + visited),
-                                                static_cast<std::int64_t>(length), out);
-        if (result == 1)
-            readFailed(inPath);
-        if (result == 2)
-            writer.fail();
+        writer.copy(in, layout.cdStart + visited, length, inPath);
         newCdSize += length;
     }
 
@@ -189,10 +184,9 @@ void ZipLayout::copyZipPart(const zipcore::Layout& layout, int in, const QString
         // The ZIP64 end record (with any extensible data) and the locator.
         const std::uint64_t length = layout.endPos - layout.zip64EndPos;
         if (length > (1 << 24))
-            damaged(inPath, QStringLiteral("the ZIP64 end record is damaged"));
+            throw EngineFailure::archiveUnreadable(inPath, QStringLiteral("the ZIP64 end record is damaged"));
         std::vector<unsigned char> records(static_cast<std::size_t>(length));
-        if (!PosixFile::readAt(in, records.data(), records.size(), static_cast<std::int64_t>(layout.zip64EndPos)))
-            readFailed(inPath);
+        readRecords(in, records, layout.zip64EndPos, inPath);
         put64(records.data() + 40, newCdSize);
         put64(records.data() + 48, newCdOffset);
         put64(records.data() + records.size() - Zip64LocatorSize + 8, newCdOffset + newCdSize);
@@ -214,8 +208,7 @@ void ZipLayout::copyZipPart(const zipcore::Layout& layout, int in, const QString
     }
 
     std::vector<unsigned char> end(static_cast<std::size_t>(EndSize + layout.commentLength));
-    if (!PosixFile::readAt(in, end.data(), end.size(), static_cast<std::int64_t>(layout.endPos)))
-        readFailed(inPath);
+    readRecords(in, end, layout.endPos, inPath);
     const auto fit = [&](std::size_t at, std::uint64_t value) {
         if (value >= Full32 || (needZip64 && get32(end.data() + at) == Full32))
             put32(end.data() + at, Full32);
@@ -228,13 +221,13 @@ void ZipLayout::copyZipPart(const zipcore::Layout& layout, int in, const QString
     writer.flush();
 }
 
-void ZipLayout::writeEmptyZip(int out, const QString& outPath, std::int32_t writeError)
+void ZipLayout::writeEmptyZip(int out, const QString& outPath, EngineFailure::WriteFailure writeFailure)
 {
     // With no entries there is nothing for an offset to point at, and unzip
     // and 7-Zip reject an empty archive whose directory offset counts the
     // stub: they look for a central header there and find the end record.
     // Offset 0 (counting from the zip part) is what they accept.
-    Writer writer(out, outPath, writeError);
+    Writer writer(out, outPath, writeFailure);
     unsigned char end[EndSize] = {};
     put32(end, EndSignature);
     writer.write(end, sizeof end);

@@ -1,6 +1,7 @@
 #ifndef PLOVERN_ZIPLAYOUT_H
 #define PLOVERN_ZIPLAYOUT_H
 
+#include "EngineErrors.h"
 #include "ZipDirectory.h"
 
 #include <QString>
@@ -24,13 +25,13 @@ zipcore::Directory read(int fd, const QString& path);
 // the output file. A local-header offset that no longer fits 32 bits moves
 // into a ZIP64 extra field, and ZIP64 end records are added when the central
 // directory needs them. Streams through a fixed buffer. Read failures throw
-// ArchiveUnreadable naming `inPath`, write failures throw `writeError` naming
-// `outPath`.
+// ArchiveUnreadable naming `inPath`, write failures what `writeFailure` makes
+// of `outPath` and the cause.
 void copyZipPart(const zipcore::Layout& layout, int in, const QString& inPath, int out, const QString& outPath,
-                 std::int64_t outStart, std::int32_t writeError);
+                 std::int64_t outStart, EngineFailure::WriteFailure writeFailure);
 
 // Writes the end record of an archive without entries, placed after a stub.
-void writeEmptyZip(int out, const QString& outPath, std::int32_t writeError);
+void writeEmptyZip(int out, const QString& outPath, EngineFailure::WriteFailure writeFailure);
 
 } // namespace ZipLayout
 

@@ -81,7 +81,7 @@ TEST(Layout, CopyMovesOffsetsAndPromotesThemPastFourGigabytes)
         PosixFile::Descriptor out(::open(QFile::encodeName(output).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
         ASSERT_TRUE(out.isOpen());
         ASSERT_EQ(::lseek(out.get(), start, SEEK_SET), start);
-        ZipLayout::copyZipPart(layout, in.get(), source, out.get(), output, start, EngineError::CannotWriteFile);
+        ZipLayout::copyZipPart(layout, in.get(), source, out.get(), output, start, EngineFailure::cannotWriteFile);
     }
     const zipcore::Layout moved = layoutOf(output).layout;
     EXPECT_EQ(moved.shift, 0u);

@@ -1,0 +1,152 @@
+#include "EngineErrors.h"
+
+#include "ZipError.h"
+
+namespace EngineFailure {
+
+Failure noArchivePath()
+{
+    return Failure(EngineError::NoArchivePath, QStringLiteral("No archive is selected."));
+}
+
+Failure archiveNotFound(const QString& path)
+{
+    return Failure(EngineError::ArchiveNotFound, QStringLiteral("Archive not found: %1").arg(path));
+}
+
+Failure notAnArchive(const QString& path)
+{
+    return Failure(EngineError::NotAnArchive, QStringLiteral("Not a zip archive: %1").arg(path));
+}
+
+Failure archiveUnreadable(const QString& path, const QString& cause)
+{
+    return Failure(EngineError::ArchiveUnreadable, QStringLiteral("Cannot read archive %1: %2").arg(path, cause));
+}
+
+Failure entryNotFound(const QString& name, const QString& archive)
+{
+    return Failure(EngineError::EntryNotFound, QStringLiteral("No entry named %1 in %2").arg(name, archive));
+}
+
+Failure unsafeEntryName(const QString& name)
+{
+    return Failure(EngineError::UnsafeEntryName, QStringLiteral("Refused unsafe entry name: %1").arg(name));
+}
+
+Failure linkOutsideTarget(const QString& linkAndTarget)
+{
+    return Failure(EngineError::LinkOutsideTarget,
+                   QStringLiteral("Refused link entry pointing outside the target folder: %1").arg(linkAndTarget));
+}
+
+Failure pathThroughLink(const QString& path)
+{
+    return Failure(
+        EngineError::PathThroughLink,
+        QStringLiteral("Refused to write through a link that leads outside the target folder: %1").arg(path));
+}
+
+Failure encryptedEntry(const QString& name)
+{
+    return Failure(EngineError::EncryptedEntry, QStringLiteral("Encrypted entries are not supported: %1").arg(name));
+}
+
+Failure corruptEntry(const QString& name, const QString& cause)
+{
+    return Failure(EngineError::CorruptEntry, QStringLiteral("Entry is damaged (%1): %2").arg(cause, name));
+}
+
+Failure unsupportedMethod(const QString& name)
+{
+    return Failure(EngineError::UnsupportedMethod,
+                   QStringLiteral("Unsupported compression method in entry: %1").arg(name));
+}
+
+Failure cannotCreateFolder(const QString& path, const QString& cause)
+{
+    return Failure(EngineError::CannotCreateFolder, QStringLiteral("Cannot create folder %1: %2").arg(path, cause));
+}
+
+Failure cannotWriteFile(const QString& path, const QString& cause)
+{
+    return Failure(EngineError::CannotWriteFile, QStringLiteral("Cannot write %1: %2").arg(path, cause));
+}
+
+Failure cannotUpdateArchive(const QString& archive, const QString& cause)
+{
+    return Failure(EngineError::CannotUpdateArchive,
+                   QStringLiteral("Cannot save the archive %1: %2").arg(archive, cause));
+}
+
+Failure sourceUnreadable(const QString& path, const QString& cause)
+{
+    return Failure(EngineError::SourceUnreadable, QStringLiteral("Cannot read %1: %2").arg(path, cause));
+}
+
+Failure archiveFolderMissing(const QString& folder)
+{
+    return Failure(EngineError::ArchiveFolderMissing,
+                   QStringLiteral("The folder for the archive does not exist: %1").arg(folder));
+}
+
+Failure sfxRuntimeMissing(const QString& path)
+{
+    return Failure(EngineError::SfxRuntimeMissing, QStringLiteral("Self-extractor runtime not found: %1").arg(path));
+}
+
+Failure sfxRuntimeUnreadable(const QString& path, const QString& cause)
+{
+    return Failure(EngineError::SfxRuntimeMissing,
+                   QStringLiteral("Self-extractor runtime not found: %1 (%2)").arg(path, cause));
+}
+
+Failure messageFileUnreadable(const QString& path, const QString& cause)
+{
+    return Failure(EngineError::MessageFileUnreadable,
+                   QStringLiteral("Cannot read the message file %1: %2").arg(path, cause));
+}
+
+Failure noSfxOutputPath()
+{
+    return Failure(EngineError::NoSfxOutputPath, QStringLiteral("No output file was given for the self-extractor."));
+}
+
+Failure sfxOutputIsArchive(const QString& path)
+{
+    return Failure(EngineError::SfxOutputIsArchive,
+                   QStringLiteral("The self-extractor cannot replace its own archive: %1").arg(path));
+}
+
+Failure emptySpec()
+{
+    return Failure(EngineError::EmptySpec, QStringLiteral("No entry was named."));
+}
+
+Failure noTargetFolder()
+{
+    return Failure(EngineError::NoTargetFolder, QStringLiteral("No folder to extract into was given."));
+}
+
+Failure fromCore(const zipcore::ZipError& error, const QString& archive)
+{
+    using zipcore::ZipErrc;
+    const QString subject = QString::fromUtf8(error.subject().c_str());
+    const QString cause = QString::fromLocal8Bit(error.cause().c_str());
+    switch (error.code()) {
+        case ZipErrc::NotAnArchive: return notAnArchive(archive);
+        case ZipErrc::Damaged:
+        case ZipErrc::ReadFailed: return archiveUnreadable(archive, cause);
+        case ZipErrc::UnsafeName: return unsafeEntryName(subject);
+        case ZipErrc::LinkOutside: return linkOutsideTarget(subject);
+        case ZipErrc::PathThroughLink: return pathThroughLink(subject);
+        case ZipErrc::Encrypted: return encryptedEntry(subject);
+        case ZipErrc::UnsupportedMethod: return unsupportedMethod(subject);
+        case ZipErrc::CorruptEntry: return corruptEntry(subject, cause);
+        case ZipErrc::CannotCreateFolder: return cannotCreateFolder(subject, cause);
+        case ZipErrc::CannotWrite: return cannotWriteFile(subject, cause);
+    }
+    return archiveUnreadable(archive, cause);
+}
+
+} // namespace EngineFailure
