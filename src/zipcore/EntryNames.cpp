@@ -116,6 +116,17 @@ DosDateTime dosDateTime(std::uint16_t date, std::uint16_t time)
     return t;
 }
 
+std::string joinParts(const std::vector<std::string>& parts, std::size_t count)
+{
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i)
+            out += '/';
+        out += parts[i];
+    }
+    return out;
+}
+
 std::vector<std::string> entryParts(const std::string& name, bool isFolder)
 {
     const auto refuse = [&](const char* cause) { return ZipError(ZipErrc::UnsafeName, name, cause); };

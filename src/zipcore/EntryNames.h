@@ -36,6 +36,9 @@ DosDateTime dosDateTime(std::uint16_t date, std::uint16_t time);
 // folders, where "./" names the target itself) are empty.
 std::vector<std::string> entryParts(const std::string& name, bool isFolder);
 
+// The first `count` parts joined with "/".
+std::string joinParts(const std::vector<std::string>& parts, std::size_t count);
+
 } // namespace zipcore
 
 #endif // PLOVERN_ZIPCORE_ENTRYNAMES_H

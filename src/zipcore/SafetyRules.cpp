@@ -1,5 +1,6 @@
 #include "SafetyRules.h"
 
+#include "EntryNames.h"
 #include "ZipError.h"
 
 #include <unordered_set>
@@ -10,17 +11,6 @@ namespace {
 
 // The kernel gives up after 40 links in one lookup; so do we.
 constexpr int MaxLinkHops = 40;
-
-std::string join(const std::vector<std::string>& parts, std::size_t count)
-{
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i)
-            out += '/';
-        out += parts[i];
-    }
-    return out;
-}
 
 std::deque<std::string> splitSlashes(const std::string& path)
 {
@@ -70,7 +60,7 @@ SafetyRules::SafetyRules(std::string root, std::string rootReal, DiskLinks& disk
 
 std::string SafetyRules::fullPath(const std::vector<std::string>& parts) const
 {
-    return (m_root == "/" ? std::string() : m_root) + "/" + join(parts, parts.size());
+    return (m_root == "/" ? std::string() : m_root) + "/" + joinParts(parts, parts.size());
 }
 
 const std::string* SafetyRules::diskLink(const std::string& key)
@@ -104,7 +94,7 @@ bool SafetyRules::resolve(Path& current, std::deque<std::string> pending, bool f
     // The joined form of `current` is kept along, since it is the key of
     // every lookup and joining afresh each time would cost the square of the
     // depth.
-    std::string key = join(current, current.size());
+    std::string key = joinParts(current, current.size());
     const auto drop = [&]() {
         key.resize(current.size() > 1 ? key.size() - current.back().size() - 1 : 0);
         current.pop_back();
@@ -179,7 +169,7 @@ void SafetyRules::check(const std::vector<PlannedEntry>& entries)
     std::unordered_set<std::string> linkPaths;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (entries[i].kind == EntryKind::Link) {
-            const std::string key = join(resolved[i], resolved[i].size());
+            const std::string key = joinParts(resolved[i], resolved[i].size());
             linkPaths.insert(key);
             m_linkEntries[key] = entries[i].linkTarget;
         }

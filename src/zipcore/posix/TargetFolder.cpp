@@ -1,5 +1,6 @@
 #include "TargetFolder.h"
 
+#include "EntryNames.h"
 #include "ZipError.h"
 
 #include <atomic>
@@ -21,17 +22,6 @@ namespace {
 
 constexpr int TemporaryAttempts = 100;
 
-std::string join(const std::vector<std::string>& parts, std::size_t count)
-{
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i)
-            out += '/';
-        out += parts[i];
-    }
-    return out;
-}
-
 // Whether the kernel has openat2 (Linux 5.6 and later); asked once.
 std::atomic<int> g_openat2{-1};
 
@@ -43,7 +33,7 @@ int openBeneath(int root, const std::vector<std::string>& parts, std::size_t cou
     if (count == 0)
         return ::fcntl(root, F_DUPFD_CLOEXEC, 0);
     if (g_openat2.load() != 0) {
-        const std::string relative = join(parts, count);
+        const std::string relative = joinParts(parts, count);
         struct open_how how = {};
         how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
@@ -106,7 +96,7 @@ std::string TargetFolder::fullPath(const std::vector<std::string>& parts, std::s
 {
     if (count == 0)
         return m_path;
-    return (m_path == "/" ? std::string() : m_path) + "/" + join(parts, count);
+    return (m_path == "/" ? std::string() : m_path) + "/" + joinParts(parts, count);
 }
 
 std::string TargetFolder::realPath() const
