@@ -1,7 +1,7 @@
 #ifndef PLOVERN_ARCHIVEREADER_H
 #define PLOVERN_ARCHIVEREADER_H
 
-#include "ArchiveEngine.h"
+#include "EntryInfo.h"
 #include "PosixFile.h"
 #include "ZipDirectory.h"
 #include "ZipHandle.h"
