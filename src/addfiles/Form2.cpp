@@ -123,6 +123,8 @@ void Form2::addSelected()
             platform.messageBox(QStringLiteral("The selected file(s) have been added!"), QStringLiteral("Attention!"));
         },
         [&] { platform.setBusyPointer(this, false); });
+    // The archive may be one of the files shown.
+    m_file1->refresh();
 }
 
 void Form2::finish()
@@ -139,4 +141,11 @@ void Form2::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     m_layout.apply();
+}
+
+void Form2::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    m_dir1->refresh();
+    m_file1->refresh();
 }

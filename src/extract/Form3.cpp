@@ -156,6 +156,8 @@ void Form3::extract()
             m_main.showMainWindow();
         },
         [&] { platform.setBusyPointer(this, false); });
+    // Extraction may have made folders in the one shown, even when it failed.
+    m_dir1->refresh();
 }
 
 void Form3::createFolder()
@@ -181,6 +183,7 @@ void Form3::createFolder()
         m_text1->setText(created);
         m_dir1->setPath(m_text1->text());
     });
+    m_dir1->refresh();
 }
 
 void Form3::deleteEntry()
@@ -212,4 +215,10 @@ void Form3::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     m_layout.apply();
+}
+
+void Form3::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    m_dir1->refresh();
 }
