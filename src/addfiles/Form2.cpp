@@ -6,6 +6,7 @@
 #include "FileList.h"
 #include "FolderList.h"
 #include "Platform.h"
+#include "SecondaryWindow.h"
 #include "Skin.h"
 #include "WorkingState.h"
 
@@ -65,6 +66,7 @@ Form2::Form2(WorkingState& state)
     connect(m_dir1, &FolderList::pathChanged, this, &Form2::folderChanged);
     connect(add, &QPushButton::clicked, this, &Form2::addSelected);
     connect(finishButton, &QPushButton::clicked, this, &Form2::finish);
+    SecondaryWindow::closeOnEscape(this);
 
     // Without the picture the window simply opens plain.
     Skin::apply(this);

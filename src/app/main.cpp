@@ -14,6 +14,7 @@ int main(int argc, char** argv)
 
     QtPlatform platform;
     Form1 mainWindow(platform);
+    platform.setMainWindow(&mainWindow);
     mainWindow.show();
     return QApplication::exec();
 }

@@ -5,6 +5,7 @@
 #include "ErrorReport.h"
 #include "FolderList.h"
 #include "Platform.h"
+#include "SecondaryWindow.h"
 #include "Skin.h"
 #include "WorkingState.h"
 
@@ -96,6 +97,7 @@ Form3::Form3(WorkingState& state)
     connect(createButton, &QPushButton::clicked, this, &Form3::createFolder);
     connect(deleteButton, &QPushButton::clicked, this, &Form3::deleteEntry);
     connect(returnButton, &QPushButton::clicked, this, &Form3::returnToMain);
+    SecondaryWindow::closeOnEscape(this);
 
     startUp();
 }

@@ -305,3 +305,21 @@ TEST_F(MainWindowTest, ErrorReportFormatsEveryFailureAndFiltersCancelWhereAsked)
     EXPECT_TRUE(cleaned);
     EXPECT_TRUE(m_platform.messages().last().endsWith(QStringLiteral("Internal error: boom")));
 }
+
+TEST_F(MainWindowTest, KeysWorkTheListTheButtonsAndTheSecondaryWindows)
+{
+    openArchive(copyFixture(QStringLiteral("infozip.zip"), m_dir.path()));
+    QTreeWidget* list = m_form1->listView1();
+    list->setCurrentItem(list->topLevelItem(2));
+    QTest::keyClick(list, Qt::Key_Return);
+    EXPECT_EQ(m_form1->form3().text2()->text(), rows().at(2).section('|', 0, 0));
+
+    QTest::keyClick(m_form1->findChild<QPushButton*>(QStringLiteral("BCHCButton5")), Qt::Key_Enter);
+    Form4& form4 = m_form1->form4();
+    ASSERT_TRUE(form4.isVisible());
+    form4.activateWindow();
+    QApplication::setActiveWindow(&form4);
+    QTest::keyClick(&form4, Qt::Key_Escape);
+    EXPECT_FALSE(form4.isVisible());
+    EXPECT_TRUE(m_platform.messages().isEmpty());
+}
