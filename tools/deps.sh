@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs that are missing, with sudo
 # when not run as root. Safe to run again: it installs nothing when all are
-# there.
+# there. "tools/deps.sh package" adds the tools that make and check the
+# Debian package.
 set -euo pipefail
 
 packages=(
@@ -13,6 +14,9 @@ packages=(
     xvfb xauth imagemagick
     clang libclang-rt-14-dev clang-format
 )
+if [[ "${1:-}" == package ]]; then
+    packages+=(dpkg-dev file fakeroot lintian desktop-file-utils appstream)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -6,6 +6,7 @@
 #include "FileList.h"
 #include "FolderList.h"
 #include "Platform.h"
+#include "SecondaryWindow.h"
 #include "Skin.h"
 #include "WorkingState.h"
 
@@ -65,6 +66,7 @@ Form2::Form2(WorkingState& state)
     connect(m_dir1, &FolderList::pathChanged, this, &Form2::folderChanged);
     connect(add, &QPushButton::clicked, this, &Form2::addSelected);
     connect(finishButton, &QPushButton::clicked, this, &Form2::finish);
+    SecondaryWindow::closeOnEscape(this);
 
     // Without the picture the window simply opens plain.
     Skin::apply(this);
@@ -123,6 +125,8 @@ void Form2::addSelected()
             platform.messageBox(QStringLiteral("The selected file(s) have been added!"), QStringLiteral("Attention!"));
         },
         [&] { platform.setBusyPointer(this, false); });
+    // The archive may be one of the files shown.
+    m_file1->refresh();
 }
 
 void Form2::finish()
@@ -139,4 +143,11 @@ void Form2::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     m_layout.apply();
+}
+
+void Form2::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    m_dir1->refresh();
+    m_file1->refresh();
 }

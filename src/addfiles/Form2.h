@@ -31,6 +31,9 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    // Files and folders made while the window was hidden appear when it shows
+    // again.
+    void showEvent(QShowEvent* event) override;
 
 private:
     void driveChanged();

@@ -5,6 +5,7 @@
 #include "ErrorReport.h"
 #include "FolderList.h"
 #include "Platform.h"
+#include "SecondaryWindow.h"
 #include "Skin.h"
 #include "WorkingState.h"
 
@@ -96,6 +97,7 @@ Form3::Form3(WorkingState& state)
     connect(createButton, &QPushButton::clicked, this, &Form3::createFolder);
     connect(deleteButton, &QPushButton::clicked, this, &Form3::deleteEntry);
     connect(returnButton, &QPushButton::clicked, this, &Form3::returnToMain);
+    SecondaryWindow::closeOnEscape(this);
 
     startUp();
 }
@@ -156,6 +158,8 @@ void Form3::extract()
             m_main.showMainWindow();
         },
         [&] { platform.setBusyPointer(this, false); });
+    // Extraction may have made folders in the one shown, even when it failed.
+    m_dir1->refresh();
 }
 
 void Form3::createFolder()
@@ -181,6 +185,7 @@ void Form3::createFolder()
         m_text1->setText(created);
         m_dir1->setPath(m_text1->text());
     });
+    m_dir1->refresh();
 }
 
 void Form3::deleteEntry()
@@ -212,4 +217,10 @@ void Form3::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     m_layout.apply();
+}
+
+void Form3::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    m_dir1->refresh();
 }

@@ -36,6 +36,8 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    // Folders made while the window was hidden appear when it shows again.
+    void showEvent(QShowEvent* event) override;
 
 private:
     void startUp();

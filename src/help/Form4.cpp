@@ -1,6 +1,7 @@
 #include "Form4.h"
 
 #include "HelpText.h"
+#include "SecondaryWindow.h"
 #include "Skin.h"
 
 #include <QPlainTextEdit>
@@ -26,6 +27,7 @@ Form4::Form4()
     m_layout.place(m_text1, 120, 120, 8655, 8175);
     m_layout.place(close, 120, 8400, 2295, 495);
     connect(close, &QPushButton::clicked, this, &QWidget::hide);
+    SecondaryWindow::closeOnEscape(this);
 
     // Without the picture the window simply opens plain.
     Skin::apply(this);

@@ -2,6 +2,7 @@
 
 #include "ErrorReport.h"
 #include "Platform.h"
+#include "SecondaryWindow.h"
 #include "Skin.h"
 #include "addfiles/CreateAddStart.h"
 #include "addfiles/Form2.h"
@@ -12,6 +13,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -89,6 +91,7 @@ void Form1::createControls()
     m_listView1->setSelectionMode(QAbstractItemView::SingleSelection);
     m_listView1->setAllColumnsShowFocus(true);
     m_listView1->viewport()->installEventFilter(this);
+    m_listView1->installEventFilter(this);
 
     auto* label2 = new QLabel(QStringLiteral("File open :"), this);
     label2->setObjectName(QStringLiteral("Label2"));
@@ -184,7 +187,7 @@ void Form1::hideSecondaryWindows()
 
 void Form1::showAddFilesWindow()
 {
-    showModeless(&form2());
+    showSecondary(&form2());
 }
 
 void Form1::showMainWindow()
@@ -202,6 +205,14 @@ void Form1::showModeless(QWidget* window)
     window->show();
     window->raise();
     window->activateWindow();
+}
+
+void Form1::showSecondary(QWidget* window)
+{
+    if (!window->isVisible()
+        && (!window->testAttribute(Qt::WA_Moved) || window->frameGeometry().intersects(frameGeometry())))
+        SecondaryWindow::placeBeside(window, this);
+    showModeless(window);
 }
 
 void Form1::openArchive()
@@ -232,7 +243,7 @@ void Form1::openArchive()
                                "and then click the 'Make Current File Self-Extracting' button to make the zip file "
                                "self-extracting!"),
                 HintTitle);
-        showModeless(&form3());
+        showSecondary(&form3());
     });
 }
 
@@ -292,7 +303,7 @@ void Form1::entryClicked()
         if (name.isEmpty())
             return;
         form3().setFileSpecText(name);
-        showModeless(&form3());
+        showSecondary(&form3());
     } catch (...) {}
 }
 
@@ -305,7 +316,7 @@ void Form1::clearAll()
 
 void Form1::showInstructions()
 {
-    showModeless(&form4());
+    showSecondary(&form4());
 }
 
 void Form1::exitProgram()
@@ -343,6 +354,14 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
         // The press has already selected the row under the pointer.
         entryClicked();
         return false;
+    }
+    if (watched == m_listView1 && event->type() == QEvent::KeyPress) {
+        // Enter on a row does what a click on it does.
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            entryClicked();
+            return true;
+        }
     }
     return QWidget::eventFilter(watched, event);
 }

@@ -64,6 +64,9 @@ public:
     void setMainWindowBusy(bool busy) override;
     // Shows `window` modeless, without an owner, and brings it to the front.
     static void showModeless(QWidget* window);
+    // Shows a secondary window modeless; when it opens over this window (or
+    // opens for the first time) it moves beside this window first.
+    void showSecondary(QWidget* window);
 
     // The workflows behind the buttons and the list.
     void openArchive();        // "Open/View/Extract a Zip file"

@@ -41,6 +41,8 @@ QPushButton* makeButton(QWidget* parent, const QString& name, const QString& cap
     auto* button = new QPushButton(caption, parent);
     button->setObjectName(name);
     button->setToolTip(tip);
+    // Enter and Return press the focused button, as Space does.
+    button->setAutoDefault(true);
     useProgramFont(button, pointSize, true);
     return button;
 }

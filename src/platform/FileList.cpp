@@ -1,6 +1,7 @@
 #include "FileList.h"
 
 #include <QDir>
+#include <QScrollBar>
 
 FileList::FileList(const QString& startFolder, QWidget* parent)
     : QListWidget(parent)
@@ -15,6 +16,18 @@ void FileList::setFolder(const QString& folder)
     clear();
     const QStringList names = QDir(folder).entryList(QDir::Files, QDir::Name | QDir::IgnoreCase);
     addItems(names);
+}
+
+void FileList::refresh()
+{
+    QStringList selected;
+    for (const QListWidgetItem* it : selectedItems())
+        selected << it->text();
+    const int top = verticalScrollBar()->value();
+    setFolder(m_folder);
+    for (int i = 0; i < count(); ++i)
+        item(i)->setSelected(selected.contains(item(i)->text()));
+    verticalScrollBar()->setValue(top);
 }
 
 QString FileList::itemText(int index) const

@@ -14,6 +14,8 @@ public:
     QString folder() const { return m_folder; }
     // Lists `folder`'s files, with nothing selected.
     void setFolder(const QString& folder);
+    // Reads the folder again; the files still there stay selected.
+    void refresh();
 
     QString itemText(int index) const;
     bool isSelected(int index) const;

@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QMouseEvent>
+#include <QScrollBar>
 #include <QStyle>
 
 namespace {
@@ -24,7 +26,36 @@ FolderList::FolderList(DriveFolders& driveFolders, const QString& startFolder, Q
 {
     setSelectionMode(QAbstractItemView::SingleSelection);
     connect(this, &QListWidget::itemActivated, this, &FolderList::openItem);
+    connect(this, &QListWidget::itemClicked, this, &FolderList::openItem);
     fill();
+}
+
+QItemSelectionModel::SelectionFlags FolderList::selectionCommand(const QModelIndex&, const QEvent*) const
+{
+    // Only fill() moves the highlight, onto the open folder: a press, an arrow
+    // key or typing moves the focus alone, and a click then opens the folder.
+    return QItemSelectionModel::NoUpdate;
+}
+
+void FolderList::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    // The first click of a double click has opened the folder already; the
+    // second must not open whatever line has since come under the pointer.
+    event->accept();
+}
+
+void FolderList::refresh()
+{
+    QString folder = m_path;
+    while (!QFileInfo(folder).isDir() && QFileInfo(folder).path() != folder)
+        folder = QFileInfo(folder).path();
+    if (folder != m_path) {
+        setPath(folder);
+        return;
+    }
+    const int top = verticalScrollBar()->value();
+    fill();
+    verticalScrollBar()->setValue(top);
 }
 
 void FolderList::setPath(const QString& folder)

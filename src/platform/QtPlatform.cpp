@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QWidget>
@@ -51,17 +52,47 @@ private:
 
 } // namespace
 
+QWidget* QtPlatform::dialogParent() const
+{
+    QWidget* active = QApplication::activeWindow();
+    if (active && active->isVisible())
+        return active;
+    return m_mainWindow && m_mainWindow->isVisible() ? m_mainWindow : nullptr;
+}
+
+int QtPlatform::titleBarWidth(const QString& title)
+{
+    // Title bars mostly use a bold face of about the application's size.
+    QFont font = QApplication::font("QMdiSubWindowTitleBar");
+    font.setBold(true);
+    const QFontMetrics metrics(font);
+    // Room for the window icon and three buttons, each about a line square,
+    // and the gaps around them.
+    return metrics.horizontalAdvance(title) + 6 * metrics.height();
+}
+
 void QtPlatform::messageBox(const QString& text, const QString& title)
 {
-    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok);
+    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, dialogParent());
+    // The box sizes itself to its layout, which this spacer widens enough for
+    // the title; a short text no longer cuts it.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        const QMargins margins = grid->contentsMargins();
+        const int width = titleBarWidth(title) - margins.left() - margins.right();
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+    }
     box.exec();
 }
 
 QString QtPlatform::inputBox(const QString& prompt, const QString& title)
 {
-    bool ok = false;
-    const QString answer = QInputDialog::getText(nullptr, title, prompt, QLineEdit::Normal, QString(), &ok);
-    return ok ? answer : QString();
+    QInputDialog dialog(dialogParent());
+    dialog.setWindowTitle(title);
+    dialog.setLabelText(prompt);
+    dialog.setInputMode(QInputDialog::TextInput);
+    dialog.setMinimumWidth(titleBarWidth(title));
+    return dialog.exec() == QDialog::Accepted ? dialog.textValue() : QString();
 }
 
 QStringList QtPlatform::nameFilters(const QString& filter)
@@ -82,7 +113,7 @@ QStringList QtPlatform::nameFilters(const QString& filter)
 
 QString QtPlatform::runFileDialog(const FileDialogRequest& request, bool save)
 {
-    QFileDialog dialog(nullptr, request.title);
+    QFileDialog dialog(dialogParent(), request.title);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);

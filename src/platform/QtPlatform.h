@@ -6,10 +6,13 @@
 
 // The real platform: Qt message boxes, input dialogs and (non-native) file
 // dialogs, the system beep, and POSIX file-system calls whose errors become
-// the classic failure numbers of PlatformErrors.h.
+// the classic failure numbers of PlatformErrors.h. Dialogs open centred over
+// the active window, or over the main window when none is active.
 class QtPlatform : public Platform
 {
 public:
+    void setMainWindow(QWidget* window) { m_mainWindow = window; }
+
     void messageBox(const QString& text, const QString& title) override;
     QString inputBox(const QString& prompt, const QString& title) override;
     QString openFileDialog(const FileDialogRequest& request) override;
@@ -28,10 +31,16 @@ public:
     // Qt's name filters for a "description|pattern|..." filter text.
     static QStringList nameFilters(const QString& filter);
 
+    // The width a message box needs for its title to show whole in the
+    // window manager's title bar, between its icon and buttons.
+    static int titleBarWidth(const QString& title);
+
 private:
     QString runFileDialog(const FileDialogRequest& request, bool save);
+    QWidget* dialogParent() const;
 
     DriveFolders m_driveFolders;
+    QWidget* m_mainWindow = nullptr;
 };
 
 #endif // PLOVERN_QTPLATFORM_H

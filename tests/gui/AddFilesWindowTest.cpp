@@ -128,6 +128,21 @@ TEST_F(AddFilesWindowTest, CreatesAnArchiveFromTwoFoldersThatEveryToolReads)
     EXPECT_FALSE(QFileInfo(path("x/one.txt")).permissions() & QFile::ExeOwner);
 }
 
+TEST_F(AddFilesWindowTest, ListsAreReadAgainAfterAddingAndWhenShownAgain)
+{
+    startCreateAdd(path("a/new.zip"));
+    select(path("a"), {"one.txt"});
+    addClick();
+    EXPECT_FALSE(form2().fileList()->findItems(QStringLiteral("new.zip"), Qt::MatchExactly).isEmpty());
+    EXPECT_EQ(form2().fileList()->selectedItems().size(), 1);
+    form2().hide();
+    TestFiles::writeAll(path("a/later.txt"), "later\n");
+    QDir(path("a")).mkdir(QStringLiteral("sub"));
+    m_form1->showAddFilesWindow();
+    EXPECT_FALSE(form2().fileList()->findItems(QStringLiteral("later.txt"), Qt::MatchExactly).isEmpty());
+    EXPECT_FALSE(form2().folderList()->findItems(QStringLiteral(" sub"), Qt::MatchEndsWith).isEmpty());
+}
+
 TEST_F(AddFilesWindowTest, PathsOnStoreTheFullPathAndAddingAgainReplaces)
 {
     startCreateAdd(m_archive);

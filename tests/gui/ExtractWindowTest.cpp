@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QTest>
 
 using TestFiles::copyFixture;
 
@@ -64,6 +65,20 @@ TEST_F(ExtractWindowTest, ExtractsEverythingWithTimesThenHidesItself)
     EXPECT_EQ(TestFiles::readAll(m_out + "/hello.txt"), QByteArray("Hello, world!\n"));
     EXPECT_EQ(TestFiles::readAll(m_out + "/docs/readme.txt"), QByteArray("Read me.\n"));
     EXPECT_EQ(QFileInfo(m_out + "/hello.txt").lastModified(), QDateTime(QDate(2021, 3, 4), QTime(5, 6, 8)));
+}
+
+TEST_F(ExtractWindowTest, ASingleClickOpensTheFolderThatExtractionUses)
+{
+    openArchive(m_archive);
+    FolderList* folders = form3().folderList();
+    const QList<QListWidgetItem*> out = folders->findItems(QStringLiteral(" out"), Qt::MatchEndsWith);
+    ASSERT_EQ(out.size(), 1);
+    QTest::mouseClick(folders->viewport(), Qt::LeftButton, Qt::NoModifier, folders->visualItemRect(out[0]).center());
+    EXPECT_EQ(form3().text1()->text(), m_out);
+    ASSERT_EQ(folders->selectedItems().size(), 1);
+    EXPECT_TRUE(folders->selectedItems().first()->text().endsWith(QStringLiteral(" out")));
+    click(&form3(), QStringLiteral("BCHCButton1"));
+    EXPECT_EQ(TestFiles::tree(m_out), QStringList({"docs/", "docs/readme.txt", "hello.txt"}));
 }
 
 TEST_F(ExtractWindowTest, ExtractsTheOneClickedEntryWithItsFolder)

@@ -305,3 +305,44 @@ TEST_F(MainWindowTest, ErrorReportFormatsEveryFailureAndFiltersCancelWhereAsked)
     EXPECT_TRUE(cleaned);
     EXPECT_TRUE(m_platform.messages().last().endsWith(QStringLiteral("Internal error: boom")));
 }
+
+TEST_F(MainWindowTest, KeysWorkTheListTheButtonsAndTheSecondaryWindows)
+{
+    openArchive(copyFixture(QStringLiteral("infozip.zip"), m_dir.path()));
+    QTreeWidget* list = m_form1->listView1();
+    list->setCurrentItem(list->topLevelItem(2));
+    QTest::keyClick(list, Qt::Key_Return);
+    EXPECT_EQ(m_form1->form3().text2()->text(), rows().at(2).section('|', 0, 0));
+
+    QTest::keyClick(m_form1->findChild<QPushButton*>(QStringLiteral("BCHCButton5")), Qt::Key_Enter);
+    Form4& form4 = m_form1->form4();
+    ASSERT_TRUE(form4.isVisible());
+    form4.activateWindow();
+    QApplication::setActiveWindow(&form4);
+    QTest::keyClick(&form4, Qt::Key_Escape);
+    EXPECT_FALSE(form4.isVisible());
+    EXPECT_TRUE(m_platform.messages().isEmpty());
+}
+
+TEST_F(MainWindowTest, AtTheSmallestSizeOfEachWindowEveryCaptionShowsWhole)
+{
+    for (QWidget* window : {static_cast<QWidget*>(m_form1.get()), static_cast<QWidget*>(&m_form1->form2()),
+                            static_cast<QWidget*>(&m_form1->form3()), static_cast<QWidget*>(&m_form1->form4())}) {
+        window->resize(1, 1);
+        ASSERT_GE(window->width(), 300);
+        for (const QAbstractButton* button : window->findChildren<QAbstractButton*>()) {
+            const QFontMetrics metrics(button->font());
+            EXPECT_LT(metrics.horizontalAdvance(button->text()), button->width()) << button->text().toStdString();
+            EXPECT_LT(metrics.height(), button->height()) << button->text().toStdString();
+            EXPECT_GE(button->font().pointSizeF(), 5.0);
+        }
+        for (const QLabel* label : window->findChildren<QLabel*>()) {
+            const QRect needed = QFontMetrics(label->font())
+                                     .boundingRect(label->rect(), Qt::TextWordWrap | label->alignment(), label->text());
+            EXPECT_TRUE(label->rect().contains(needed)) << label->text().toStdString();
+        }
+    }
+    // Back at the designed size the fonts are the designed ones.
+    m_form1->resize(718, 546);
+    EXPECT_EQ(m_form1->findChild<QPushButton*>(QStringLiteral("BCHCButton1"))->font().pointSizeF(), 11.25);
+}
