@@ -6,6 +6,8 @@
 #include "WinApi.h"
 #include "WinSfxProgram.h"
 
+#include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <new>
 #include <string>
@@ -45,6 +47,11 @@ std::vector<std::string> arguments()
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
+    // The C runtime would read a TZ variable in its own format and misread
+    // the Unix one that some environments set: times follow Windows' own
+    // time zone instead.
+    ::_putenv("TZ=");
+    ::_tzset();
     // The folder picker and the shell's "open" need COM.
     ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     const std::string path = ownPath();
