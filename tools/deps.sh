@@ -12,6 +12,7 @@ packages=(
     fonts-comic-neue
     xvfb xauth imagemagick
     clang libclang-rt-14-dev clang-format
+    g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 xdotool
 )
 
 missing=()
