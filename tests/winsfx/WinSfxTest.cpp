@@ -298,6 +298,19 @@ TEST_F(WinSfx, HostileArchivesAreRefusedAndNothingIsWritten)
     EXPECT_FALSE(QFileInfo::exists(QStringLiteral("C:\\evil.txt")));
 }
 
+TEST_F(WinSfx, LinkOnDiskLeadingOutsideIsRefusedBeforeAnythingIsWritten)
+{
+    QDir().mkpath(path(QStringLiteral("target")));
+    QDir().mkpath(path(QStringLiteral("outside")));
+    ASSERT_TRUE(QFile::link(path(QStringLiteral("outside")), path(QStringLiteral("target/日本語"))));
+    const QString exe = makeExe(pythonZip(QStringLiteral("tree")), QStringLiteral("x.exe"));
+    const Result r = runExe(exe, {QStringLiteral("--target"), windowsPath(path(QStringLiteral("target")))});
+    EXPECT_EQ(r.code, 1) << r.out.toStdString();
+    EXPECT_TRUE(r.err.contains("symbolic link")) << r.err.toStdString();
+    EXPECT_TRUE(TestFiles::tree(path(QStringLiteral("outside"))).isEmpty());
+    EXPECT_EQ(TestFiles::tree(path(QStringLiteral("target"))), QStringList({"日本語"}));
+}
+
 // Waits for a top-level window whose title matches `pattern` (xdotool's
 // regular expression) and returns its id.
 QString waitForWindow(const QProcessEnvironment& env, const QString& pattern)

@@ -72,6 +72,16 @@ std::wstring finalPath(HANDLE handle)
     }
 }
 
+// Whether the final path of `handle` lies below `root` (a final path too).
+bool below(const std::wstring& root, HANDLE handle)
+{
+    const std::wstring path = finalPath(handle);
+    return !root.empty() && path.size() > root.size() && path[root.size()] == L'\\'
+        && ::CompareStringOrdinal(path.c_str(), static_cast<int>(root.size()), root.c_str(),
+                                  static_cast<int>(root.size()), TRUE)
+        == CSTR_EQUAL;
+}
+
 std::wstring temporaryName()
 {
     static unsigned counter = 0;
@@ -195,11 +205,7 @@ void TargetFolder::create()
 
 bool TargetFolder::inside(void* handle) const
 {
-    const std::wstring path = finalPath(handle);
-    return path.size() > m_final.size() && path[m_final.size()] == L'\\'
-        && ::CompareStringOrdinal(path.c_str(), static_cast<int>(m_final.size()), m_final.c_str(),
-                                  static_cast<int>(m_final.size()), TRUE)
-        == CSTR_EQUAL;
+    return below(m_final, handle);
 }
 
 void* TargetFolder::folder(const std::vector<std::string>& parts, std::size_t count)
@@ -345,7 +351,21 @@ std::optional<std::string> TargetFolder::linkAt(const std::string& path)
                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return std::nullopt;
-    const bool elsewhere = leadsElsewhere(handle);
+    bool elsewhere = leadsElsewhere(handle);
+    if (!elsewhere) {
+        // Links that do not show as reparse points (a Unix link seen
+        // through Wine) still show in the final path.
+        const HANDLE root =
+            ::CreateFileW(m_long.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (root != INVALID_HANDLE_VALUE) {
+            std::wstring rootFinal = finalPath(root);
+            if (!rootFinal.empty() && rootFinal.back() == L'\\')
+                rootFinal.pop_back();
+            elsewhere = !rootFinal.empty() && !below(rootFinal, handle);
+            ::CloseHandle(root);
+        }
+    }
     ::CloseHandle(handle);
     if (elsewhere)
         return std::string();
