@@ -13,6 +13,7 @@ packages=(
     fonts-comic-neue
     xvfb xauth imagemagick
     clang libclang-rt-14-dev clang-format
+    g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 xdotool
 )
 if [[ "${1:-}" == package ]]; then
     packages+=(dpkg-dev file fakeroot lintian desktop-file-utils appstream)

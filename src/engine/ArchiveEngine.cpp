@@ -238,7 +238,12 @@ void ArchiveEngine::MakeSfx(const QString& archivePath)
     if (archivePath.isEmpty())
         throw EngineFailure::noArchivePath();
 
-    const QString runtime = QCoreApplication::applicationDirPath() + QStringLiteral("/plovern-sfx");
+    // An output named ".exe" is meant for Windows: it gets the Windows
+    // runtime, cross-compiled beside the Linux one; any other name gets the
+    // Linux runtime.
+    const bool forWindows = d->sfxOutputPath.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive);
+    const QString runtime = QCoreApplication::applicationDirPath()
+        + (forWindows ? QStringLiteral("/plovern-sfx.exe") : QStringLiteral("/plovern-sfx"));
     if (!QFileInfo(runtime).isFile())
         throw EngineFailure::sfxRuntimeMissing(runtime);
 

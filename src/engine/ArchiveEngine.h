@@ -130,9 +130,11 @@ public:
     void SfxAddRunCommand(const QString& unused1, const QString& program, const QString& unused2,
                           const QString& unused3, std::int32_t unused4);
 
-    // Writes SfxOutputPath: the self-extractor runtime (plovern-sfx, found
-    // next to the running program), its settings (default folder, closing
-    // message read from SfxMessageFile, run-after program, options) and the
+    // Writes SfxOutputPath: the self-extractor runtime (found next to the
+    // running program: plovern-sfx.exe, the Windows one, when SfxOutputPath
+    // ends in ".exe" in any case, else plovern-sfx, the Linux one), its
+    // settings (default folder, closing message read from SfxMessageFile,
+    // run-after program, options) and the
     // zip data of `archivePath` with offsets adjusted so that every zip tool
     // reads the result. Streams the archive (memory stays flat), writes to a
     // temporary file beside the output and renames it into place with its

@@ -1,0 +1,92 @@
+#ifndef PLOVERN_ZIPCORE_WIN_TARGETFOLDER_H
+#define PLOVERN_ZIPCORE_WIN_TARGETFOLDER_H
+
+#include "SafetyRules.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace zipcore {
+
+// Throws ZipError UnsafeName, naming `entryName`, when one of its parts
+// cannot be a file name on Windows: a character Windows forbids (control
+// characters, < > : " | ? *; a ":" would also write into a hidden stream of
+// another file), a trailing dot or space (which Windows drops, so two names
+// would meet), or a device name such as CON, NUL, COM1 or LPT1.
+void checkWindowsName(const std::string& entryName, const std::vector<std::string>& parts);
+
+// The folder an extraction writes into, on Windows. Windows has no lookup
+// relative to an open folder in its documented interface, so every folder
+// below the target is opened by path one level at a time, without following
+// reparse points (FILE_FLAG_OPEN_REPARSE_POINT): a symbolic link, junction or
+// mount point on the way is refused, and so is any folder whose final path
+// (GetFinalPathNameByHandleW) does not lie below the target's. Each folder
+// stays open, without FILE_SHARE_DELETE, until the extraction ends, so that
+// it cannot be renamed or swapped for a link meanwhile; the paths later built
+// through it reach the same folder.
+//
+// Files are written under a temporary name in their final folder, marked to
+// be deleted on close until they are complete (so that a failure, a kill or
+// a crash leaves nothing half-written), then moved over whatever stands at
+// their place (MoveFileExW with MOVEFILE_REPLACE_EXISTING). Times are set
+// with SetFileTime.
+//
+// Paths below the folder are given as parts (entryParts). Failures throw
+// ZipError naming the full path: PathThroughLink, CannotCreateFolder,
+// CannotWrite.
+class TargetFolder : public DiskLinks
+{
+public:
+    using Write = std::function<void(const char* data, std::size_t size)>;
+
+    // `path`: UTF-8, absolute or relative to the current folder. Nothing is
+    // made or opened yet: checks come first.
+    explicit TargetFolder(const std::string& path);
+    ~TargetFolder() override;
+    TargetFolder(const TargetFolder&) = delete;
+    TargetFolder& operator=(const TargetFolder&) = delete;
+
+    // The absolute path, UTF-8, as shown to the user.
+    const std::string& path() const { return m_path; }
+
+    // Creates the folder and its missing parents (following reparse points:
+    // the user chose this path), then opens it.
+    void create();
+
+    // Makes the folders parts[0, count) below the target where missing.
+    void makeFolders(const std::vector<std::string>& parts, std::size_t count);
+
+    // Writes the file at `parts`: `produce` gets a function that writes its
+    // data; then its time is set and it is moved over whatever stands at its
+    // place. On any failure, the produce's own exceptions included, the
+    // temporary file is removed and nothing is replaced.
+    void writeFile(const std::vector<std::string>& parts, std::int64_t mtime,
+                   const std::function<void(const Write&)>& produce);
+
+    // Sets a folder's time once everything inside is written.
+    void finishFolder(const std::vector<std::string>& parts, std::int64_t mtime);
+
+    // A symbolic link, junction or mount point at `path` ("/"-joined parts):
+    // its target is not read, so it counts as leading outside (an empty text).
+    std::optional<std::string> linkAt(const std::string& path) override;
+
+    std::string fullPath(const std::vector<std::string>& parts, std::size_t count) const;
+
+private:
+    std::wstring longPath(const std::vector<std::string>& parts, std::size_t count) const;
+    void* folder(const std::vector<std::string>& parts, std::size_t count);
+    bool inside(void* handle) const;
+
+    std::string m_path;
+    std::wstring m_long;  // \\?\ form of the absolute path
+    std::wstring m_final; // the opened folder's final path, "\\?\"-prefixed
+    void* m_root = nullptr;
+    std::map<std::string, void*> m_open; // the folders below it, by "/"-joined parts
+};
+
+} // namespace zipcore
+
+#endif // PLOVERN_ZIPCORE_WIN_TARGETFOLDER_H

@@ -1,0 +1,387 @@
+#include "ArchiveEngine.h"
+#include "TestFiles.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtEndian>
+
+#include <gtest/gtest.h>
+
+// The suites are named "winsfx..." so that "ctest -R winsfx" picks them all.
+
+namespace {
+
+struct Result
+{
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+QString wine()
+{
+    const QString found = QStandardPaths::findExecutable(QStringLiteral("wine64"));
+    if (!found.isEmpty())
+        return found;
+    return QFileInfo(QStringLiteral("/usr/lib/wine/wine64")).isExecutable() ? QStringLiteral("/usr/lib/wine/wine64")
+                                                                            : QString();
+}
+
+QString wineDir()
+{
+    return QStringLiteral(PLOVERN_WINE_DIR);
+}
+
+// The session started by wine_session.sh: its prefix and display.
+QProcessEnvironment wineEnvironment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("WINEPREFIX"), wineDir() + QStringLiteral("/prefix"));
+    env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+    env.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml="));
+    env.insert(QStringLiteral("DISPLAY"),
+               QLatin1Char(':') + QString::fromLatin1(TestFiles::readAll(wineDir() + "/display")).trimmed());
+    return env;
+}
+
+// How Wine names a Linux path: its Z: drive is the Linux root.
+QString windowsPath(const QString& path)
+{
+    return QStringLiteral("Z:") + QString(path).replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+Result run(const QString& program, const QStringList& args, const QString& folder = QString(),
+           const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setStandardInputFile(QProcess::nullDevice());
+    if (!folder.isEmpty())
+        process.setWorkingDirectory(folder);
+    process.start(program, args);
+    Result result;
+    if (!process.waitForStarted(10000))
+        return result;
+    process.waitForFinished(240000);
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    return result;
+}
+
+Result runExe(const QString& exe, const QStringList& args, const QString& folder = QString())
+{
+    return run(wine(), QStringList{exe} << args, folder, wineEnvironment());
+}
+
+// Every file and folder below `folder` with its contents and time, to
+// compare two extractions.
+QStringList describeTree(const QString& folder)
+{
+    QStringList out;
+    for (const QString& path : TestFiles::tree(folder)) {
+        const QFileInfo info(folder + QLatin1Char('/') + path);
+        QString line = path + QStringLiteral(" @") + QString::number(info.lastModified().toSecsSinceEpoch());
+        if (info.isFile())
+            line += QStringLiteral(" ") + QString::fromLatin1(TestFiles::readAll(info.filePath()).toHex().left(40))
+                + QStringLiteral(" ") + QString::number(info.size());
+        out << line;
+    }
+    return out;
+}
+
+void setTime(const QString& path, qint64 seconds)
+{
+    EXPECT_EQ(QProcess::execute(QStringLiteral("touch"),
+                                {QStringLiteral("-d"), QStringLiteral("@") + QString::number(seconds), path}),
+              0);
+}
+
+class WinSfx : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (wine().isEmpty())
+            GTEST_SKIP() << "wine64 is not installed (Debian package wine64): the Windows self-extractor is not run";
+        ASSERT_TRUE(QFileInfo::exists(runtime())) << "the Windows runtime was not built: " << runtime().toStdString();
+        ASSERT_TRUE(QFileInfo(wineDir() + "/display").size() > 0) << "the Wine session (winsfx_wine_start) is not up";
+        m_previous = QDir::currentPath();
+        QDir::setCurrent(m_dir.path());
+    }
+    void TearDown() override
+    {
+        if (!m_previous.isEmpty())
+            QDir::setCurrent(m_previous);
+    }
+
+    static QString runtime() { return QCoreApplication::applicationDirPath() + QStringLiteral("/plovern-sfx.exe"); }
+    QString path(const QString& relative) const { return m_dir.path() + QLatin1Char('/') + relative; }
+
+    QString pythonZip(const QString& kind, const QStringList& more = {})
+    {
+        const QString zip = path(kind + QStringLiteral(".zip"));
+        const Result r =
+            run(QStringLiteral("python3"),
+                QStringList{QStringLiteral(PLOVERN_WINSFX_TEST_DIR "/make_archives.py"), kind, zip} << more);
+        EXPECT_EQ(r.code, 0) << r.err.toStdString();
+        return zip;
+    }
+
+    // The test tree on disk: accents and CJK in names, an empty folder,
+    // distinct odd-second times.
+    QString makeTree()
+    {
+        const QString src = path(QStringLiteral("src"));
+        QDir().mkpath(src + QStringLiteral("/Grüße"));
+        QDir().mkpath(src + QStringLiteral("/日本語"));
+        QDir().mkpath(src + QStringLiteral("/empty"));
+        TestFiles::writeAll(src + QStringLiteral("/Grüße/naïve café.txt"), "Ça va ?\n");
+        TestFiles::writeAll(src + QStringLiteral("/日本語/ファイル.txt"), "こんにちは\n");
+        TestFiles::writeAll(src + QStringLiteral("/top.txt"), QByteArray(100000, 'x'));
+        qint64 time = 1600000001;
+        for (const char* name : {"Grüße/naïve café.txt", "日本語/ファイル.txt", "top.txt", "Grüße", "日本語", "empty"})
+            setTime(src + QLatin1Char('/') + QString::fromUtf8(name), time += 86400 * 3 + 3600 + 2);
+        return src;
+    }
+
+    QString makeExe(const QString& zip, const QString& name, const QString& folder = QString(),
+                    const QString& message = QString(), const QString& program = QString())
+    {
+        const QString exe = path(name);
+        ArchiveEngine engine;
+        engine.setSfxOutputPath(exe);
+        engine.setSfxDefaultFolder(folder);
+        engine.setSfxOption(2);
+        if (!message.isEmpty()) {
+            TestFiles::writeAll(path(QStringLiteral("finalmsg.txt")), message.toUtf8() + "\r\n");
+            engine.setSfxMessageFile(QStringLiteral("finalmsg.txt"));
+            engine.setSfxSwitch(true);
+        }
+        if (!program.isEmpty())
+            engine.SfxAddRunCommand(QString(), program, QString(), QString(), 0);
+        engine.MakeSfx(zip);
+        return exe;
+    }
+
+    QTemporaryDir m_dir;
+    QString m_previous;
+};
+
+TEST(WinSfxRuntime, OutputNamedExeGetsTheStaticWindowsRuntimeAndOtherNamesTheLinuxOne)
+{
+    const QString windows = QCoreApplication::applicationDirPath() + QStringLiteral("/plovern-sfx.exe");
+    ASSERT_TRUE(QFileInfo::exists(windows)) << "the Windows runtime was not built (MinGW-w64 missing?)";
+    QTemporaryDir dir;
+    const QString zip = TestFiles::fixture(QStringLiteral("infozip.zip"));
+    for (const char* name : {"x.exe", "SETUP.EXE", "fred", "fred.exe.run"}) {
+        SCOPED_TRACE(name);
+        const QString out = dir.path() + QLatin1Char('/') + QLatin1String(name);
+        ArchiveEngine engine;
+        engine.setSfxOutputPath(out);
+        engine.MakeSfx(zip);
+        const QByteArray bytes = TestFiles::readAll(out);
+        const bool pe = QString::fromLatin1(name).endsWith(QLatin1String(".exe"), Qt::CaseInsensitive);
+        if (pe) {
+            // "MZ", then at e_lfanew "PE\0\0" and the x86-64 machine number.
+            ASSERT_TRUE(bytes.startsWith("MZ"));
+            const quint32 pe = qFromLittleEndian<quint32>(bytes.constData() + 0x3c);
+            EXPECT_EQ(bytes.mid(pe, 6), QByteArray("PE\0\0\x64\x86", 6));
+        } else {
+            EXPECT_TRUE(bytes.startsWith("\x7f"
+                                         "ELF"));
+        }
+        QByteArray output;
+        EXPECT_EQ(TestFiles::run(QStringLiteral("unzip"), {QStringLiteral("-tq"), out}, &output), 0)
+            << output.toStdString();
+        output.clear();
+        EXPECT_EQ(TestFiles::run(QStringLiteral("7zz"), {QStringLiteral("t"), out}, &output), 0)
+            << output.toStdString();
+    }
+
+    // No DLL but Windows' own: the C and C++ runtimes and zlib are inside.
+    QByteArray dump;
+    ASSERT_EQ(TestFiles::run(QStringLiteral("x86_64-w64-mingw32-objdump"), {QStringLiteral("-p"), windows}, &dump), 0);
+    QStringList dlls;
+    for (const QByteArray& line : dump.split('\n')) {
+        if (line.trimmed().startsWith("DLL Name:"))
+            dlls << QString::fromLatin1(line.trimmed().mid(9).trimmed()).toLower();
+    }
+    const QStringList windowsOwn = {"kernel32.dll", "user32.dll",  "gdi32.dll", "comctl32.dll",
+                                    "ole32.dll",    "shell32.dll", "msvcrt.dll"};
+    EXPECT_FALSE(dlls.isEmpty());
+    for (const QString& dll : dlls)
+        EXPECT_TRUE(windowsOwn.contains(dll)) << dll.toStdString();
+    EXPECT_LT(QFileInfo(windows).size(), 1024 * 1024);
+}
+
+TEST_F(WinSfx, ExtractsArchivesOfEveryMakerLikeUnzip)
+{
+    const QString src = makeTree();
+    QStringList zips;
+    zips << path(QStringLiteral("infozip.zip"));
+    EXPECT_EQ(run(QStringLiteral("zip"), {QStringLiteral("-qr"), zips.last(), QStringLiteral(".")}, src).code, 0);
+    zips << path(QStringLiteral("7z.zip"));
+    EXPECT_EQ(
+        run(QStringLiteral("7zz"),
+            {QStringLiteral("a"), QStringLiteral("-tzip"), QStringLiteral("-bso0"), zips.last(), QStringLiteral(".")},
+            src)
+            .code,
+        0);
+    zips << pythonZip(QStringLiteral("tree"));
+
+    for (const QString& zip : zips) {
+        const QString name = QFileInfo(zip).completeBaseName();
+        SCOPED_TRACE(name.toStdString());
+        const QString exe = makeExe(zip, name + QStringLiteral(".exe"));
+        const QString ours = path(name + QStringLiteral("/ours"));
+        const Result r = runExe(exe, {QStringLiteral("--target"), windowsPath(ours)});
+        EXPECT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
+        const QString reference = path(name + QStringLiteral("/unzip"));
+        EXPECT_EQ(run(QStringLiteral("unzip"), {QStringLiteral("-q"), zip, QStringLiteral("-d"), reference}).code, 0);
+        EXPECT_EQ(describeTree(ours), describeTree(reference));
+        EXPECT_TRUE(describeTree(ours).filter(QStringLiteral("ファイル.txt")).size() == 1);
+        EXPECT_TRUE(TestFiles::tree(ours).contains(QStringLiteral("empty/")));
+    }
+}
+
+TEST_F(WinSfx, ListsTestsAndCatchesDamage)
+{
+    const QString exe = makeExe(pythonZip(QStringLiteral("tree")), QStringLiteral("t.exe"));
+    Result r = runExe(exe, {QStringLiteral("/list")});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("日本語/ファイル.txt")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("5 entries")) << r.out.toStdString();
+    r = runExe(exe, {QStringLiteral("--test")});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("No errors: all 5 entries are intact.")) << r.out.toStdString();
+
+    // One byte of top.txt's compressed data changed: the CRC check fails.
+    QByteArray bytes = TestFiles::readAll(exe);
+    const int data = bytes.indexOf("top.txt", bytes.indexOf("PLVSFX01")) + 7 + 10;
+    bytes[data] = static_cast<char>(bytes[data] ^ 0x55);
+    TestFiles::writeAll(path(QStringLiteral("damaged.exe")), bytes);
+    r = runExe(path(QStringLiteral("damaged.exe")), {QStringLiteral("--test")});
+    EXPECT_EQ(r.code, 1) << r.out.toStdString();
+    EXPECT_TRUE(r.err.contains("top.txt")) << r.err.toStdString();
+
+    r = runExe(exe, {QStringLiteral("--bogus")});
+    EXPECT_EQ(r.code, 2);
+}
+
+TEST_F(WinSfx, HostileArchivesAreRefusedAndNothingIsWritten)
+{
+    const QString absolute = QStringLiteral("/tmp/plovern-winsfx-evil-%1.txt").arg(QCoreApplication::applicationPid());
+    const QStringList kinds = {"hostile-dotdot",         "hostile-backslash", "hostile-drive",
+                               "hostile-drive-relative", "hostile-stream",    "hostile-device"};
+    for (const QString& kind : kinds + QStringList{QStringLiteral("hostile-absolute")}) {
+        SCOPED_TRACE(kind.toStdString());
+        const QString folder = path(kind);
+        QDir().mkpath(folder);
+        const QString zip = kind == QLatin1String("hostile-absolute") ? pythonZip(kind, {absolute}) : pythonZip(kind);
+        const QString exe = makeExe(zip, kind + QStringLiteral("/x.exe"));
+        const Result r = runExe(exe, {QStringLiteral("/target"), windowsPath(folder + QStringLiteral("/inside/out"))});
+        EXPECT_EQ(r.code, 1) << r.out.toStdString();
+        EXPECT_TRUE(r.err.contains("refusing entry")) << r.err.toStdString();
+        EXPECT_EQ(TestFiles::tree(folder), QStringList({"x.exe"}));
+    }
+    EXPECT_FALSE(QFileInfo::exists(absolute));
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("C:\\evil.txt")));
+}
+
+TEST_F(WinSfx, LinkOnDiskLeadingOutsideIsRefusedBeforeAnythingIsWritten)
+{
+    QDir().mkpath(path(QStringLiteral("target")));
+    QDir().mkpath(path(QStringLiteral("outside")));
+    ASSERT_TRUE(QFile::link(path(QStringLiteral("outside")), path(QStringLiteral("target/日本語"))));
+    const QString exe = makeExe(pythonZip(QStringLiteral("tree")), QStringLiteral("x.exe"));
+    const Result r = runExe(exe, {QStringLiteral("--target"), windowsPath(path(QStringLiteral("target")))});
+    EXPECT_EQ(r.code, 1) << r.out.toStdString();
+    EXPECT_TRUE(r.err.contains("symbolic link")) << r.err.toStdString();
+    EXPECT_TRUE(TestFiles::tree(path(QStringLiteral("outside"))).isEmpty());
+    EXPECT_EQ(TestFiles::tree(path(QStringLiteral("target"))), QStringList({"日本語"}));
+}
+
+// Waits for a top-level window whose title matches `pattern` (xdotool's
+// regular expression) and returns its id.
+QString waitForWindow(const QProcessEnvironment& env, const QString& pattern)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 60000) {
+        const Result r = run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--name"), pattern},
+                             QString(), env);
+        const QByteArray id = r.out.split('\n').first().trimmed();
+        if (!id.isEmpty())
+            return QString::fromLatin1(id);
+        QThread::msleep(200);
+    }
+    return QString();
+}
+
+void pressEnter(const QProcessEnvironment& env, const QString& window)
+{
+    run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), window}, QString(), env);
+    run(QStringLiteral("xdotool"),
+        {QStringLiteral("key"), QStringLiteral("--window"), window, QStringLiteral("Return")}, QString(), env);
+}
+
+void screenshot(const QProcessEnvironment& env, const QString& file)
+{
+    run(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), file}, QString(), env);
+}
+
+TEST_F(WinSfx, WindowExtractsOnEnterShowsTheMessageThenRunsTheProgramInTheFolder)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+        GTEST_SKIP() << "xdotool is not installed: the window cannot be driven";
+    const QString src = makeTree();
+    // The program to run afterwards travels in the archive; the maker named
+    // it by the path it had on the maker's machine.
+    TestFiles::writeAll(src + QStringLiteral("/after.bat"), "@echo off\r\ncd > ran-in.txt\r\n");
+    const QString zip = path(QStringLiteral("gui.zip"));
+    ASSERT_EQ(run(QStringLiteral("zip"), {QStringLiteral("-qr"), zip, QStringLiteral(".")}, src).code, 0);
+    const QString target = path(QStringLiteral("chosen/by maker"));
+    const QString exe = makeExe(zip, QStringLiteral("gui.exe"), windowsPath(target), QStringLiteral("All done, enjoy."),
+                                QStringLiteral("/home/maker/after.bat"));
+
+    const QProcessEnvironment env = wineEnvironment();
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(wine(), {exe});
+    const QString window = waitForWindow(env, QStringLiteral("^gui\\.exe .*self-extracting archive$"));
+    ASSERT_FALSE(window.isEmpty()) << "the window did not open";
+    QThread::msleep(500);
+    screenshot(env, wineDir() + QStringLiteral("/window.png"));
+    EXPECT_FALSE(QFileInfo::exists(target)); // nothing before Extract
+    pressEnter(env, window);
+
+    const QString message = waitForWindow(env, QStringLiteral("^gui\\.exe$"));
+    ASSERT_FALSE(message.isEmpty()) << "the closing message did not show";
+    QThread::msleep(500);
+    screenshot(env, wineDir() + QStringLiteral("/message.png"));
+    EXPECT_EQ(describeTree(target).filter(QStringLiteral(".txt")).size(), 3);
+    EXPECT_FALSE(QFileInfo::exists(target + QStringLiteral("/ran-in.txt"))); // not before the message is closed
+    pressEnter(env, message);
+
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitCode(), 0);
+    const QString reference = path(QStringLiteral("unzip"));
+    run(QStringLiteral("unzip"), {QStringLiteral("-q"), zip, QStringLiteral("-d"), reference});
+    TestFiles::writeAll(reference + QStringLiteral("/ran-in.txt"), TestFiles::readAll(target + "/ran-in.txt"));
+    EXPECT_EQ(describeTree(target).filter(QStringLiteral("/")), describeTree(reference).filter(QStringLiteral("/")));
+    EXPECT_EQ(QString::fromUtf8(TestFiles::readAll(target + QStringLiteral("/ran-in.txt"))).trimmed(),
+              windowsPath(target));
+}
+
+} // namespace
