@@ -10,21 +10,15 @@ using namespace EngineTest;
 
 namespace {
 
-TEST(List, InfozipTreeInOrderWithFolderAndTime)
+TEST(List, MethodNames)
 {
-    const std::vector<EntryInfo> entries = list(TestFiles::fixture(QStringLiteral("infozip.zip")));
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[0].name, QStringLiteral("hello.txt"));
-    EXPECT_EQ(entries[0].normalSize, 14);
-    EXPECT_EQ(entries[0].method, QStringLiteral("Stored"));
-    EXPECT_EQ(entries[1].name, QStringLiteral("docs/"));
-    EXPECT_TRUE(entries[1].isFolder);
-    EXPECT_EQ(entries[2].name, QStringLiteral("docs/readme.txt"));
-    const QDateTime expected(QDate(2021, 3, 4), QTime(5, 6, 8), Qt::LocalTime);
-    for (const EntryInfo& e : entries) {
-        EXPECT_EQ(e.modified, expected);
-        EXPECT_EQ(e.modified.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")), QStringLiteral("2021-03-04 05:06:08"));
-    }
+    // The rest of each entry is compared with zipfile in the case table.
+    const std::vector<EntryInfo> stored = list(TestFiles::fixture(QStringLiteral("infozip.zip")));
+    ASSERT_EQ(stored.size(), 3u);
+    EXPECT_EQ(stored[0].method, QStringLiteral("Stored"));
+    const std::vector<EntryInfo> deflated = list(TestFiles::fixture(QStringLiteral("python.zip")));
+    ASSERT_EQ(deflated.size(), 3u);
+    EXPECT_EQ(deflated[0].method, QStringLiteral("Deflated"));
 }
 
 TEST(List, ExtendedTimestampIsAnInstantDosTimeIsWallClock)
@@ -58,11 +52,6 @@ TEST(List, ManyEntriesInOrder)
     EXPECT_EQ(entries.front().name, QStringLiteral("f00001.txt"));
     EXPECT_EQ(entries[12344].name, QStringLiteral("f12345.txt"));
     EXPECT_EQ(entries.back().name, QStringLiteral("f40000.txt"));
-}
-
-TEST(List, EmptyArchiveListsNothing)
-{
-    EXPECT_TRUE(list(TestFiles::fixture(QStringLiteral("empty.zip"))).empty());
 }
 
 TEST(List, FlagsEncryptedEntries)

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
@@ -267,27 +266,6 @@ TEST_F(sfxExtract, Zip64ArchivesAdjustedOrNot)
     r = runApart(plain, {QStringLiteral("-d"), path(QStringLiteral("p"))});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     expectSameTree(src, path(QStringLiteral("p")));
-}
-
-TEST_F(sfxOptions, ListShowsSizeDateAndNameWithoutWriting)
-{
-    const QString src = sampleTree();
-    const QString sfx = makeSfx(infoZip(src, QStringLiteral("t.zip")), QStringLiteral("t.sfx"),
-                                {"folder=" + path(QStringLiteral("never"))});
-    const QString here = path(QStringLiteral("here"));
-    QDir().mkpath(here);
-    const Outcome r = runApart(sfx, {QStringLiteral("--list")}, here);
-    ASSERT_EQ(r.code, 0) << r.err.toStdString();
-
-    const QString expectedDate =
-        QDateTime::fromSecsSinceEpoch(m_base + 10805).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
-    const QRegularExpression blobLine(QStringLiteral("^\\s*200000\\s+") + QRegularExpression::escape(expectedDate)
-                                          + QStringLiteral("\\s+data/blob\\.bin$"),
-                                      QRegularExpression::MultilineOption);
-    EXPECT_TRUE(blobLine.match(QString::fromUtf8(r.out)).hasMatch()) << r.out.toStdString();
-    EXPECT_TRUE(r.out.contains("docs/deep/nested/note.txt"));
-    EXPECT_TRUE(TestFiles::tree(here).isEmpty());
-    EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("never"))));
 }
 
 TEST_F(sfxOptions, TestFindsCorruptionWithoutWriting)
