@@ -20,45 +20,6 @@ zipcore::Directory layoutOf(const QString& path)
     return ZipLayout::read(fd.get(), path);
 }
 
-struct LayoutCase
-{
-    const char* fixture;
-    std::int64_t shift;
-    std::int64_t zipStart;
-    bool zip64;
-};
-
-// Names the case by its fixture in test names and messages.
-void PrintTo(const LayoutCase& c, std::ostream* out)
-{
-    *out << c.fixture;
-}
-
-class Layout : public ::testing::TestWithParam<LayoutCase>
-{};
-
-TEST_P(Layout, FindsTheZipPart)
-{
-    const zipcore::Layout layout = layoutOf(TestFiles::fixture(QString::fromLatin1(GetParam().fixture))).layout;
-    EXPECT_EQ(layout.shift, std::uint64_t(GetParam().shift));
-    EXPECT_EQ(layout.zipStart, std::uint64_t(GetParam().zipStart));
-    EXPECT_EQ(layout.hasZip64, GetParam().zip64);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Fixtures, Layout,
-    ::testing::Values(LayoutCase{"infozip.zip", 0, 0, false}, LayoutCase{"stub-plain.exe", 4000, 4000, false},
-                      LayoutCase{"stub-adjusted.exe", 0, 4000, false}, LayoutCase{"zip64.zip", 0, 0, false},
-                      LayoutCase{"zip64-infozip.zip", 0, 0, true}, LayoutCase{"empty.zip", 0, 0, false}),
-    [](const ::testing::TestParamInfo<LayoutCase>& info) {
-        std::string name = info.param.fixture;
-        for (char& c : name) {
-            if (!isalnum(static_cast<unsigned char>(c)))
-                c = '_';
-        }
-        return name;
-    });
-
 TEST(Layout, CentralEntriesCarryZip64Sizes)
 {
     const std::vector<zipcore::Entry> entries = layoutOf(TestFiles::fixture(QStringLiteral("big3g.zip"))).entries;
@@ -98,13 +59,6 @@ TEST(Layout, CopyMovesOffsetsAndPromotesThemPastFourGigabytes)
     const std::vector<PyEntry> entries = pythonList(output);
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[2].name, QStringLiteral("docs/readme.txt"));
-}
-
-TEST(Layout, NotAnArchiveAndTruncated)
-{
-    expectFailure(EngineError::NotAnArchive, [] { layoutOf(TestFiles::fixture(QStringLiteral("notazip.zip"))); });
-    expectFailure(EngineError::ArchiveUnreadable,
-                  [] { layoutOf(TestFiles::fixture(QStringLiteral("truncated.zip"))); });
 }
 
 } // namespace

@@ -108,7 +108,8 @@ TEST_F(ExtractWindowTest, FailedExtractionReportsAndStaysOpen)
 
 TEST_F(ExtractWindowTest, HostileArchivesWriteNothingOutsideTheTarget)
 {
-    for (const char* name : {"traversal.zip", "absolute.zip", "backslash.zip", "link-out.zip"}) {
+    for (const char* name :
+         {"hostile/traversal.zip", "hostile/absolute.zip", "hostile/backslash.zip", "hostile/link-out.zip"}) {
         m_platform.clearCalls();
         openArchive(copyFixture(QString::fromLatin1(name), m_dir.path()));
         chooseFolder(m_out);

@@ -6,7 +6,9 @@ independently of the engine, so that the runtime can be tested on its own.
 
 --no-settings leaves out the settings block and trailer (like a plain
 "cat RUNTIME ZIP"); --no-adjust keeps the zip's offsets counted from the start
-of the zip data instead of the start of the file.
+of the zip data instead of the start of the file. Damaged zip data whose
+offsets cannot be adjusted (or no zip data at all) is carried as it is, so
+that the runtime can be tried on it too.
 """
 import os
 import struct
@@ -23,7 +25,7 @@ def adjust_offsets(zip_data, shift):
     data = bytearray(zip_data)
     eocd = data.rfind(b"PK\x05\x06", max(0, len(data) - 65557))
     if eocd < 0:
-        sys.exit("no end of central directory record")
+        raise ValueError("no end of central directory record")
     entries, cd_size, cd_offset = struct.unpack_from("<HII", data, eocd + 10)
     zip64 = eocd >= 20 and data[eocd - 20:eocd - 16] == b"PK\x06\x07"
     if zip64:
@@ -39,7 +41,7 @@ def adjust_offsets(zip_data, shift):
     end = cd_offset + cd_size
     while pos < end:
         if data[pos:pos + 4] != b"PK\x01\x02":
-            sys.exit("bad central header at %d" % pos)
+            raise ValueError("bad central header at %d" % pos)
         csize, usize = struct.unpack_from("<II", data, pos + 20)
         name_len, extra_len, comment_len = struct.unpack_from("<HHH", data, pos + 28)
         (local,) = struct.unpack_from("<I", data, pos + 42)
@@ -57,7 +59,7 @@ def adjust_offsets(zip_data, shift):
                     break
                 i += 4 + size
             else:
-                sys.exit("ZIP64 local header offset missing")
+                raise ValueError("ZIP64 local header offset missing")
         pos += 46 + name_len + extra_len + comment_len
     return bytes(data)
 
@@ -76,7 +78,10 @@ def main(argv):
         block = "".join("%s=%s\n" % (k, escape(v)) for k, v in (p.split("=", 1) for p in pairs)).encode("utf-8")
         prefix += block + b"PLVSFX01" + struct.pack("<Q", len(block))
     if "--no-adjust" not in flags:
-        zip_data = adjust_offsets(zip_data, len(prefix))
+        try:
+            zip_data = adjust_offsets(zip_data, len(prefix))
+        except (ValueError, IndexError, OverflowError, struct.error) as problem:
+            print("make_sfx.py: zip data carried unadjusted: %s" % problem, file=sys.stderr)
 
     with open(out_path, "wb") as f:
         f.write(prefix)

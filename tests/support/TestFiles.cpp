@@ -12,6 +12,8 @@ namespace TestFiles {
 
 QString fixture(const QString& name)
 {
+    if (name.startsWith(QLatin1String("hostile/")))
+        return QStringLiteral(PLOVERN_SOURCE_DIR "/tests/fixtures/") + name;
     return QStringLiteral(PLOVERN_FIXTURES_DIR) + QLatin1Char('/') + name;
 }
 
@@ -56,6 +58,23 @@ int run(const QString& program, const QStringList& args, QByteArray* output, con
     if (output)
         *output = p.readAll();
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+}
+
+Outcome runApart(const QString& program, const QStringList& args, const QString& workingFolder)
+{
+    QProcess p;
+    p.setStandardInputFile(QProcess::nullDevice());
+    if (!workingFolder.isEmpty())
+        p.setWorkingDirectory(workingFolder);
+    p.start(program, args);
+    Outcome outcome;
+    if (!p.waitForStarted(10000))
+        return outcome;
+    p.waitForFinished(300000);
+    outcome.out = p.readAllStandardOutput();
+    outcome.err = p.readAllStandardError();
+    outcome.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    return outcome;
 }
 
 QStringList tree(const QString& folder)

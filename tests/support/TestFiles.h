@@ -16,7 +16,8 @@ inline void PrintTo(const QString& text, std::ostream* os)
 // Small helpers shared by the test programs.
 namespace TestFiles {
 
-// Path of a fixture archive made by tests/fixtures/make_fixtures.sh.
+// Path of a fixture archive made by tests/fixtures/make_fixtures.sh, or of a
+// committed one for names starting with "hostile/" (tests/fixtures/hostile).
 QString fixture(const QString& name);
 
 // Copies a fixture into `folder` (tests never change the originals) and
@@ -30,6 +31,19 @@ void writeAll(const QString& path, const QByteArray& bytes);
 // go to `output` when given.
 int run(const QString& program, const QStringList& args, QByteArray* output = nullptr,
         const QString& workingFolder = QString());
+
+// How a program ended (code -1: it did not start, -2: it crashed) and what it
+// wrote on each channel.
+struct Outcome
+{
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs a program without a terminal (standard input is /dev/null), keeping
+// its standard output and standard error apart.
+Outcome runApart(const QString& program, const QStringList& args, const QString& workingFolder = QString());
 
 // Every file below `folder` (relative paths, sorted), links and folders
 // included, folders with a trailing "/".

@@ -1,0 +1,386 @@
+#include "ArchiveEngine.h"
+#include "EngineErrors.h"
+#include "EngineTestSupport.h"
+#include "Failure.h"
+#include "TestFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+// One table of archives, each taken through both readers of the program: the
+// engine (ListContents, then Extract) and the self-extractor runtime (the same
+// zip data attached to plovern-sfx, run with --list, then --target). Listings
+// are compared with Python's zipfile, extractions with Info-ZIP unzip where it
+// agrees and else with the listed names; a refused archive must leave the
+// target as it was and nothing may appear outside it.
+
+using namespace EngineTest;
+
+namespace {
+
+// Every case extracts into kBox/target. The committed link fixtures name that
+// folder in their link targets, so it is fixed (and the tests of this program
+// hold a lock in CTest so that no two use it at once).
+const QString kBox = QStringLiteral("/tmp/plovern-cases");
+const QString kTarget = kBox + QStringLiteral("/target");
+const QString kOutside = kBox + QStringLiteral("/outside");
+// Where absolute.zip aims.
+const QString kVictim = QStringLiteral("/tmp/plovern-evil.txt");
+
+// A link made in the target before extracting; "{target}" and "{outside}" in
+// its text stand for those folders.
+struct DiskLink
+{
+    const char* path;
+    const char* text;
+};
+
+// What must hold for one entry beyond what zipfile reports. `name` must be
+// listed exactly so, after decoding.
+struct Detail
+{
+    const char* name;
+    const char* time = nullptr;    // local "yyyy-MM-dd hh:mm:ss" (else the DOS field, as zipfile reads it)
+    const char* comment = nullptr; // the entry's comment as the engine lists it
+    const char* link = nullptr;    // extracted as a symbolic link with this text
+};
+
+enum class Outcome {
+    LikeUnzip,   // lists and extracts; the tree is what unzip makes of it
+    Listed,      // lists and extracts; the tree holds exactly the listed names
+    Refused,     // lists; extracting fails before anything is written
+    DataFailure, // lists; extracting fails at an entry, after the ones in `kept`
+    Unreadable,  // neither lists nor extracts
+};
+
+struct Case
+{
+    const char* fixture; // "hostile/..." (committed), else made by make_fixtures.sh
+    Outcome outcome;
+    std::int32_t failure = 0; // the engine's failure number
+    const char* named = "";   // text the engine's description and the runtime's message both hold
+    std::vector<DiskLink> disk = {};
+    std::vector<Detail> details = {};
+    std::vector<const char*> kept = {};
+    // What the runtime's message names instead, where the two readers see the
+    // damage at different places (the engine reads entry data through
+    // libzip, which refuses some archives as a whole).
+    const char* runtimeNamed = nullptr;
+};
+
+void PrintTo(const Case& c, std::ostream* out)
+{
+    *out << c.fixture;
+}
+
+QString placed(const char* text)
+{
+    return QString::fromUtf8(text)
+        .replace(QStringLiteral("{target}"), kTarget)
+        .replace(QStringLiteral("{outside}"), kOutside);
+}
+
+QDateTime localTime(const char* text)
+{
+    return QDateTime::fromString(QString::fromUtf8(text), QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+}
+
+// The tree extracting `entries` must give: every name with its parent
+// folders, folders ending in "/" (a link never does).
+QStringList treeOf(const std::vector<PyEntry>& entries)
+{
+    QSet<QString> names;
+    for (const PyEntry& entry : entries) {
+        const QStringList parts = entry.name.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        for (int i = 1; i < parts.size(); ++i)
+            names.insert(parts.mid(0, i).join(QLatin1Char('/')) + QLatin1Char('/'));
+        names.insert(entry.name);
+    }
+    QStringList sorted = names.values();
+    sorted.sort();
+    return sorted;
+}
+
+// The runtime's --list lines for entries: size, date to the minute, name.
+QStringList runtimeLines(const QByteArray& listing)
+{
+    static const QRegularExpression line(QStringLiteral("^ *\\d+  \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d  .*$"),
+                                         QRegularExpression::MultilineOption);
+    QStringList lines;
+    auto it = line.globalMatch(QString::fromUtf8(listing));
+    while (it.hasNext())
+        lines << it.next().captured(0).trimmed();
+    return lines;
+}
+
+class CaseTable : public ::testing::TestWithParam<Case>
+{
+protected:
+    void SetUp() override
+    {
+        QDir(kBox).removeRecursively();
+        QFile::remove(kVictim);
+        ASSERT_TRUE(QDir().mkpath(kTarget));
+        // A folder for links on disk to lead to, so that following one would
+        // really write outside.
+        ASSERT_TRUE(QDir().mkpath(kOutside + QStringLiteral("/a")));
+        for (const DiskLink& link : param().disk)
+            ASSERT_TRUE(QFile::link(placed(link.text), kTarget + QLatin1Char('/') + QString::fromUtf8(link.path)));
+        m_targetBefore = TestFiles::tree(kTarget);
+        m_outsideBefore = TestFiles::tree(kOutside);
+        m_archive = TestFiles::fixture(QString::fromUtf8(param().fixture));
+        if (param().outcome != Outcome::Unreadable)
+            m_expected = pythonList(m_archive);
+    }
+
+    void TearDown() override
+    {
+        // Whatever the reader did, nothing lies beside the target or the
+        // folder its links lead to.
+        EXPECT_EQ(QDir(kBox).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+                  QStringList({QStringLiteral("outside"), QStringLiteral("target")}));
+        EXPECT_EQ(TestFiles::tree(kOutside), m_outsideBefore);
+        EXPECT_FALSE(QFileInfo::exists(kVictim));
+        QDir(kBox).removeRecursively();
+    }
+
+    static const Case& param() { return GetParam(); }
+
+    const Detail* detail(const QString& name) const
+    {
+        for (const Detail& d : param().details) {
+            if (QString::fromUtf8(d.name) == name)
+                return &d;
+        }
+        return nullptr;
+    }
+
+    // The time an entry must be listed and extracted with.
+    QDateTime expectedTime(const PyEntry& entry) const
+    {
+        const Detail* d = detail(entry.name);
+        if (d && d->time)
+            return localTime(d->time);
+        return entry.dosTime;
+    }
+
+    // After a successful extraction: the tree, and the details that need it.
+    void expectExtracted() const
+    {
+        if (param().outcome == Outcome::LikeUnzip) {
+            const QString theirs = m_scratch.file(QStringLiteral("unzip"));
+            unzipInto(m_archive, theirs);
+            EXPECT_EQ(describeTree(kTarget), describeTree(theirs));
+        } else {
+            EXPECT_EQ(TestFiles::tree(kTarget), treeOf(m_expected));
+        }
+        for (const Detail& d : param().details) {
+            const QString path = kTarget + QLatin1Char('/') + QString::fromUtf8(d.name);
+            if (d.link) {
+                EXPECT_EQ(QFileInfo(path).symLinkTarget(), kTarget + QLatin1Char('/') + QString::fromUtf8(d.link))
+                    << d.name;
+            }
+            if (d.time) {
+                struct stat st
+                {};
+                EXPECT_EQ(::lstat(QFile::encodeName(path).constData(), &st), 0) << d.name;
+                EXPECT_EQ(qint64(st.st_mtime), localTime(d.time).toSecsSinceEpoch()) << d.name;
+            }
+        }
+    }
+
+    // After a failed extraction: the target holds what it held before, and
+    // for damaged data the entries completed before the damaged one.
+    void expectOnlyKept() const
+    {
+        QStringList wanted = m_targetBefore;
+        for (const char* name : param().kept)
+            wanted << QString::fromUtf8(name);
+        wanted.sort();
+        EXPECT_EQ(TestFiles::tree(kTarget), wanted);
+    }
+
+    QString m_archive;
+    std::vector<PyEntry> m_expected; // as zipfile lists the archive
+    QStringList m_targetBefore;
+    QStringList m_outsideBefore;
+    Scratch m_scratch;
+};
+
+TEST_P(CaseTable, Engine)
+{
+    const Case& c = param();
+    const QString named = QString::fromUtf8(c.named);
+    if (c.outcome == Outcome::Unreadable) {
+        const Failure failure = expectFailure(c.failure, [&] { list(m_archive); });
+        EXPECT_TRUE(failure.description().contains(named)) << failure.what();
+    } else {
+        const std::vector<EntryInfo> ours = list(m_archive);
+        ASSERT_EQ(ours.size(), m_expected.size());
+        std::size_t matched = 0;
+        for (std::size_t i = 0; i < ours.size(); ++i) {
+            const PyEntry& theirs = m_expected[i];
+            SCOPED_TRACE(theirs.name.toStdString());
+            EXPECT_EQ(ours[i].name, theirs.name);
+            EXPECT_EQ(ours[i].normalSize, theirs.size);
+            EXPECT_EQ(ours[i].compressedSize, theirs.compressedSize);
+            EXPECT_EQ(ours[i].crc, theirs.crc);
+            EXPECT_EQ(ours[i].modified, expectedTime(theirs)) << ours[i].modified.toString(Qt::ISODate).toStdString();
+            EXPECT_EQ(ours[i].isFolder, theirs.name.endsWith(QLatin1Char('/')));
+            EXPECT_EQ(ours[i].isLink, ((theirs.externalAttributes >> 16) & 0170000) == 0120000);
+            EXPECT_FALSE(ours[i].method.isEmpty());
+            const Detail* d = detail(theirs.name);
+            EXPECT_EQ(ours[i].comment, QString::fromUtf8(d && d->comment ? d->comment : ""));
+            matched += d != nullptr;
+        }
+        EXPECT_EQ(matched, c.details.size()) << "every detail names a listed entry";
+    }
+
+    ArchiveEngine engine;
+    engine.setArchivePath(m_archive);
+    engine.setTargetFolder(kTarget);
+    engine.setFileSpec(QStringLiteral("*.*"));
+    engine.setExtractSwitch(true);
+    if (c.outcome == Outcome::LikeUnzip || c.outcome == Outcome::Listed) {
+        engine.Extract();
+        expectExtracted();
+        EXPECT_TRUE(leftovers(kTarget).isEmpty());
+    } else {
+        const Failure failure = expectFailure(c.failure, [&] { engine.Extract(); });
+        EXPECT_TRUE(failure.description().contains(named)) << failure.what();
+        expectOnlyKept();
+    }
+}
+
+TEST_P(CaseTable, Runtime)
+{
+    const Case& c = param();
+    const QString sfx = m_scratch.file(QFileInfo(m_archive).fileName() + QStringLiteral(".sfx"));
+    const TestFiles::Outcome made =
+        TestFiles::runApart(QStringLiteral("python3"),
+                            {QStringLiteral(PLOVERN_SFX_TEST_DIR "/make_sfx.py"), QStringLiteral(PLOVERN_SFX_RUNTIME),
+                             m_archive, sfx, QStringLiteral("folder=offered"), QStringLiteral("create=1")});
+    ASSERT_EQ(made.code, 0) << made.err.toStdString();
+
+    // Listing writes nothing, not even the folder the settings offer.
+    const TestFiles::Outcome listed = TestFiles::runApart(sfx, {QStringLiteral("--list")}, kTarget);
+    EXPECT_EQ(TestFiles::tree(kTarget), m_targetBefore);
+    if (c.outcome == Outcome::Unreadable) {
+        EXPECT_EQ(listed.code, 1) << listed.out.toStdString();
+        EXPECT_TRUE(listed.err.contains(c.named)) << listed.err.toStdString();
+    } else {
+        ASSERT_EQ(listed.code, 0) << listed.err.toStdString();
+        QStringList wanted;
+        for (const PyEntry& e : m_expected)
+            wanted << QStringLiteral("%1  %2  %3")
+                          .arg(e.size)
+                          .arg(expectedTime(e).toString(QStringLiteral("yyyy-MM-dd hh:mm")), e.name);
+        EXPECT_EQ(runtimeLines(listed.out), wanted);
+    }
+
+    const TestFiles::Outcome extracted = TestFiles::runApart(sfx, {QStringLiteral("--target"), kTarget});
+    if (c.outcome == Outcome::LikeUnzip || c.outcome == Outcome::Listed) {
+        ASSERT_EQ(extracted.code, 0) << extracted.err.toStdString();
+        expectExtracted();
+    } else {
+        EXPECT_EQ(extracted.code, 1) << extracted.out.toStdString();
+        EXPECT_TRUE(extracted.err.contains(c.runtimeNamed ? c.runtimeNamed : c.named)) << extracted.err.toStdString();
+        expectOnlyKept();
+    }
+}
+
+using namespace EngineError;
+
+INSTANTIATE_TEST_SUITE_P(
+    Archives, CaseTable,
+    ::testing::Values(
+        // ---- Made by other tools ----
+        Case{"infozip.zip", Outcome::LikeUnzip}, Case{"python.zip", Outcome::LikeUnzip},
+        Case{"7z.zip", Outcome::LikeUnzip}, Case{"bsdtar.zip", Outcome::LikeUnzip},
+        Case{"stub-plain.exe", Outcome::LikeUnzip}, Case{"stub-adjusted.exe", Outcome::LikeUnzip},
+        Case{"utf8.zip", Outcome::LikeUnzip}, Case{"zip64.zip", Outcome::LikeUnzip},
+        Case{"zip64-infozip.zip", Outcome::LikeUnzip}, Case{"midnight.zip", Outcome::LikeUnzip},
+        Case{"link-in.zip", Outcome::LikeUnzip}, Case{"many-10001.zip", Outcome::LikeUnzip},
+        Case{"empty.zip", Outcome::LikeUnzip}, Case{"cp437.zip", Outcome::Listed, 0, "", {}, {{"über.txt"}}},
+        // A link on disk leading outside, in the way of the entries of docs/.
+        Case{"infozip.zip", Outcome::Refused, PathThroughLink, "docs", {{"docs", "{outside}"}}},
+
+        // ---- Links on disk and absolute link targets ----
+        // x -> {target}/l/.. where l -> {outside}/a: the target's own path
+        // written out, but it ends up in {outside}.
+        Case{"hostile/abs-link-via-disk-link.zip",
+             Outcome::Refused,
+             LinkOutsideTarget,
+             "x -> /tmp/plovern-cases/target/l/..",
+             {{"l", "{outside}/a"}}},
+        // d -> {target}/l/.. where l -> {outside}/a, and the entry d/f.txt.
+        Case{"hostile/disk-links-chain.zip",
+             Outcome::Refused,
+             PathThroughLink,
+             "d/f.txt",
+             {{"l", "{outside}/a"}, {"d", "{target}/l/.."}}},
+
+        // ---- Unsafe names (each after a harmless entry) ----
+        Case{"hostile/traversal.zip", Outcome::Refused, UnsafeEntryName, "../evil.txt"},
+        Case{"hostile/absolute.zip", Outcome::Refused, UnsafeEntryName, "/tmp/plovern-evil.txt"},
+        Case{"hostile/backslash.zip", Outcome::Refused, UnsafeEntryName, "..\\evil.txt"},
+        Case{"hostile/drive-letter.zip", Outcome::Refused, UnsafeEntryName, "C:evil.txt"},
+
+        // ---- Link entries ----
+        Case{"hostile/link-out.zip", Outcome::Refused, LinkOutsideTarget, "out -> ../../etc"},
+        Case{"hostile/link-absolute.zip", Outcome::Refused, LinkOutsideTarget, "abs -> /etc"},
+        Case{"hostile/through-link-entry.zip", Outcome::Refused, PathThroughLink, "d/evil.txt"},
+        Case{"hostile/link-chain.zip", Outcome::Refused, LinkOutsideTarget, "a/b/x -> up/../escape"},
+        Case{"hostile/link-after-dotdot.zip", Outcome::Refused, LinkOutsideTarget, "b -> a/../a/up/.."},
+        Case{"hostile/link-loop.zip", Outcome::Refused, LinkOutsideTarget, "x -> y"},
+
+        // ---- Entries that cannot be read ----
+        Case{"hostile/encrypted.zip", Outcome::Refused, EncryptedEntry, "secret.txt"},
+        Case{"hostile/deflate64.zip", Outcome::Refused, UnsupportedMethod, "data.bin"},
+        Case{"hostile/crc.zip", Outcome::DataFailure, CorruptEntry, "bad.txt", {}, {}, {"good.txt"}},
+        // An offset libzip cannot seek to: the engine refuses the archive,
+        // the runtime the entry.
+        Case{"hostile/local-offset-overflow.zip",
+             Outcome::DataFailure,
+             ArchiveUnreadable,
+             "local-offset-overflow.zip",
+             {},
+             {},
+             {},
+             "hello.txt"},
+
+        // ---- Damaged archives and none ----
+        Case{"hostile/truncated.zip", Outcome::Unreadable, ArchiveUnreadable, "truncated.zip"},
+        Case{"hostile/not-an-archive.zip", Outcome::Unreadable, NotAnArchive, "not-an-archive.zip"},
+        Case{"hostile/end-offset-overflow.zip", Outcome::Unreadable, ArchiveUnreadable, "end-offset-overflow.zip"},
+        Case{"hostile/end-size-overflow.zip", Outcome::Unreadable, ArchiveUnreadable, "end-size-overflow.zip"},
+        Case{"hostile/zip64-end-overflow.zip", Outcome::Unreadable, ArchiveUnreadable, "zip64-end-overflow.zip"},
+        Case{"hostile/zip64-offset-overflow.zip", Outcome::Unreadable, ArchiveUnreadable, "zip64-offset-overflow.zip"},
+
+        // ---- Unusual but sound ----
+        Case{"hostile/entry-comment.zip",
+             Outcome::LikeUnzip,
+             0,
+             "",
+             {},
+             {{"first.txt", nullptr, "A comment on the first entry."}}},
+        Case{"hostile/time-2040.zip", Outcome::Listed, 0, "", {}, {{"future.txt", "2040-06-01 12:34:57"}}},
+        Case{"hostile/macos-link.zip", Outcome::Listed, 0, "", {}, {{"link", nullptr, nullptr, "target.txt"}}},
+        Case{"hostile/overlong-utf8.zip", Outcome::Listed, 0, "", {}, {{"bad└»name.txt"}}}),
+    [](const ::testing::TestParamInfo<Case>& info) {
+        std::string name = QFileInfo(QString::fromUtf8(info.param.fixture)).fileName().toStdString();
+        for (char& c : name) {
+            if (!isalnum(static_cast<unsigned char>(c)))
+                c = '_';
+        }
+        return name + (info.param.disk.empty() ? "" : "_with_links");
+    });
+
+} // namespace
