@@ -40,6 +40,9 @@ class ArchiveReader
 public:
     // Throws ArchiveNotFound, NotAnArchive or ArchiveUnreadable.
     explicit ArchiveReader(const QString& path);
+    // The archive open as `fd`, named `path` in failures. Throws NotAnArchive
+    // or ArchiveUnreadable.
+    ArchiveReader(const QString& path, int fd);
 
     const QString& path() const { return m_path; }
     const zipcore::Layout& layout() const { return m_directory.layout; }
