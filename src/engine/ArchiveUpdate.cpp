@@ -33,6 +33,10 @@
 // - Where the file system has no locks, right before the rename the path
 //   must still name the very file that was read, unchanged; otherwise the
 //   update fails with ArchiveChanged rather than overwrite another's work.
+//   Where the file system can swap two names (RENAME_EXCHANGE) the new
+//   archive is swapped in and the file it displaced is checked, which
+//   leaves no moment between check and rename; elsewhere a replacement in
+//   that moment goes unseen.
 //   A new archive is linked into place only if no file has appeared there
 //   meanwhile; if one has, the update starts over on top of it.
 
@@ -136,7 +140,23 @@ public:
             // Keeping the user's own ownership is all that can be done.
         }
         check(SysResult::of(::fchmod(out.fd(), m_info.st_mode & 07777)), m_archive);
-        check(out.commit(PosixFile::decodeName(m_real), Place::Replace, [this] { checkUnchanged(); }), m_archive);
+        const QString real = PosixFile::decodeName(m_real);
+        if (!m_locked) {
+            // Unlocked, another update may replace the archive between any
+            // check and the rename: the new archive is swapped in and what
+            // it displaced must be the archive that was read, else the swap
+            // is undone.
+            const SysResult swapped = out.exchange(real, [this](const struct stat& displaced) {
+                return sameFile(displaced, m_info) && unchanged(displaced);
+            });
+            if (swapped)
+                return true;
+            if (swapped.error() == ESTALE)
+                throw EngineFailure::archiveChanged(m_archive);
+            if (swapped.error() != EINVAL && swapped.error() != ENOSYS)
+                cannotSave(m_archive, swapped.cause());
+        }
+        check(out.commit(real, Place::Replace, [this] { checkUnchanged(); }), m_archive);
         return true;
     }
 
@@ -157,6 +177,7 @@ private:
             m_fd = PosixFile::Descriptor(::open(m_real.constData(), O_RDONLY | O_CLOEXEC));
             check(m_fd.openError(), m_archive);
         }
+        m_locked = true;
         struct flock lock = {};
         lock.l_type = F_WRLCK;
         lock.l_whence = SEEK_SET;
@@ -165,8 +186,10 @@ private:
                 continue;
             // File systems without locks (and a descriptor open for reading
             // only) are left to the check before the rename.
-            if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS || errno == EBADF)
+            if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS || errno == EBADF) {
+                m_locked = false;
                 break;
+            }
             cannotSave(m_archive, SysResult::fromErrno().cause());
         }
         check(SysResult::of(::fstat(m_fd.get(), &m_info)), m_archive);
@@ -179,18 +202,24 @@ private:
         return false;
     }
 
+    bool unchanged(const struct stat& now) const
+    {
+        return now.st_size == m_info.st_size && now.st_mtim.tv_sec == m_info.st_mtim.tv_sec
+            && now.st_mtim.tv_nsec == m_info.st_mtim.tv_nsec;
+    }
+
     // Whether the archive is still the file that was read, as it was read.
     void checkUnchanged() const
     {
         struct stat now;
-        if (::lstat(m_real.constData(), &now) != 0 || !sameFile(now, m_info) || now.st_size != m_info.st_size
-            || now.st_mtim.tv_sec != m_info.st_mtim.tv_sec || now.st_mtim.tv_nsec != m_info.st_mtim.tv_nsec)
+        if (::lstat(m_real.constData(), &now) != 0 || !sameFile(now, m_info) || !unchanged(now))
             throw EngineFailure::archiveChanged(m_archive);
     }
 
     QString m_archive;
     QByteArray m_real;
     PosixFile::Descriptor m_fd;
+    bool m_locked = false;
     struct stat m_info = {};
 };
 

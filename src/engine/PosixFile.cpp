@@ -295,6 +295,32 @@ SysResult TempFile::commit(const QString& target, Place place, const std::functi
     return syncFolder(m_folder.get());
 }
 
+SysResult TempFile::exchange(const QString& target, const std::function<bool(const struct stat&)>& expected)
+{
+    if (!m_fd.isOpen())
+        return SysResult::failure(EBADF);
+    if (::fsync(m_fd.get()) != 0)
+        return SysResult::fromErrno();
+    if (m_name.isEmpty()) {
+        if (const SysResult named = nameIt(); !named)
+            return named;
+    }
+    const QByteArray to = encodeName(target);
+    if (::renameat2(m_folder.get(), m_name.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) != 0)
+        return SysResult::fromErrno();
+    // m_name now holds what stood at `target`.
+    struct stat displaced;
+    if (::fstatat(m_folder.get(), m_name.constData(), &displaced, AT_SYMLINK_NOFOLLOW) == 0 && expected(displaced)) {
+        ::unlinkat(m_folder.get(), m_name.constData(), 0);
+        m_name.clear();
+        m_fd.reset();
+        return syncFolder(m_folder.get());
+    }
+    if (::renameat2(m_folder.get(), m_name.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) != 0)
+        return SysResult::fromErrno();
+    return SysResult::failure(ESTALE);
+}
+
 void TempFile::discard()
 {
     m_fd.reset();

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // Thin, exception-free wrappers around POSIX file calls. The engine works on
@@ -127,6 +128,12 @@ public:
     // result is EEXIST. On failure the file is still removed later.
     SysResult commit(const QString& target, Place place = Place::Replace,
                      const std::function<void()>& beforeRename = {});
+    // Like commit() with Place::Replace, but swaps the file with `target`
+    // (RENAME_EXCHANGE) and then asks `expected` whether what stood at
+    // `target` was the file the caller meant to replace: if so it is
+    // removed, if not the swap is undone and the result is ESTALE. File
+    // systems that cannot swap answer EINVAL, and nothing is changed.
+    SysResult exchange(const QString& target, const std::function<bool(const struct stat&)>& expected);
     // Removes the file now.
     void discard();
 
