@@ -20,6 +20,14 @@
 // others', with the central directory's offsets counted from the start of the
 // file or from the start of the zip data) are read and changed like plain zip
 // files; a change keeps the stub in front.
+//
+// Changes (AddFiles' commit, DeleteFiles) go to the file a link points at and
+// keep the link; they hold an exclusive lock on the archive from reading to
+// replacing it, so that updates by several engines or programs each build on
+// the one before; the new archive is flushed to the disk, with its folder,
+// before the change is reported done, and a crash leaves no file behind. On a
+// file system without locks, an update overtaken by another program fails
+// with ArchiveChanged and changes nothing.
 class ArchiveEngine
 {
 public:
@@ -114,8 +122,9 @@ public:
     void AddFiles();
 
     // Commits the adds collected since the last commit; does nothing when
-    // none are pending. Throws CannotUpdateArchive, leaving the archive as it
-    // was, when the archive cannot be rewritten.
+    // none are pending. The archive is read now, so files added meanwhile by
+    // someone else are kept. Throws CannotUpdateArchive (or ArchiveChanged),
+    // leaving the archive as it was, when the archive cannot be rewritten.
     void FinishAdding();
 
     // Removes the entries matching FileSpec from ArchivePath. Atomic: on

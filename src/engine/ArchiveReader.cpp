@@ -62,6 +62,11 @@ ArchiveReader::ArchiveReader(const QString& path)
     m_directory = ZipLayout::read(fd.get(), path);
 }
 
+ArchiveReader::ArchiveReader(const QString& path, int fd)
+    : m_path(path)
+    , m_directory(ZipLayout::read(fd, path))
+{}
+
 zip_t* ArchiveReader::zip() const
 {
     if (!m_zip) {

@@ -40,6 +40,10 @@ class ArchiveReader
 public:
     // Throws ArchiveNotFound, NotAnArchive or ArchiveUnreadable.
     explicit ArchiveReader(const QString& path);
+    // The directory of the archive open as `fd`, named `path` in failures
+    // (zip() and reopen() open `path` itself). Throws NotAnArchive or
+    // ArchiveUnreadable.
+    ArchiveReader(const QString& path, int fd);
 
     const QString& path() const { return m_path; }
     const zipcore::Layout& layout() const { return m_directory.layout; }

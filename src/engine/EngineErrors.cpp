@@ -128,6 +128,13 @@ Failure noTargetFolder()
     return Failure(EngineError::NoTargetFolder, QStringLiteral("No folder to extract into was given."));
 }
 
+Failure archiveChanged(const QString& archive)
+{
+    return Failure(EngineError::ArchiveChanged,
+                   QStringLiteral("The archive %1 was changed by another program while updating; nothing was changed.")
+                       .arg(archive));
+}
+
 Failure fromCore(const zipcore::ZipError& error, const QString& archive)
 {
     using zipcore::ZipErrc;

@@ -40,6 +40,7 @@ enum : std::int32_t {
     SfxOutputIsArchive = 1020,    // "The self-extractor cannot replace its own archive: <path>"
     EmptySpec = 1021,             // "No entry was named."
     NoTargetFolder = 1022,        // "No folder to extract into was given."
+    ArchiveChanged = 1023, // "The archive <path> was changed by another program while updating; nothing was changed."
 };
 }
 
@@ -69,6 +70,7 @@ Failure noSfxOutputPath();
 Failure sfxOutputIsArchive(const QString& path);
 Failure emptySpec();
 Failure noTargetFolder();
+Failure archiveChanged(const QString& archive);
 
 // A failure of the zip core as the engine's own; `archive` names the archive
 // for failures of the archive as a whole.

@@ -7,7 +7,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/random.h>
 #include <unistd.h>
 #include <vector>
 
@@ -163,6 +166,40 @@ SysResult copyRange(int in, std::int64_t offset, std::int64_t length, int out)
     return SysResult();
 }
 
+namespace {
+
+// A hidden, fixed-length name: it never exceeds the length limit for names,
+// whatever the target's name, and stays out of a file manager's way while it
+// exists.
+QByteArray temporaryName()
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned char random[6];
+    if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+        const auto fallback =
+            static_cast<std::uint64_t>(::getpid()) * 2654435761u ^ static_cast<std::uint64_t>(::time(nullptr));
+        for (std::size_t i = 0; i < sizeof random; ++i)
+            random[i] = static_cast<unsigned char>(fallback >> (8 * i));
+    }
+    QByteArray name(".plovern-");
+    for (const unsigned char r : random)
+        name += letters[r % (sizeof letters - 1)];
+    return name;
+}
+
+constexpr int NameAttempts = 100;
+
+} // namespace
+
+SysResult syncFolder(int folderFd)
+{
+    // Some file systems cannot flush a folder and say so; there is nothing
+    // more to do there.
+    if (::fsync(folderFd) != 0 && errno != EINVAL)
+        return SysResult::fromErrno();
+    return SysResult();
+}
+
 TempFile::~TempFile()
 {
     discard();
@@ -171,37 +208,127 @@ TempFile::~TempFile()
 SysResult TempFile::create(const QString& folder)
 {
     discard();
-    // A hidden, fixed-length name: it never exceeds the length limit for
-    // names, whatever the target's name, and stays out of a file manager's
-    // way while it exists.
-    QByteArray pattern = encodeName(folder.isEmpty() ? QStringLiteral(".") : folder);
-    if (!pattern.endsWith('/'))
-        pattern += '/';
-    pattern += ".plovern-XXXXXX";
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0)
+    m_folder = Descriptor(::open(encodeName(folder.isEmpty() ? QStringLiteral(".") : folder).constData(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!m_folder.isOpen())
         return SysResult::fromErrno();
-    m_fd.reset(fd);
-    m_path = decodeName(pattern);
-    return SysResult();
+    // Naming the file later goes through /proc (linkat with AT_EMPTY_PATH
+    // needs a privilege); without /proc the file gets a name at once.
+    static const bool procMounted = ::access("/proc/self/fd", X_OK) == 0;
+    if (procMounted) {
+        const int fd = ::openat(m_folder.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            m_fd.reset(fd);
+            return SysResult();
+        }
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)
+            return SysResult::fromErrno();
+    }
+    for (int attempt = 0; attempt < NameAttempts; ++attempt) {
+        const QByteArray name = temporaryName();
+        const int fd =
+            ::openat(m_folder.get(), name.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            m_fd.reset(fd);
+            m_name = name;
+            return SysResult();
+        }
+        if (errno != EEXIST)
+            return SysResult::fromErrno();
+    }
+    return SysResult::failure(EEXIST);
 }
 
-SysResult TempFile::commit(const QString& target)
+SysResult TempFile::nameIt()
 {
-    if (::rename(encodeName(m_path).constData(), encodeName(target).constData()) != 0)
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd.get());
+    for (int attempt = 0; attempt < NameAttempts; ++attempt) {
+        const QByteArray name = temporaryName();
+        if (::linkat(AT_FDCWD, self.constData(), m_folder.get(), name.constData(), AT_SYMLINK_FOLLOW) == 0) {
+            m_name = name;
+            return SysResult();
+        }
+        if (errno != EEXIST)
+            return SysResult::fromErrno();
+    }
+    return SysResult::failure(EEXIST);
+}
+
+SysResult TempFile::commit(const QString& target, Place place, const std::function<void()>& beforeRename)
+{
+    if (!m_fd.isOpen())
+        return SysResult::failure(EBADF);
+    // The data first: a rename that reaches the disk before the data would
+    // leave an empty or partial file at `target` after a power cut.
+    if (::fsync(m_fd.get()) != 0)
         return SysResult::fromErrno();
+    if (beforeRename)
+        beforeRename();
+    const QByteArray to = encodeName(target);
+    if (m_name.isEmpty()) {
+        if (place == Place::OnlyIfAbsent) {
+            // A new file needs no temporary name: linking fails where a file
+            // already stands.
+            const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd.get());
+            if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, to.constData(), AT_SYMLINK_FOLLOW) != 0)
+                return SysResult::fromErrno();
+            m_fd.reset();
+            return syncFolder(m_folder.get());
+        }
+        if (const SysResult named = nameIt(); !named)
+            return named;
+    }
+    int renamed = place == Place::Replace
+        ? ::renameat(m_folder.get(), m_name.constData(), AT_FDCWD, to.constData())
+        : ::renameat2(m_folder.get(), m_name.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
+    if (renamed != 0 && place == Place::OnlyIfAbsent && errno == EINVAL) {
+        // A file system without RENAME_NOREPLACE: a second name, which
+        // cannot replace anything either, then the temporary one goes.
+        renamed = ::linkat(m_folder.get(), m_name.constData(), AT_FDCWD, to.constData(), 0);
+        if (renamed == 0)
+            ::unlinkat(m_folder.get(), m_name.constData(), 0);
+    }
+    if (renamed != 0)
+        return SysResult::fromErrno();
+    m_name.clear();
     m_fd.reset();
-    m_path.clear();
-    return SysResult();
+    return syncFolder(m_folder.get());
+}
+
+SysResult TempFile::exchange(const QString& target, const std::function<bool(const struct stat&)>& expected)
+{
+    if (!m_fd.isOpen())
+        return SysResult::failure(EBADF);
+    if (::fsync(m_fd.get()) != 0)
+        return SysResult::fromErrno();
+    if (m_name.isEmpty()) {
+        if (const SysResult named = nameIt(); !named)
+            return named;
+    }
+    const QByteArray to = encodeName(target);
+    if (::renameat2(m_folder.get(), m_name.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) != 0)
+        return SysResult::fromErrno();
+    // m_name now holds what stood at `target`.
+    struct stat displaced;
+    if (::fstatat(m_folder.get(), m_name.constData(), &displaced, AT_SYMLINK_NOFOLLOW) == 0 && expected(displaced)) {
+        ::unlinkat(m_folder.get(), m_name.constData(), 0);
+        m_name.clear();
+        m_fd.reset();
+        return syncFolder(m_folder.get());
+    }
+    if (::renameat2(m_folder.get(), m_name.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) != 0)
+        return SysResult::fromErrno();
+    return SysResult::failure(ESTALE);
 }
 
 void TempFile::discard()
 {
     m_fd.reset();
-    if (!m_path.isEmpty()) {
-        ::unlink(encodeName(m_path).constData());
-        m_path.clear();
+    if (!m_name.isEmpty()) {
+        ::unlinkat(m_folder.get(), m_name.constData(), 0);
+        m_name.clear();
     }
+    m_folder.reset();
 }
 
 QString folderOf(const QString& path)

@@ -5,10 +5,12 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // Thin, exception-free wrappers around POSIX file calls. The engine works on
-// file descriptors rather than QFile because it needs mkstemp, fchmod,
+// file descriptors rather than QFile because it needs O_TMPFILE, fchmod,
 // futimens, pread and rename with exact error numbers, and because the
 // extraction workers must not share any Qt object.
 //
@@ -99,33 +101,52 @@ SysResult writeAll(int fd, const void* buffer, std::size_t length);
 // `out`; a failure tells which side it was on.
 SysResult copyRange(int in, std::int64_t offset, std::int64_t length, int out);
 
-// A new file with a unique name in `folder`, removed again when this object
-// goes away unless it was renamed into place with commit().
+// A new file in `folder` that becomes visible only when it is committed.
+// Where the file system allows it the file has no name at all until then
+// (O_TMPFILE), so that a crash leaves nothing behind; elsewhere it has a
+// hidden unique name and is removed again when this object goes away.
 class TempFile
 {
 public:
+    // How commit() puts the file at its target.
+    enum class Place { Replace, OnlyIfAbsent };
+
     TempFile() = default;
     ~TempFile();
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
 
-    // Creates the file (mode 0600).
+    // Creates the file (mode 0600), open for reading and writing.
     SysResult create(const QString& folder);
     int fd() const { return m_fd.get(); }
-    const QString& path() const { return m_path; }
-    bool isCreated() const { return !m_path.isEmpty(); }
-    // Closes the descriptor, reporting a failed close.
-    SysResult close() { return m_fd.close(); }
-    // Renames the file over `target`; on failure the temporary file is still
-    // removed later.
-    SysResult commit(const QString& target);
+    bool isCreated() const { return m_fd.isOpen(); }
+    // Flushes the data to the disk, gives the file its name at `target` (in
+    // the folder it was created in) and flushes the folder, so that after a
+    // power cut `target` is either what it was or this file, whole.
+    // `beforeRename`, when given, runs after the flush and may throw to stop.
+    // With Place::OnlyIfAbsent an existing `target` is left alone and the
+    // result is EEXIST. On failure the file is still removed later.
+    SysResult commit(const QString& target, Place place = Place::Replace,
+                     const std::function<void()>& beforeRename = {});
+    // Like commit() with Place::Replace, but swaps the file with `target`
+    // (RENAME_EXCHANGE) and then asks `expected` whether what stood at
+    // `target` was the file the caller meant to replace: if so it is
+    // removed, if not the swap is undone and the result is ESTALE. File
+    // systems that cannot swap answer EINVAL, and nothing is changed.
+    SysResult exchange(const QString& target, const std::function<bool(const struct stat&)>& expected);
     // Removes the file now.
     void discard();
 
 private:
+    SysResult nameIt();
+
+    Descriptor m_folder;
     Descriptor m_fd;
-    QString m_path;
+    QByteArray m_name; // the name in m_folder, empty while the file has none
 };
+
+// Flushes a folder's entries (a rename in it, say) to the disk.
+SysResult syncFolder(int folderFd);
 
 // The folder part of `path` ("." for a bare name).
 QString folderOf(const QString& path);

@@ -91,7 +91,7 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
     const mode_t readable = ArchiveUpdate::defaultFileMode();
     const mode_t mode = readable | ((readable & 0444) >> 2);
     check(SysResult::of(::fchmod(out.fd(), mode)));
-    check(out.close());
+    // Flushed before it takes the output's name (see TempFile::commit).
     check(out.commit(outputPath));
 }
 

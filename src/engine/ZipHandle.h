@@ -1,8 +1,11 @@
 #ifndef PLOVERN_ZIPHANDLE_H
 #define PLOVERN_ZIPHANDLE_H
 
+#include "PosixFile.h"
+
 #include <QString>
 
+#include <cstdint>
 #include <memory>
 #include <zip.h>
 
@@ -36,6 +39,16 @@ ZipPtr openForReading(const QString& path, const zipcore::Layout& layout);
 
 // Opens a plain archive (no stub) for changing; ZIP_CREATE when `create`.
 ZipPtr openForWriting(const QString& path, bool create);
+
+// Opens an archive for changing without letting libzip near the file
+// system: libzip reads the archive's first `length` bytes from the open file
+// `in` (an empty archive when `length` is 0) and, at zip_close, writes the
+// changed archive into `out`, which it creates in `folder`. The caller puts
+// `out` in place afterwards, once zip_close succeeded; when zip_close had
+// nothing to write, `out` was never created. `in` and `out` must outlive the
+// handle. Throws NotAnArchive or ArchiveUnreadable naming `path`.
+ZipPtr openForRewriting(int in, std::int64_t length, const QString& folder, PosixFile::TempFile& out,
+                        const QString& path);
 
 // Text for libzip's last failure on `archive`, or for an error code.
 QString errorText(zip_t* archive);

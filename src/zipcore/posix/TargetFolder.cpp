@@ -209,18 +209,34 @@ void TargetFolder::writeFile(const std::vector<std::string>& parts, unsigned mod
     const auto failed = [&](int error) { return ZipError(ZipErrc::CannotWrite, shown, std::strerror(error), error); };
     const UniqueFd folder = openFolder(parts, parts.size() - 1);
 
+    // The file is written without a name where the file system allows it
+    // (O_TMPFILE), so that a crash leaves nothing behind; it gets a temporary
+    // name only once complete, just before the rename (through /proc, as
+    // linkat's AT_EMPTY_PATH needs a privilege). Elsewhere it has its
+    // temporary name from the start.
+    static const bool procMounted = ::access("/proc/self/fd", X_OK) == 0;
     std::string temporary;
-    UniqueFd file;
-    for (int attempt = 0; attempt < TemporaryAttempts && !file.isOpen(); ++attempt) {
-        temporary = temporaryName();
-        file.reset(
-            ::openat(folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!file.isOpen() && errno != EEXIST)
-            throw failed(errno);
-    }
-    if (!file.isOpen())
+    UniqueFd file(procMounted ? ::openat(folder.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600) : -1);
+    const bool nameless = file.isOpen();
+    const auto nameTemporary = [&](const std::function<int(const char*)>& make) {
+        for (int attempt = 0; attempt < TemporaryAttempts; ++attempt) {
+            const std::string name = temporaryName();
+            if (make(name.c_str()) == 0) {
+                temporary = name;
+                return;
+            }
+            if (errno != EEXIST)
+                throw failed(errno);
+        }
         throw failed(EEXIST);
-    pending(folder.get(), temporary.c_str());
+    };
+    if (!nameless) {
+        nameTemporary([&](const char* name) {
+            file.reset(::openat(folder.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            return file.isOpen() ? 0 : -1;
+        });
+        pending(folder.get(), temporary.c_str());
+    }
 
     try {
         produce([&](const char* data, std::size_t size) {
@@ -235,13 +251,25 @@ void TargetFolder::writeFile(const std::vector<std::string>& parts, unsigned mod
             }
         });
         const timespec times[2] = {toTimespec(mtime), toTimespec(mtime)};
-        if (::fchmod(file.get(), mode & 0777) != 0 || ::futimens(file.get(), times) != 0 || !file.close())
+        if (::fchmod(file.get(), mode & 0777) != 0 || ::futimens(file.get(), times) != 0)
+            throw failed(errno);
+        if (nameless) {
+            const std::string self = "/proc/self/fd/" + std::to_string(file.get());
+            nameTemporary([&](const char* name) {
+                const int linked = ::linkat(AT_FDCWD, self.c_str(), folder.get(), name, AT_SYMLINK_FOLLOW);
+                if (linked == 0)
+                    pending(folder.get(), name);
+                return linked;
+            });
+        }
+        if (!file.close())
             throw failed(errno);
         if (::renameat(folder.get(), temporary.c_str(), folder.get(), parts.back().c_str()) != 0)
             throw failed(errno);
     } catch (...) {
         file.reset();
-        ::unlinkat(folder.get(), temporary.c_str(), 0);
+        if (!temporary.empty())
+            ::unlinkat(folder.get(), temporary.c_str(), 0);
         pending(-1, nullptr);
         throw;
     }

@@ -1,0 +1,318 @@
+// Adds and deletions that must not lose data: through a link to the archive,
+// several at once on one archive (from several processes, through
+// plovern-update-helper, and from several engines in one process), and
+// killed at any moment.
+
+#include "ArchiveEngine.h"
+#include "EngineErrors.h"
+#include "EngineTestSupport.h"
+#include "Failure.h"
+#include "TestFiles.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+
+#include <condition_variable>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace EngineTest;
+
+namespace {
+
+const QString helper = QStringLiteral(PLOVERN_UPDATE_HELPER);
+
+std::set<QString> names(const QString& archive)
+{
+    std::set<QString> out;
+    for (const EntryInfo& e : list(archive))
+        out.insert(e.name);
+    return out;
+}
+
+// `count` files named <tag><n>.txt in `folder`, each with its own text.
+QStringList makeFiles(const QString& folder, const QString& tag, int count, int lines = 20)
+{
+    QStringList paths;
+    for (int i = 0; i < count; ++i) {
+        paths << folder + QStringLiteral("/%1%2.txt").arg(tag).arg(i);
+        TestFiles::writeAll(paths.last(), QStringLiteral("%1 number %2\n").arg(tag).arg(i).toUtf8().repeated(lines));
+    }
+    return paths;
+}
+
+void expectHolds(const QString& archive, const QStringList& files)
+{
+    const std::set<QString> held = names(archive);
+    for (const QString& file : files)
+        EXPECT_TRUE(held.count(QFileInfo(file).fileName())) << file.toStdString();
+}
+
+void expectUnzipAccepts(const QString& archive)
+{
+    QByteArray output;
+    EXPECT_EQ(TestFiles::run(QStringLiteral("unzip"), {QStringLiteral("-tq"), archive}, &output), 0)
+        << output.toStdString();
+}
+
+void add(const QString& archive, const QStringList& files)
+{
+    ArchiveEngine engine;
+    engine.setArchivePath(archive);
+    for (const QString& file : files) {
+        engine.setFileSpec(file);
+        engine.AddFiles();
+    }
+    engine.FinishAdding();
+}
+
+// Starts the helper adding `files` to `archive`; it commits once told to go.
+void startAdding(QProcess& process, const QString& archive, const QStringList& files, bool noLocks = false)
+{
+    QStringList args{QStringLiteral("--wait")};
+    if (noLocks)
+        args << QStringLiteral("--no-locks");
+    args << QStringLiteral("add") << archive << files;
+    process.start(helper, args);
+    ASSERT_TRUE(process.waitForStarted()) << process.errorString().toStdString();
+}
+
+void go(QProcess& first, QProcess& second)
+{
+    // QProcess sends what is written only from its own waits.
+    first.write("go\n");
+    second.write("go\n");
+    first.waitForBytesWritten();
+    second.waitForBytesWritten();
+    first.closeWriteChannel();
+    second.closeWriteChannel();
+    first.waitForFinished(60000);
+    second.waitForFinished(60000);
+}
+
+TEST(UpdateSafety, ThroughALinkTheLinkedArchiveChanges)
+{
+    Scratch scratch;
+    const QString real = TestFiles::copyFixture(QStringLiteral("infozip.zip"), scratch.path());
+    ::chmod(QFile::encodeName(real).constData(), 0640);
+    const QString link = scratch.file(QStringLiteral("link.zip"));
+    ASSERT_EQ(::symlink("infozip.zip", QFile::encodeName(link).constData()), 0);
+    const QStringList added = makeFiles(scratch.file(QStringLiteral("in")), QStringLiteral("added"), 1);
+
+    add(link, added);
+    EXPECT_EQ(QFile::symLinkTarget(link), real);
+    EXPECT_TRUE(names(real).count(QStringLiteral("added0.txt")));
+    EXPECT_EQ(modeOf(real), 0640);
+
+    ArchiveEngine engine;
+    engine.setArchivePath(link);
+    engine.setFileSpec(QStringLiteral("hello.txt"));
+    engine.DeleteFiles();
+    EXPECT_EQ(QFile::symLinkTarget(link), real);
+    EXPECT_EQ(
+        names(real),
+        std::set<QString>({QStringLiteral("added0.txt"), QStringLiteral("docs/"), QStringLiteral("docs/readme.txt")}));
+    expectToolsAccept(real);
+
+    // A link to an archive still to be made: the archive is made where it
+    // points.
+    const QString pending = scratch.file(QStringLiteral("pending.zip"));
+    ASSERT_EQ(::symlink("made.zip", QFile::encodeName(pending).constData()), 0);
+    add(pending, added);
+    EXPECT_EQ(QFile::symLinkTarget(pending), scratch.file(QStringLiteral("made.zip")));
+    EXPECT_EQ(names(scratch.file(QStringLiteral("made.zip"))), std::set<QString>({QStringLiteral("added0.txt")}));
+
+    EXPECT_EQ(TestFiles::tree(scratch.path()),
+              QStringList({QStringLiteral("in/"), QStringLiteral("in/added0.txt"), QStringLiteral("infozip.zip"),
+                           QStringLiteral("link.zip"), QStringLiteral("made.zip"), QStringLiteral("pending.zip")}));
+}
+
+TEST(UpdateSafety, SimultaneousAddsKeepEveryFile)
+{
+    Scratch scratch;
+    const QStringList first = makeFiles(scratch.file(QStringLiteral("in")), QStringLiteral("a"), 50);
+    const QStringList second = makeFiles(scratch.file(QStringLiteral("in")), QStringLiteral("b"), 50);
+    QDir().mkpath(scratch.file(QStringLiteral("out")));
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        // Half the rounds add to an archive, half make a new one.
+        const QString processes = scratch.file(QStringLiteral("out/p%1.zip").arg(round));
+        const QString threads = scratch.file(QStringLiteral("out/t%1.zip").arg(round));
+        if (round % 2) {
+            QFile::copy(TestFiles::fixture(QStringLiteral("infozip.zip")), processes);
+            QFile::copy(TestFiles::fixture(QStringLiteral("infozip.zip")), threads);
+        }
+        const std::size_t before = round % 2 ? 3 : 0;
+
+        QProcess one;
+        QProcess two;
+        startAdding(one, processes, first);
+        startAdding(two, processes, second);
+        go(one, two);
+        EXPECT_EQ(one.exitCode(), 0) << one.readAllStandardError().toStdString();
+        EXPECT_EQ(two.exitCode(), 0) << two.readAllStandardError().toStdString();
+        EXPECT_EQ(names(processes).size(), before + 100);
+        expectHolds(processes, first + second);
+        expectUnzipAccepts(processes);
+
+        // Two engines of one process, each committing once both collected.
+        std::mutex mutex;
+        std::condition_variable ready;
+        int collected = 0;
+        const auto addFrom = [&](const QStringList& files, std::optional<Failure>& failure) {
+            try {
+                ArchiveEngine engine;
+                engine.setArchivePath(threads);
+                for (const QString& file : files) {
+                    engine.setFileSpec(file);
+                    engine.AddFiles();
+                }
+                std::unique_lock<std::mutex> lock(mutex);
+                ++collected;
+                ready.notify_all();
+                ready.wait(lock, [&] { return collected == 2; });
+                lock.unlock();
+                engine.FinishAdding();
+            } catch (const Failure& f) {
+                failure = f;
+            }
+        };
+        std::optional<Failure> failureOne;
+        std::optional<Failure> failureTwo;
+        std::thread threadOne(addFrom, std::cref(first), std::ref(failureOne));
+        std::thread threadTwo(addFrom, std::cref(second), std::ref(failureTwo));
+        threadOne.join();
+        threadTwo.join();
+        EXPECT_FALSE(failureOne) << failureOne->what();
+        EXPECT_FALSE(failureTwo) << failureTwo->what();
+        EXPECT_EQ(names(threads).size(), before + 100);
+        expectHolds(threads, first + second);
+        expectUnzipAccepts(threads);
+    }
+    EXPECT_TRUE(leftovers(scratch.path()).isEmpty()) << leftovers(scratch.path()).join(' ').toStdString();
+}
+
+TEST(UpdateSafety, WithoutLocksAnOverlappingUpdateFailsInsteadOfOverwriting)
+{
+    Scratch scratch;
+    // Larger files, so that the two commits overlap.
+    const QStringList first = makeFiles(scratch.file(QStringLiteral("in")), QStringLiteral("a"), 50, 20000);
+    const QStringList second = makeFiles(scratch.file(QStringLiteral("in")), QStringLiteral("b"), 50, 20000);
+    int refused = 0;
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        const QString archive = scratch.file(QStringLiteral("r%1.zip").arg(round));
+        QFile::copy(TestFiles::fixture(QStringLiteral("infozip.zip")), archive);
+        QProcess one;
+        QProcess two;
+        startAdding(one, archive, first, true);
+        startAdding(two, archive, second, true);
+        go(one, two);
+        int succeeded = 0;
+        for (QProcess* process : {&one, &two}) {
+            const QString errors = QString::fromLocal8Bit(process->readAllStandardError());
+            if (process->exitCode() == 0) {
+                ++succeeded;
+                expectHolds(archive, process == &one ? first : second);
+            } else {
+                ++refused;
+                EXPECT_TRUE(errors.startsWith(QString::number(EngineError::ArchiveChanged) + QLatin1Char(' ')))
+                    << errors.toStdString();
+                EXPECT_TRUE(
+                    errors.contains(QStringLiteral("changed by another program while updating; nothing was changed")));
+            }
+        }
+        // Whoever renamed first cannot have been overtaken.
+        EXPECT_GE(succeeded, 1);
+        expectUnzipAccepts(archive);
+    }
+    RecordProperty("refused", refused);
+    EXPECT_TRUE(leftovers(scratch.path()).isEmpty());
+}
+
+TEST(UpdateSafety, KilledUpdatesLeaveTheOldOrTheNewArchive)
+{
+    Scratch scratch;
+    const QString folder = scratch.file(QStringLiteral("archive"));
+    QDir().mkpath(folder);
+    const QString archive = folder + QStringLiteral("/k.zip");
+    QFile::copy(TestFiles::fixture(QStringLiteral("infozip.zip")), archive);
+    ::chmod(QFile::encodeName(archive).constData(), 0644);
+    // Incompressible contents, so that an add takes a while; each add gives
+    // them new names through links.
+    QRandomGenerator random(7);
+    const QString in = scratch.file(QStringLiteral("in"));
+    for (int j = 0; j < 4; ++j) {
+        QByteArray bytes(64 * 1024, '\0');
+        for (char& c : bytes)
+            c = static_cast<char>(random.bounded(256));
+        TestFiles::writeAll(in + QStringLiteral("/content%1").arg(j), bytes);
+    }
+    const auto addArgs = [&](int i, std::set<QString>& adding) {
+        QStringList args{QStringLiteral("add"), archive};
+        for (int j = 0; j < 4; ++j) {
+            const QString name = QStringLiteral("k%1_%2.bin").arg(i).arg(j);
+            QFile::link(QStringLiteral("content%1").arg(j), in + QLatin1Char('/') + name);
+            args << in + QLatin1Char('/') + name;
+            adding.insert(name);
+        }
+        return args;
+    };
+
+    // How long one add takes, start to end, to spread the kills over.
+    std::set<QString> current = names(archive);
+    std::set<QString> adding;
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_EQ(TestFiles::run(helper, addArgs(-1, adding)), 0);
+    const qint64 span = std::max<qint64>(timer.nsecsElapsed() / 1000, 1000);
+    current.insert(adding.begin(), adding.end());
+
+    int old = 0;
+    int changed = 0;
+    for (int i = 0; i < 50; ++i) {
+        SCOPED_TRACE(i);
+        QStringList args;
+        std::set<QString> next = current;
+        if (i % 3 == 2) {
+            const QString victim = *std::prev(next.end());
+            next.erase(victim);
+            args = QStringList{QStringLiteral("delete"), archive, victim};
+        } else {
+            adding.clear();
+            args = addArgs(i, adding);
+            next.insert(adding.begin(), adding.end());
+        }
+        QProcess process;
+        process.start(helper, args);
+        ASSERT_TRUE(process.waitForStarted());
+        ::usleep(static_cast<useconds_t>(random.bounded(span * 13 / 10)));
+        ::kill(static_cast<pid_t>(process.processId()), SIGKILL);
+        process.waitForFinished(60000);
+
+        EXPECT_EQ(TestFiles::tree(folder), QStringList({QStringLiteral("k.zip")}));
+        expectUnzipAccepts(archive);
+        const std::set<QString> found = names(archive);
+        EXPECT_TRUE(found == current || found == next);
+        if (found == next) {
+            ++changed;
+            current = next;
+        } else {
+            ++old;
+        }
+    }
+    RecordProperty("old", old);
+    RecordProperty("changed", changed);
+}
+
+} // namespace
