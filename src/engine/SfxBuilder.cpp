@@ -15,6 +15,8 @@ namespace SfxBuilder {
 
 namespace {
 
+const QByteArray SelfExtractorComment = QByteArrayLiteral("Self-extracting archive made by Marrowfen Plovern 3.4");
+
 QByteArray escaped(const QString& value)
 {
     QByteArray out;
@@ -83,9 +85,12 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
         block += static_cast<char>((length >> (8 * i)) & 0xff);
     check(PosixFile::writeAll(out.fd(), block.constData(), static_cast<std::size_t>(block.size())));
 
+    // A comment keeps the end record from being the file's last 22 bytes,
+    // which is what file(1) takes for a plain zip archive: with it, a
+    // Windows self-extractor is named a Windows program, as it should be.
     const std::int64_t zipStart = runtimeInfo.st_size + block.size();
     ZipLayout::copyZipPart(layout, archive.get(), archivePath, out.fd(), outputPath, zipStart,
-                           EngineFailure::cannotWriteFile);
+                           EngineFailure::cannotWriteFile, SelfExtractorComment);
 
     // Runnable by whoever may read it, within the user's umask.
     const mode_t readable = ArchiveUpdate::defaultFileMode();

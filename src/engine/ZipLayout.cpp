@@ -100,7 +100,8 @@ zipcore::Directory ZipLayout::read(int fd, const QString& path)
 }
 
 void ZipLayout::copyZipPart(const zipcore::Layout& layout, int in, const QString& inPath, int out,
-                            const QString& outPath, std::int64_t outStart, EngineFailure::WriteFailure writeFailure)
+                            const QString& outPath, std::int64_t outStart, EngineFailure::WriteFailure writeFailure,
+                            const QByteArray& commentWhenNone)
 {
     Writer writer(out, outPath, writeFailure);
     // A stored offset o names the byte at shift + o of the input, which lands
@@ -217,6 +218,11 @@ void ZipLayout::copyZipPart(const zipcore::Layout& layout, int in, const QString
     };
     fit(12, newCdSize);
     fit(16, newCdOffset);
+    if (layout.commentLength == 0 && !commentWhenNone.isEmpty()) {
+        const auto length = static_cast<std::uint16_t>(std::min<qsizetype>(commentWhenNone.size(), 0xffff));
+        put16(end.data() + 20, length);
+        end.insert(end.end(), commentWhenNone.constData(), commentWhenNone.constData() + length);
+    }
     writer.write(end.data(), end.size());
     writer.flush();
 }

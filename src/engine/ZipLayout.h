@@ -4,6 +4,7 @@
 #include "EngineErrors.h"
 #include "ZipDirectory.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstdint>
@@ -26,9 +27,11 @@ zipcore::Directory read(int fd, const QString& path);
 // into a ZIP64 extra field, and ZIP64 end records are added when the central
 // directory needs them. Streams through a fixed buffer. Read failures throw
 // ArchiveUnreadable naming `inPath`, write failures what `writeFailure` makes
-// of `outPath` and the cause.
+// of `outPath` and the cause. An archive without a comment gets
+// `commentWhenNone` as its comment.
 void copyZipPart(const zipcore::Layout& layout, int in, const QString& inPath, int out, const QString& outPath,
-                 std::int64_t outStart, EngineFailure::WriteFailure writeFailure);
+                 std::int64_t outStart, EngineFailure::WriteFailure writeFailure,
+                 const QByteArray& commentWhenNone = QByteArray());
 
 // Writes the end record of an archive without entries, placed after a stub.
 void writeEmptyZip(int out, const QString& outPath, EngineFailure::WriteFailure writeFailure);
