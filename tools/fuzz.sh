@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the engine's libFuzzer targets with clang (AddressSanitizer and
-# UndefinedBehaviorSanitizer on) and runs each for SECONDS (default 60),
-# seeded with the test archives. Any crash, leak or hang fails the run; the
-# input that caused it is kept in build-fuzz/artifacts/.
+# Builds the libFuzzer targets (the zip core alone, and the engine) with
+# clang (AddressSanitizer and UndefinedBehaviorSanitizer on) and runs each for
+# SECONDS (default 60), one after the other, seeded with the test archives.
+# Any crash, leak or hang fails the run; the input that caused it is kept in
+# build-fuzz/artifacts/.
 #   tools/fuzz.sh [SECONDS]        e.g. tools/fuzz.sh 1800 for a long run
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +20,7 @@ find "$out/fixtures" -maxdepth 1 -type f -size -64k -exec cp {} "$out/seeds/" \;
 # Inputs that once found a fault stay among the seeds.
 cp tests/fuzz/regressions/* "$out/seeds/"
 
-for target in fuzz_list fuzz_extract; do
+for target in fuzz_core fuzz_list fuzz_extract; do
     corpus="$out/corpus/$target"
     mkdir -p "$corpus"
     echo "== $target for ${seconds}s"
