@@ -25,8 +25,10 @@ for target in fuzz_core fuzz_list fuzz_extract; do
     mkdir -p "$corpus"
     echo "== $target for ${seconds}s"
     status=0
+    dict=()
+    [[ -f tests/fuzz/$target.dict ]] && dict=(-dict="tests/fuzz/$target.dict")
     "$out/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
-        -print_final_stats=1 -artifact_prefix="$out/artifacts/$target-" "$corpus" "$out/seeds" \
+        -print_final_stats=1 -artifact_prefix="$out/artifacts/$target-" "${dict[@]}" "$corpus" "$out/seeds" \
         >"$out/$target.log" 2>&1 || status=$?
     grep -E '^(#[0-9]+ +DONE|SUMMARY|stat::number_of_executed_units|stat::peak_rss_mb)|ERROR' "$out/$target.log" || true
     # libFuzzer leaves a crash-/leak-/timeout- file for every finding.
