@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the engine's libFuzzer targets with clang (AddressSanitizer and
-# UndefinedBehaviorSanitizer on) and runs each for SECONDS (default 60),
-# seeded with the test archives. Any crash, leak or hang fails the run; the
-# input that caused it is kept in build-fuzz/artifacts/.
+# Builds the libFuzzer targets (the zip core alone, and the engine) with
+# clang (AddressSanitizer and UndefinedBehaviorSanitizer on) and runs each for
+# SECONDS (default 60), one after the other, seeded with the test archives.
+# Any crash, leak or hang fails the run; the input that caused it is kept in
+# build-fuzz/artifacts/.
 #   tools/fuzz.sh [SECONDS]        e.g. tools/fuzz.sh 1800 for a long run
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,13 +20,15 @@ find "$out/fixtures" -maxdepth 1 -type f -size -64k -exec cp {} "$out/seeds/" \;
 # Inputs that once found a fault stay among the seeds.
 cp tests/fuzz/regressions/* "$out/seeds/"
 
-for target in fuzz_list fuzz_extract; do
+for target in fuzz_core fuzz_list fuzz_extract; do
     corpus="$out/corpus/$target"
     mkdir -p "$corpus"
     echo "== $target for ${seconds}s"
     status=0
+    dict=()
+    [[ -f tests/fuzz/$target.dict ]] && dict=(-dict="tests/fuzz/$target.dict")
     "$out/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
-        -print_final_stats=1 -artifact_prefix="$out/artifacts/$target-" "$corpus" "$out/seeds" \
+        -print_final_stats=1 -artifact_prefix="$out/artifacts/$target-" "${dict[@]}" "$corpus" "$out/seeds" \
         >"$out/$target.log" 2>&1 || status=$?
     grep -E '^(#[0-9]+ +DONE|SUMMARY|stat::number_of_executed_units|stat::peak_rss_mb)|ERROR' "$out/$target.log" || true
     # libFuzzer leaves a crash-/leak-/timeout- file for every finding.
