@@ -50,6 +50,31 @@ void AttachedZip::readSettings()
     m_settings = SfxSettings::parse(block);
 }
 
+AttachedZip::Plan AttachedZip::plan(NameCheck systemNameCheck)
+{
+    using zipcore::EntryKind;
+    Plan result;
+    for (const zipcore::Entry& entry : m_directory.entries) {
+        zipcore::PlannedEntry plan;
+        plan.name = entry.name;
+        plan.kind = entry.kind;
+        plan.parts = zipcore::entryParts(entry.name, entry.kind == EntryKind::Folder);
+        if (systemNameCheck)
+            systemNameCheck(entry.name, plan.parts);
+        if (entry.kind != EntryKind::Folder)
+            zipcore::EntryData::checkReadable(entry);
+        if (entry.kind == EntryKind::Link)
+            plan.linkTarget = m_data.linkTarget(entry);
+        if (entry.kind == EntryKind::File)
+            result.fileBytes += entry.size;
+        if (plan.parts.empty())
+            continue; // "./": the folder itself
+        result.plans.push_back(std::move(plan));
+        result.entries.push_back(&entry);
+    }
+    return result;
+}
+
 std::time_t AttachedZip::modified(const zipcore::Entry& entry)
 {
     if (entry.hasExactTime)

@@ -3,12 +3,14 @@
 
 #include "EntryData.h"
 #include "FileSource.h"
+#include "SafetyRules.h"
 #include "SfxSettings.h"
 #include "ZipDirectory.h"
 #include "ZipError.h"
 
 #include <ctime>
 #include <string>
+#include <vector>
 
 // The zip data carried by a self-extractor, usually the program's own file
 // (/proc/self/exe), read through the zip core; and the settings block in
@@ -27,6 +29,20 @@ public:
     // The local time of an entry: its extended timestamp, else its DOS field
     // read as local wall-clock time.
     static std::time_t modified(const zipcore::Entry& entry);
+
+    // Every entry to extract, checked on its own: its name (with
+    // `systemNameCheck` adding the system's own rules, if given), whether its
+    // data can be read, and for links the target stored as its data. Entries
+    // naming the folder itself ("./") are left out. Throws zipcore::ZipError
+    // for the first entry refused; the link rules are the caller's next step.
+    struct Plan
+    {
+        std::vector<zipcore::PlannedEntry> plans;
+        std::vector<const zipcore::Entry*> entries; // beside each plan
+        std::uint64_t fileBytes = 0;                // the data of the file entries
+    };
+    using NameCheck = void (*)(const std::string& name, const std::vector<std::string>& parts);
+    Plan plan(NameCheck systemNameCheck = nullptr);
 
     // The message for a failure of the zip core, naming what it concerns.
     std::string describe(const zipcore::ZipError& error) const;

@@ -64,20 +64,9 @@ Extraction::Extraction(AttachedZip& zip, const std::string& folder)
 void Extraction::check()
 {
     try {
-        for (const zipcore::Entry& entry : m_zip.directory().entries) {
-            zipcore::PlannedEntry plan;
-            plan.name = entry.name;
-            plan.kind = entry.kind;
-            plan.parts = zipcore::entryParts(entry.name, entry.kind == EntryKind::Folder);
-            if (entry.kind != EntryKind::Folder)
-                zipcore::EntryData::checkReadable(entry);
-            if (entry.kind == EntryKind::Link)
-                plan.linkTarget = m_zip.data().linkTarget(entry);
-            if (plan.parts.empty())
-                continue; // "./": the folder itself
-            m_plans.push_back(std::move(plan));
-            m_entries.push_back(&entry);
-        }
+        AttachedZip::Plan plan = m_zip.plan();
+        m_plans = std::move(plan.plans);
+        m_entries = std::move(plan.entries);
         zipcore::TargetFolder target(m_folder);
         zipcore::SafetyRules(target.path(), target.realPath(), target).check(m_plans);
     } catch (const zipcore::ZipError& error) {

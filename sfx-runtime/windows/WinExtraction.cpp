@@ -24,27 +24,11 @@ WinExtraction::WinExtraction(AttachedZip& zip, const std::string& folder)
 
 void WinExtraction::check()
 {
-    m_plans.clear();
-    m_entries.clear();
-    m_total = 0;
     try {
-        for (const zipcore::Entry& entry : m_zip.directory().entries) {
-            zipcore::PlannedEntry plan;
-            plan.name = entry.name;
-            plan.kind = entry.kind;
-            plan.parts = zipcore::entryParts(entry.name, entry.kind == EntryKind::Folder);
-            zipcore::checkWindowsName(entry.name, plan.parts);
-            if (entry.kind != EntryKind::Folder)
-                zipcore::EntryData::checkReadable(entry);
-            if (entry.kind == EntryKind::Link)
-                plan.linkTarget = m_zip.data().linkTarget(entry);
-            if (entry.kind == EntryKind::File)
-                m_total += entry.size;
-            if (plan.parts.empty())
-                continue; // "./": the folder itself
-            m_plans.push_back(std::move(plan));
-            m_entries.push_back(&entry);
-        }
+        AttachedZip::Plan plan = m_zip.plan(zipcore::checkWindowsName);
+        m_plans = std::move(plan.plans);
+        m_entries = std::move(plan.entries);
+        m_total = plan.fileBytes;
         // Absolute link targets are Linux paths, which never name a folder
         // here: with no real root to compare them with, they all count as
         // leading outside.
