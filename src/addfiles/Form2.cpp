@@ -7,6 +7,7 @@
 #include "FolderList.h"
 #include "Platform.h"
 #include "SecondaryWindow.h"
+#include "ShownProgress.h"
 #include "Skin.h"
 #include "WorkingState.h"
 
@@ -119,7 +120,11 @@ void Form2::addSelected()
             }
             // One rewrite of the archive for the whole click; it is on disk
             // before the user is told so.
-            m_engine.FinishAdding();
+            {
+                const ShownProgress shown(platform, this, m_engine, QStringLiteral("Adding files"),
+                                          QStringLiteral("Writing"));
+                m_engine.FinishAdding();
+            }
 
             platform.setBusyPointer(this, false);
             platform.messageBox(QStringLiteral("The selected file(s) have been added!"), QStringLiteral("Attention!"));

@@ -6,12 +6,14 @@
 #include "Extractor.h"
 #include "Failure.h"
 #include "PosixFile.h"
+#include "ProgressChannel.h"
 #include "SfxBuilder.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 
 #include <optional>
 #include <sys/stat.h>
@@ -32,13 +34,16 @@ struct ArchiveEngine::Impl
     bool sfxSwitch = false;
     QString runAfter;
     EntryListed entryListed;
+    ProgressHandler progressHandler;
 
     std::unique_ptr<AddBatch> batch;
     // A commit that failed where no failure could be thrown (when the
     // archive path changed); the next action reports it.
     std::optional<Failure> deferred;
 
-    void commitPending()
+    // Commits the collected adds; `shown` lets the progress handler follow
+    // (and stop) the commit.
+    void commitPending(bool shown = true)
     {
         if (deferred) {
             const Failure failure = *deferred;
@@ -49,7 +54,22 @@ struct ArchiveEngine::Impl
             // The batch is finished whatever the outcome: on failure the
             // archive is as it was and the collected files are not added.
             const std::unique_ptr<AddBatch> finishing = std::move(batch);
-            finishing->commit();
+            ProgressChannel progress(shown ? progressHandler : ProgressHandler());
+            runStoppable(
+                progress, [&] { finishing->commit(progress); },
+                [&] { return QStringLiteral("nothing was added to %1").arg(finishing->archivePath()); });
+        }
+    }
+
+    // Runs `work` through `progress`; a stop becomes the Stopped failure
+    // whose description `kept` gives.
+    static void runStoppable(ProgressChannel& progress, const std::function<void()>& work,
+                             const std::function<QString()>& kept)
+    {
+        try {
+            progress.run(work);
+        } catch (const StopRequested&) {
+            throw EngineFailure::stopped(kept());
         }
     }
 
@@ -67,8 +87,10 @@ ArchiveEngine::ArchiveEngine()
 ArchiveEngine::~ArchiveEngine()
 {
     try {
-        if (d->batch)
-            d->batch->commit();
+        if (d->batch) {
+            ProgressChannel unseen{ProgressHandler()};
+            d->batch->commit(unseen);
+        }
     } catch (...) {
         // Nothing can be reported from here; the archive is either complete
         // or as it was.
@@ -79,7 +101,7 @@ void ArchiveEngine::setArchivePath(const QString& path)
 {
     if (d->batch && d->batch->archivePath() != path) {
         try {
-            d->commitPending();
+            d->commitPending(false);
         } catch (const Failure& failure) {
             d->deferred = failure;
         }
@@ -135,6 +157,10 @@ void ArchiveEngine::setEntryListedHandler(EntryListed handler)
 {
     d->entryListed = std::move(handler);
 }
+void ArchiveEngine::setProgressHandler(ProgressHandler handler)
+{
+    d->progressHandler = std::move(handler);
+}
 
 void ArchiveEngine::ListContents()
 {
@@ -154,9 +180,20 @@ void ArchiveEngine::Extract()
     d->requireArchivePath();
     if (d->targetFolder.isEmpty())
         throw EngineFailure::noTargetFolder();
-    const ArchiveReader reader(d->archivePath);
-    const std::vector<zip_uint64_t> chosen = reader.select(d->fileSpec);
-    Extractor(reader, d->targetFolder).run(chosen);
+    ProgressChannel progress(d->progressHandler);
+    Impl::runStoppable(
+        progress,
+        [&] {
+            const ArchiveReader reader(d->archivePath);
+            const std::vector<zip_uint64_t> chosen = reader.select(d->fileSpec);
+            Extractor(reader, d->targetFolder, progress).run(chosen);
+        },
+        [&] {
+            const QLocale english(QLocale::English);
+            return QStringLiteral("%1 of %2 files were extracted into %3")
+                .arg(english.toString(static_cast<qlonglong>(progress.filesDone())),
+                     english.toString(static_cast<qlonglong>(progress.filesTotal())), d->targetFolder);
+        });
 }
 
 void ArchiveEngine::AddFiles()
@@ -212,7 +249,10 @@ void ArchiveEngine::DeleteFiles()
 {
     d->commitPending();
     d->requireArchivePath();
-    ArchiveUpdate::deleteEntries(d->archivePath, d->fileSpec);
+    ProgressChannel progress(d->progressHandler);
+    Impl::runStoppable(
+        progress, [&] { ArchiveUpdate::deleteEntries(d->archivePath, d->fileSpec, progress); },
+        [&] { return QStringLiteral("nothing was deleted from %1").arg(d->archivePath); });
 }
 
 void ArchiveEngine::SfxAddRunCommand(const QString& unused1, const QString& program, const QString& unused2,
@@ -259,5 +299,8 @@ void ArchiveEngine::MakeSfx(const QString& archivePath)
     settings.folder = d->sfxDefaultFolder;
     settings.createFolder = d->sfxOption == 2;
     settings.showMessage = d->sfxSwitch;
-    SfxBuilder::build(archivePath, d->sfxOutputPath, runtime, settings);
+    ProgressChannel progress(d->progressHandler);
+    Impl::runStoppable(
+        progress, [&] { SfxBuilder::build(archivePath, d->sfxOutputPath, runtime, settings, progress); },
+        [&] { return QStringLiteral("%1 was not written").arg(d->sfxOutputPath); });
 }

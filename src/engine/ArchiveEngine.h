@@ -33,6 +33,20 @@ class ArchiveEngine
 public:
     using EntryListed = std::function<void(const EntryInfo&)>;
 
+    // How far a long action has got. Files count the files written
+    // (Extract) or the entries of the archive being written (FinishAdding,
+    // DeleteFiles); bytes count their data. A total of 0 is not known.
+    struct Progress
+    {
+        QString entry; // the entry being written, when known
+        std::int64_t bytesDone = 0;
+        std::int64_t bytesTotal = 0;
+        std::int64_t filesDone = 0;
+        std::int64_t filesTotal = 0;
+    };
+    // Answers true to go on, false to stop the action.
+    using ProgressHandler = std::function<bool(const Progress&)>;
+
     ArchiveEngine();
     ~ArchiveEngine(); // commits adds still pending (see AddFiles), swallowing any failure
     ArchiveEngine(const ArchiveEngine&) = delete;
@@ -77,6 +91,20 @@ public:
 
     // The handler that receives one call per entry during ListContents.
     void setEntryListedHandler(EntryListed handler);
+
+    // The handler that follows Extract, FinishAdding (and the commits other
+    // actions make), DeleteFiles and MakeSfx. With a handler set these
+    // actions do their work on a worker thread while the calling thread
+    // waits; the handler is called on the calling thread, at least every
+    // 50 ms, after each file extracted, and once when the work is over
+    // (when its answer no longer matters). It may process events. Each
+    // action still returns only when it is over.
+    //
+    // Answering false stops the action, which then throws Stopped:
+    // extraction ends after the file being written (the files completed
+    // stay, no partial file); a commit of adds, a deletion or a
+    // self-extractor build leaves the archive and the output as they were.
+    void setProgressHandler(ProgressHandler handler);
 
     // ---- Actions ---------------------------------------------------------
 

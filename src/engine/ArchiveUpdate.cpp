@@ -3,6 +3,7 @@
 #include "ArchiveReader.h"
 #include "EngineErrors.h"
 #include "Failure.h"
+#include "ProgressChannel.h"
 #include "ZipLayout.h"
 
 #include <QFile>
@@ -13,6 +14,7 @@
 #include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 // How an archive is changed without ever losing data:
 //
@@ -255,10 +257,70 @@ QString closeError(zip_t* za)
     return ZipHandle::errorText(za);
 }
 
+// What libzip's callbacks need during zip_close. The first call of the
+// cancel callback waits for the progress handler's answer, so that a stop
+// asked at once is always seen; later calls only look.
+struct CloseProgress
+{
+    ProgressChannel& channel;
+    bool answered = false;
+};
+
+void closeProgressed(zip_t*, double done, void* state)
+{
+    static_cast<CloseProgress*>(state)->channel.setFraction(done);
+}
+
+int closeCancelled(zip_t*, void* state)
+{
+    auto* progress = static_cast<CloseProgress*>(state);
+    if (!progress->answered) {
+        progress->answered = true;
+        return progress->channel.checkpoint() ? 0 : 1;
+    }
+    return progress->channel.stopRequested() ? 1 : 0;
+}
+
+// Whether deflating the file is likely to make it smaller: its first 64 KiB
+// (all of a small file) are deflated as zip_close would. Random, already
+// compressed and tiny files are stored instead, as Info-ZIP's zip does.
+bool worthDeflating(const QString& path)
+{
+    constexpr std::size_t sampleSize = 64 * 1024;
+    PosixFile::Descriptor fd = PosixFile::openForReading(path);
+    if (!fd.isOpen())
+        return true; // zip_close reports the failure
+    std::vector<unsigned char> sample(sampleSize);
+    std::size_t got = 0;
+    while (got < sampleSize) {
+        const ssize_t n = ::read(fd.get(), sample.data() + got, sampleSize - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    if (got == 0)
+        return false;
+    z_stream stream = {};
+    if (deflateInit2(&stream, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return true;
+    std::vector<unsigned char> out(deflateBound(&stream, static_cast<uLong>(got)));
+    stream.next_in = sample.data();
+    stream.avail_in = static_cast<uInt>(got);
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(&stream, Z_FINISH);
+    const std::size_t packed = stream.total_out;
+    deflateEnd(&stream);
+    // A gain under 1% of the sample is not worth the reader's time.
+    return result == Z_STREAM_END && packed + got / 100 < got;
+}
+
 // Changes the locked archive with libzip (`edit` makes the changes) and puts
 // the result in its place, keeping a stub in front. False as for install().
-bool rewrite(const UpdateTarget& target, const QString& archive, mode_t newMode,
-             const std::function<void(zip_t*)>& edit)
+bool rewrite(const UpdateTarget& target, const QString& archive, mode_t newMode, ProgressChannel& progress,
+             std::int64_t addedBytes, const std::function<void(zip_t*)>& edit)
 {
     int in = target.fd();
     std::int64_t length = target.exists() ? static_cast<std::int64_t>(target.info().st_size) : 0;
@@ -279,8 +341,16 @@ bool rewrite(const UpdateTarget& target, const QString& archive, mode_t newMode,
     {
         ZipPtr za = ZipHandle::openForRewriting(in, length, target.folder(), written, archive);
         edit(za.get());
-        if (zip_close(za.get()) != 0)
+        const zip_int64_t entries = zip_get_num_entries(za.get(), 0);
+        progress.setTotals(entries > 0 ? entries : 0, length + addedBytes);
+        CloseProgress state{progress};
+        zip_register_progress_callback_with_state(za.get(), 0.001, closeProgressed, nullptr, &state);
+        zip_register_cancel_callback_with_state(za.get(), closeCancelled, nullptr, &state);
+        if (zip_close(za.get()) != 0) {
+            if (zip_error_code_zip(zip_get_error(za.get())) == ZIP_ER_CANCELLED)
+                throw StopRequested();
             cannotSave(archive, closeError(za.get()));
+        }
         za.release(); // closed, and freed by zip_close
     }
     if (!written.isCreated())
@@ -315,7 +385,7 @@ mode_t defaultFileMode()
     return 0644;
 }
 
-void deleteEntries(const QString& archivePath, const QString& fileSpec)
+void deleteEntries(const QString& archivePath, const QString& fileSpec, ProgressChannel& progress)
 {
     {
         // What is wrong with the archive or the name is told before what is
@@ -340,10 +410,12 @@ void deleteEntries(const QString& archivePath, const QString& fileSpec)
     if (chosen.size() == reader.entryCount()) {
         PosixFile::TempFile out;
         writeWithStub(target, archivePath, static_cast<std::int64_t>(reader.layout().zipStart), -1, out);
+        if (!progress.checkpoint())
+            throw StopRequested();
         target.install(out, 0);
         return;
     }
-    rewrite(target, archivePath, 0, [&](zip_t* za) {
+    rewrite(target, archivePath, 0, progress, 0, [&](zip_t* za) {
         for (const zip_uint64_t index : chosen) {
             if (zip_delete(za, index) != 0)
                 cannotSave(archivePath, closeError(za));
@@ -422,7 +494,8 @@ void AddBatch::addTo(zip_t* za, const Added& file, zip_int64_t originalCount) co
 
     // libzip deflates at level 9 unless told otherwise; level 6, Info-ZIP's
     // default, is several times faster for a percent or two of size.
-    bool ok = zip_set_file_compression(za, i, ZIP_CM_DEFLATE, 6) == 0;
+    bool ok = worthDeflating(sourcePath) ? zip_set_file_compression(za, i, ZIP_CM_DEFLATE, 6) == 0
+                                         : zip_set_file_compression(za, i, ZIP_CM_STORE, 0) == 0;
     ok = ok && zip_file_set_mtime(za, i, st.st_mtime, 0) == 0;
     if (st.st_mtime >= 0 && st.st_mtime <= 0xffffffffLL) {
         // Extended timestamp: flags (modification time present), then the
@@ -444,7 +517,7 @@ void AddBatch::addTo(zip_t* za, const Added& file, zip_int64_t originalCount) co
         cannotSave(m_archive, ZipHandle::errorText(za));
 }
 
-void AddBatch::commit()
+void AddBatch::commit(ProgressChannel& progress)
 {
     // A file found readable by AddFiles may have gone since; it is left out
     // rather than failing the whole batch.
@@ -461,10 +534,13 @@ void AddBatch::commit()
 
     if (!m_added.empty()) {
         const mode_t newMode = ArchiveUpdate::defaultFileMode();
+        std::int64_t addedBytes = 0;
+        for (const Added& file : m_added)
+            addedBytes += static_cast<std::int64_t>(file.st.st_size);
         bool placed = false;
         for (int attempt = 0; attempt < Attempts && !placed; ++attempt) {
             const UpdateTarget target(m_archive);
-            placed = rewrite(target, m_archive, newMode, [&](zip_t* za) {
+            placed = rewrite(target, m_archive, newMode, progress, addedBytes, [&](zip_t* za) {
                 const zip_int64_t originalCount = zip_get_num_entries(za, 0);
                 for (const Added& file : m_added)
                     addTo(za, file, originalCount);

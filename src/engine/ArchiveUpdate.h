@@ -11,6 +11,8 @@
 #include <sys/types.h>
 #include <vector>
 
+class ProgressChannel;
+
 // Files collected for one archive and written into it at once. libzip
 // rewrites the whole archive at every close, so adding files one close at a
 // time costs a rewrite each; a batch costs one.
@@ -40,7 +42,9 @@ public:
     // Writes the archive. Throws CannotUpdateArchive or ArchiveChanged leaving
     // the archive as it was. A source file that can no longer be read is left
     // out; the others are written and then SourceUnreadable names it.
-    void commit();
+    // `progress` follows the rewrite and may stop it (StopRequested), which
+    // leaves the archive as it was.
+    void commit(ProgressChannel& progress);
 
 private:
     struct Added
@@ -60,7 +64,7 @@ namespace ArchiveUpdate {
 // Removes the entries FileSpec names from an archive, atomically and under
 // the update lock: on failure the archive keeps every byte. Removing every entry leaves an empty archive,
 // behind its stub if it had one.
-void deleteEntries(const QString& archivePath, const QString& fileSpec);
+void deleteEntries(const QString& archivePath, const QString& fileSpec, ProgressChannel& progress);
 
 // The permission bits a new file gets from the process's umask.
 mode_t defaultFileMode();

@@ -135,6 +135,11 @@ Failure archiveChanged(const QString& archive)
                        .arg(archive));
 }
 
+Failure stopped(const QString& kept)
+{
+    return Failure(EngineError::Stopped, QStringLiteral("Stopped: %1").arg(kept));
+}
+
 Failure fromCore(const zipcore::ZipError& error, const QString& archive)
 {
     using zipcore::ZipErrc;

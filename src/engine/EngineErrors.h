@@ -41,6 +41,7 @@ enum : std::int32_t {
     EmptySpec = 1021,             // "No entry was named."
     NoTargetFolder = 1022,        // "No folder to extract into was given."
     ArchiveChanged = 1023, // "The archive <path> was changed by another program while updating; nothing was changed."
+    Stopped = 1024,        // "Stopped: <what was kept>"
 };
 }
 
@@ -71,6 +72,9 @@ Failure sfxOutputIsArchive(const QString& path);
 Failure emptySpec();
 Failure noTargetFolder();
 Failure archiveChanged(const QString& archive);
+// `kept` says what the stopped action left, e.g. "3 of 5 files were
+// extracted into /home/ann/out".
+Failure stopped(const QString& kept);
 
 // A failure of the zip core as the engine's own; `archive` names the archive
 // for failures of the archive as a whole.

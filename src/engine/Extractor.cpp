@@ -4,6 +4,7 @@
 #include "EntryNames.h"
 #include "Failure.h"
 #include "PosixFile.h"
+#include "ProgressChannel.h"
 #include "TargetFolder.h"
 #include "ZipError.h"
 
@@ -54,9 +55,10 @@ struct Stopped
 
 } // namespace
 
-Extractor::Extractor(const ArchiveReader& reader, const QString& targetFolder)
+Extractor::Extractor(const ArchiveReader& reader, const QString& targetFolder, ProgressChannel& progress)
     : m_reader(reader)
     , m_target(targetFolder)
+    , m_progress(progress)
 {}
 
 std::string Extractor::readLinkTarget(const EntryDetails& details) const
@@ -143,6 +145,10 @@ void Extractor::run(const std::vector<zip_uint64_t>& selection)
                 files.push_back(&job);
         }
         writeFiles(target, files);
+        // The files completed stay; links and folder times wait for a
+        // whole extraction.
+        if (m_progress.stopRequested() && m_progress.filesDone() < m_progress.filesTotal())
+            throw StopRequested();
         for (const Job& job : jobs) {
             if (job.plan.kind == EntryKind::Link)
                 target.makeLink(job.plan.parts, job.plan.linkTarget, job.details.mtime);
@@ -166,6 +172,10 @@ void Extractor::run(const std::vector<zip_uint64_t>& selection)
 
 void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vector<const Job*>& files) const
 {
+    std::int64_t bytes = 0;
+    for (const Job* job : files)
+        bytes += job->details.info.normalSize;
+    m_progress.setTotals(static_cast<std::int64_t>(files.size()), bytes);
     if (files.empty())
         return;
 
@@ -220,6 +230,7 @@ void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vecto
                                      break;
                                  write(buffer.data(), static_cast<std::size_t>(n));
                                  written += n;
+                                 m_progress.addBytes(n);
                                  if (stop.load())
                                      throw Stopped(); // another thread failed; the temporary file goes
                              }
@@ -231,9 +242,10 @@ void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vecto
     const auto work = [&](zip_t* za, const std::vector<std::size_t>& share, Outcome& outcome) {
         std::vector<char> buffer(readBufferSize);
         for (const std::size_t position : share) {
-            if (stop.load())
+            if (stop.load() || m_progress.stopRequested())
                 return;
             const Job& job = *files[position];
+            m_progress.setEntry(job.details.info.name);
             const auto fail = [&](Failure failure) {
                 outcome.position = position;
                 outcome.failure = std::move(failure);
@@ -242,6 +254,8 @@ void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vecto
             // Nothing may leave a worker thread: it would end the program.
             try {
                 writeOne(za, job, buffer);
+                if (!m_progress.fileDone())
+                    return;
             } catch (const Stopped&) {
                 return;
             } catch (const zipcore::ZipError& error) {

@@ -25,10 +25,14 @@ class TargetFolder;
 // Large extractions run on two threads, each with its own libzip handle and
 // its own share of the files; every file is still written by one thread from
 // start to end, so the result is the same as with one.
+class ProgressChannel;
+
 class Extractor
 {
 public:
-    Extractor(const ArchiveReader& reader, const QString& targetFolder);
+    // `progress` hears of every file written and may stop the writing after
+    // any file (run() then throws StopRequested).
+    Extractor(const ArchiveReader& reader, const QString& targetFolder, ProgressChannel& progress);
 
     void run(const std::vector<zip_uint64_t>& selection);
 
@@ -45,6 +49,7 @@ private:
 
     const ArchiveReader& m_reader;
     QString m_target;
+    ProgressChannel& m_progress;
 };
 
 #endif // PLOVERN_EXTRACTOR_H

@@ -5,6 +5,7 @@
 #include "EngineErrors.h"
 #include "Failure.h"
 #include "PosixFile.h"
+#include "ProgressChannel.h"
 #include "TargetFolder.h"
 #include "ZipLayout.h"
 
@@ -44,7 +45,8 @@ QByteArray settingsBlock(const Settings& settings)
     return block;
 }
 
-void build(const QString& archivePath, const QString& outputPath, const QString& runtimePath, const Settings& settings)
+void build(const QString& archivePath, const QString& outputPath, const QString& runtimePath, const Settings& settings,
+           ProgressChannel& progress)
 {
     using PosixFile::SysResult;
     PosixFile::Descriptor archive = openArchive(archivePath);
@@ -72,6 +74,10 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
         if (!result)
             throw EngineFailure::cannotWriteFile(outputPath, result.cause());
     };
+    const std::int64_t zipLength = static_cast<std::int64_t>(archiveInfo.st_size - layout.zipStart);
+    progress.setTotals(1, runtimeInfo.st_size + zipLength);
+    if (!progress.checkpoint())
+        throw StopRequested();
     PosixFile::TempFile out;
     check(out.create(PosixFile::folderOf(outputPath)));
     const SysResult copied = PosixFile::copyRange(runtime.get(), 0, runtimeInfo.st_size, out.fd());
@@ -84,6 +90,9 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
     for (int i = 0; i < 8; ++i)
         block += static_cast<char>((length >> (8 * i)) & 0xff);
     check(PosixFile::writeAll(out.fd(), block.constData(), static_cast<std::size_t>(block.size())));
+    progress.addBytes(runtimeInfo.st_size);
+    if (!progress.checkpoint())
+        throw StopRequested();
 
     // A comment keeps the end record from being the file's last 22 bytes,
     // which is what file(1) takes for a plain zip archive: with it, a
@@ -91,6 +100,9 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
     const std::int64_t zipStart = runtimeInfo.st_size + block.size();
     ZipLayout::copyZipPart(layout, archive.get(), archivePath, out.fd(), outputPath, zipStart,
                            EngineFailure::cannotWriteFile, SelfExtractorComment);
+    progress.addBytes(zipLength);
+    if (!progress.checkpoint())
+        throw StopRequested();
 
     // Runnable by whoever may read it, within the user's umask.
     const mode_t readable = ArchiveUpdate::defaultFileMode();

@@ -7,6 +7,8 @@
 // Writes self-extractors in the layout of sfx-runtime/FORMAT.md: the runtime,
 // the settings block, the trailer, then the zip part of an archive with its
 // offsets counted from the start of the new file.
+class ProgressChannel;
+
 namespace SfxBuilder {
 
 struct Settings
@@ -26,7 +28,10 @@ QByteArray settingsBlock(const Settings& settings);
 // its executable bits set. The archive is only read. Throws ArchiveNotFound,
 // NotAnArchive, ArchiveUnreadable, SfxOutputIsArchive, SfxRuntimeMissing or
 // CannotWriteFile.
-void build(const QString& archivePath, const QString& outputPath, const QString& runtimePath, const Settings& settings);
+// `progress` hears of each part written and may stop the build
+// (StopRequested) before the output is touched.
+void build(const QString& archivePath, const QString& outputPath, const QString& runtimePath, const Settings& settings,
+           ProgressChannel& progress);
 
 } // namespace SfxBuilder
 

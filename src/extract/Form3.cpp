@@ -6,6 +6,7 @@
 #include "FolderList.h"
 #include "Platform.h"
 #include "SecondaryWindow.h"
+#include "ShownProgress.h"
 #include "Skin.h"
 #include "WorkingState.h"
 
@@ -151,7 +152,11 @@ void Form3::extract()
             m_engine.setFileSpec(fileSpec);
             m_engine.setExtractSwitch(true);
             m_engine.setTargetFolder(target);
-            m_engine.Extract();
+            {
+                const ShownProgress shown(platform, this, m_engine, QStringLiteral("Extracting"),
+                                          QStringLiteral("Extracting"));
+                m_engine.Extract();
+            }
             platform.setBusyPointer(this, false);
             platform.messageBox(QStringLiteral("Decompression complete!"), Attention);
             hide();
@@ -195,7 +200,11 @@ void Form3::deleteEntry()
         const QString fileSpec = m_text2->text();
         m_engine.setArchivePath(m_main.currentArchive());
         m_engine.setFileSpec(fileSpec);
-        m_engine.DeleteFiles();
+        {
+            const ShownProgress shown(platform, this, m_engine, QStringLiteral("Deleting"),
+                                      QStringLiteral("Rewriting"));
+            m_engine.DeleteFiles();
+        }
         platform.messageBox(QStringLiteral("Deletion complete!  You may want to click the Refresh View button below."),
                             Attention);
         hide();

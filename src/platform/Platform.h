@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
+
 class QWidget;
 class DriveFolders;
 
@@ -15,6 +17,18 @@ struct FileDialogRequest
     QString filter;           // "description|pattern|description|pattern..."
     int filterIndex = 1;      // 1-based; clamped into the range of the pairs
     bool cancelError = false; // true: a cancel throws Failure 32755
+};
+
+// A modal window that shows how far long work has got, with a Stop button.
+// It appears only once the work has run about half a second, and while it is
+// shown no other window of the program takes input. It goes when destroyed.
+class ProgressWindow
+{
+public:
+    virtual ~ProgressWindow() = default;
+    // Shows `text` and the bar at `percent` (0-100), keeps the windows
+    // painting, and tells whether to go on: false once Stop was clicked.
+    virtual bool update(const QString& text, int percent) = 0;
 };
 
 // Everything modal or system-wide that the windows need. The windows reach
@@ -44,6 +58,10 @@ public:
 
     // Shows the hourglass (busy) pointer over `window`, or the default one.
     virtual void setBusyPointer(QWidget* window, bool busy) = 0;
+
+    // Starts following long work done for `window` (the main window when
+    // null) under `title`.
+    virtual std::unique_ptr<ProgressWindow> startProgress(QWidget* window, const QString& title) = 0;
 
     // Ends the program at once.
     virtual void endProgram() = 0;

@@ -4,11 +4,14 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPointer>
+#include <QProgressDialog>
 #include <QWidget>
 
 #include <cerrno>
@@ -148,6 +151,64 @@ QString QtPlatform::saveFileDialog(const FileDialogRequest& request)
 void QtPlatform::beep()
 {
     QApplication::beep();
+}
+
+namespace {
+
+// Waits half a second before showing itself, so that short work shows
+// nothing; until then only paint and timer events are handled. Once shown it
+// is application modal, so that clicks reach only its Stop button.
+class QtProgressWindow : public ProgressWindow
+{
+public:
+    QtProgressWindow(QWidget* parent, const QString& title)
+        : m_parent(parent)
+        , m_title(title)
+    {
+        m_started.start();
+    }
+    ~QtProgressWindow() override { delete m_dialog; }
+
+    bool update(const QString& text, int percent) override
+    {
+        if (!m_dialog && m_started.elapsed() >= 500) {
+            m_dialog = new QProgressDialog(text, QStringLiteral("Stop"), 0, 100, m_parent);
+            m_dialog->setWindowTitle(m_title);
+            m_dialog->setWindowModality(Qt::ApplicationModal);
+            m_dialog->setAutoClose(false);
+            m_dialog->setAutoReset(false);
+            m_dialog->setMinimumDuration(0);
+            m_dialog->setMinimumWidth(420);
+            m_dialog->show();
+        }
+        // Many small files give many updates: the windows are served at
+        // most every 30 ms.
+        if (m_pumped.isValid() && m_pumped.elapsed() < 30)
+            return !(m_dialog && m_dialog->wasCanceled());
+        m_pumped.start();
+        if (!m_dialog) {
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+            return true;
+        }
+        m_dialog->setLabelText(text);
+        m_dialog->setValue(qBound(0, percent, 100));
+        QCoreApplication::processEvents();
+        return !m_dialog->wasCanceled();
+    }
+
+private:
+    QPointer<QWidget> m_parent;
+    QString m_title;
+    QElapsedTimer m_started;
+    QElapsedTimer m_pumped;
+    QPointer<QProgressDialog> m_dialog;
+};
+
+} // namespace
+
+std::unique_ptr<ProgressWindow> QtPlatform::startProgress(QWidget* window, const QString& title)
+{
+    return std::make_unique<QtProgressWindow>(window ? window : dialogParent(), title);
 }
 
 void QtPlatform::setBusyPointer(QWidget* window, bool busy)

@@ -19,6 +19,7 @@ public:
     QString saveFileDialog(const FileDialogRequest& request) override;
     void beep() override;
     void setBusyPointer(QWidget* window, bool busy) override;
+    std::unique_ptr<ProgressWindow> startProgress(QWidget* window, const QString& title) override;
     void endProgram() override;
 
     bool fileExists(const QString& path) override;

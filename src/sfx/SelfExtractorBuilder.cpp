@@ -3,6 +3,7 @@
 #include "ArchiveEngine.h"
 #include "ErrorReport.h"
 #include "Platform.h"
+#include "ShownProgress.h"
 #include "WorkingState.h"
 
 namespace {
@@ -96,7 +97,11 @@ void SelfExtractorBuilder::run()
             engine.setSfxDefaultFolder(folder);
             engine.setSfxOption(2);
             engine.setSfxSwitch(true);
-            engine.MakeSfx(m_main.currentArchive());
+            {
+                const ShownProgress shown(platform, nullptr, engine, QStringLiteral("Building the self-extractor"),
+                                          QStringLiteral("Writing"));
+                engine.MakeSfx(m_main.currentArchive());
+            }
 
             m_main.setMainWindowBusy(false);
             platform.messageBox(QStringLiteral("The specified file has successfully been made self-extracting."),

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace EngineTest;
@@ -173,3 +174,26 @@ TEST(Extract, FileInTheWayOfAFolder)
 }
 
 } // namespace
+
+TEST(Extract, ProgressReachesTheTotalsOnTheCallingThread)
+{
+    Scratch scratch;
+    ArchiveEngine engine;
+    engine.setArchivePath(TestFiles::fixture(QStringLiteral("infozip.zip")));
+    engine.setFileSpec(QStringLiteral("*.*"));
+    engine.setTargetFolder(scratch.path());
+    const std::thread::id caller = std::this_thread::get_id();
+    ArchiveEngine::Progress last;
+    bool elsewhere = false;
+    engine.setProgressHandler([&](const ArchiveEngine::Progress& progress) {
+        elsewhere = elsewhere || std::this_thread::get_id() != caller;
+        last = progress;
+        return true;
+    });
+    engine.Extract();
+    EXPECT_FALSE(elsewhere);
+    EXPECT_EQ(last.filesTotal, 2);
+    EXPECT_EQ(last.filesDone, 2);
+    EXPECT_EQ(last.bytesTotal, 23);
+    EXPECT_EQ(last.bytesDone, 23);
+}

@@ -247,3 +247,19 @@ TEST_F(AddFilesWindowTest, AddingToASelfExtractorKeepsItSelfExtracting)
     EXPECT_EQ(unzipNames(sfx), QStringList({"hello.txt", "docs/", "docs/readme.txt", "one.txt"}));
     check(QStringLiteral("unzip"), {QStringLiteral("-tq"), sfx});
 }
+
+TEST_F(AddFilesWindowTest, StoppedAddLeavesTheArchiveAsItWas)
+{
+    startCreateAdd(m_archive);
+    select(path("a"), {"one.txt"});
+    addClick();
+    const QByteArray before = TestFiles::readAll(m_archive);
+    m_platform.stopAt = QStringLiteral("Writing");
+    select(path("a"), {"two.txt"});
+    addClick();
+    EXPECT_EQ(TestFiles::readAll(m_archive), before);
+    EXPECT_EQ(
+        m_platform.messages().last(),
+        QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #1024 : Stopped: nothing was added to ")
+            + m_archive);
+}

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QTest>
 
 using TestFiles::copyFixture;
@@ -229,4 +230,21 @@ TEST_F(ExtractWindowTest, ReturnBringsUpTheMainWindowThenShowsItsReminder)
     chooseFolder(m_out);
     clickEntry(QStringLiteral("hello.txt"));
     EXPECT_EQ(form3().text1()->text(), m_out);
+}
+
+TEST_F(ExtractWindowTest, StopKeepsTheFilesCompletedAndReportsThem)
+{
+    openArchive(m_archive);
+    chooseFolder(m_out);
+    m_platform.stopAt = QStringLiteral("Extracting 1 of 2 files");
+    click(&form3(), QStringLiteral("BCHCButton1"));
+
+    EXPECT_EQ(m_platform.messages(),
+              QStringList({QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #1024 : Stopped: 1 of 2 "
+                                          "files were extracted into ")
+                           + m_out}));
+    QStringList files = TestFiles::tree(m_out).filter(QRegularExpression(QStringLiteral("[^/]$")));
+    ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
+    EXPECT_TRUE(files[0] == "hello.txt" || files[0] == "docs/readme.txt");
+    EXPECT_TRUE(form3().isVisible());
 }

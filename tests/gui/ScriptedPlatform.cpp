@@ -85,3 +85,22 @@ void ScriptedPlatform::endProgram()
 {
     m_calls.append({QStringLiteral("end"), QString(), QString(), {}});
 }
+
+std::unique_ptr<ProgressWindow> ScriptedPlatform::startProgress(QWidget*, const QString& title)
+{
+    struct Scripted : ProgressWindow
+    {
+        ScriptedPlatform& platform;
+        QString title;
+        Scripted(ScriptedPlatform& p, const QString& t)
+            : platform(p)
+            , title(t)
+        {}
+        bool update(const QString& text, int) override
+        {
+            platform.m_progress << title + QLatin1Char('|') + text;
+            return platform.stopAt.isEmpty() || !text.contains(platform.stopAt);
+        }
+    };
+    return std::make_unique<Scripted>(*this, title);
+}

@@ -50,6 +50,13 @@ public:
     void beep() override;
     void setBusyPointer(QWidget* window, bool busy) override;
     void endProgram() override;
+    std::unique_ptr<ProgressWindow> startProgress(QWidget* window, const QString& title) override;
+
+    // Progress windows answer Stop at the first update whose text contains
+    // this (never when empty); every update's text is kept, as
+    // "title|text".
+    QString stopAt;
+    const QStringList& progressTexts() const { return m_progress; }
 
 private:
     QString answerDialog(QQueue<QString>& answers, const FileDialogRequest& request, const QString& kind);
@@ -59,6 +66,7 @@ private:
     QQueue<QString> m_opens;
     QQueue<QString> m_saves;
     int m_busy = 0;
+    QStringList m_progress;
 };
 
 #endif // PLOVERN_SCRIPTEDPLATFORM_H
