@@ -216,6 +216,21 @@ TEST_F(ExtractWindowTest, FailedDeletionLeavesArchiveAndWindowAsTheyWere)
     EXPECT_NE(before, afterZip);
 }
 
+TEST_F(ExtractWindowTest, StoppedDeletionLeavesTheArchiveAsItWas)
+{
+    openArchive(m_archive);
+    const QByteArray before = TestFiles::readAll(m_archive);
+    clickEntry(QStringLiteral("hello.txt"));
+    m_platform.stopAt = QStringLiteral("Rewriting");
+    click(&form3(), QStringLiteral("BCHCButton3"));
+    EXPECT_EQ(m_platform.messages(),
+              QStringList({QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #1024 : Stopped: nothing "
+                                          "was deleted from ")
+                           + m_archive}));
+    EXPECT_EQ(TestFiles::readAll(m_archive), before);
+    EXPECT_EQ(TestFiles::tree(QFileInfo(m_archive).path()).filter(QStringLiteral(".plovern")), QStringList());
+}
+
 TEST_F(ExtractWindowTest, ReturnBringsUpTheMainWindowThenShowsItsReminder)
 {
     openArchive(m_archive);

@@ -201,6 +201,19 @@ TEST_F(SelfExtractorBuilderTest, FailedBuildReportsAndKeepsTheExistingFile)
     EXPECT_EQ(TestFiles::tree(m_dir.path()).filter(QStringLiteral("out.run")), QStringList({"out.run"}));
 }
 
+TEST_F(SelfExtractorBuilderTest, StoppedBuildLeavesNoOutput)
+{
+    m_form1->setCurrentArchive(m_archive);
+    answerAll(QStringLiteral("msg"), QStringLiteral("dir"), m_output, ScriptedPlatform::cancel());
+    m_platform.stopAt = QStringLiteral("Writing");
+    clickBuild();
+    ASSERT_EQ(m_platform.messages().size(), 1);
+    EXPECT_TRUE(m_platform.messages().first().startsWith(
+        QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #1024 : Stopped: ")));
+    EXPECT_FALSE(QFileInfo::exists(m_output));
+    EXPECT_EQ(TestFiles::tree(m_dir.path()).filter(QStringLiteral(".plovern")), QStringList());
+}
+
 TEST_F(SelfExtractorBuilderTest, MessageFileGoesToTheFolderLastCreatedInTheExtractWindow)
 {
     QDir().mkpath(path("base"));
