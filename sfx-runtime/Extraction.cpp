@@ -48,10 +48,7 @@ void installSignalCleanup()
 
 std::string relativePath(const std::vector<std::string>& parts)
 {
-    std::string path;
-    for (const std::string& part : parts)
-        path += (path.empty() ? "" : "/") + part;
-    return path;
+    return zipcore::joinParts(parts, parts.size());
 }
 
 } // namespace
