@@ -46,11 +46,6 @@ void installSignalCleanup()
         sigaction(signal, &action, nullptr);
 }
 
-std::string relativePath(const std::vector<std::string>& parts)
-{
-    return zipcore::joinParts(parts, parts.size());
-}
-
 } // namespace
 
 Extraction::Extraction(AttachedZip& zip, const std::string& folder)
@@ -81,7 +76,7 @@ void Extraction::run()
         for (std::size_t i = 0; i < m_plans.size(); ++i) {
             const zipcore::PlannedEntry& plan = m_plans[i];
             const zipcore::Entry& entry = *m_entries[i];
-            const std::string shown = Text::printable(relativePath(plan.parts));
+            const std::string shown = Text::printable(zipcore::joinParts(plan.parts, plan.parts.size()));
             if (plan.kind == EntryKind::Folder) {
                 std::printf("   creating: %s/\n", shown.c_str());
                 target.makeFolders(plan.parts, plan.parts.size());
@@ -93,16 +88,17 @@ void Extraction::run()
             std::printf(" extracting: %s\n", shown.c_str());
             target.writeFile(plan.parts, entry.permissions(), AttachedZip::modified(entry),
                              [&](const zipcore::TargetFolder::Write& write) { m_zip.data().read(entry, write); });
-            m_written.push_back(relativePath(plan.parts));
+            m_written.push_back(zipcore::joinParts(plan.parts, plan.parts.size()));
         }
         for (std::size_t i = 0; i < m_plans.size(); ++i) {
             const zipcore::PlannedEntry& plan = m_plans[i];
             if (plan.kind != EntryKind::Link)
                 continue;
-            std::printf("    linking: %s -> %s\n", Text::printable(relativePath(plan.parts)).c_str(),
+            std::printf("    linking: %s -> %s\n",
+                        Text::printable(zipcore::joinParts(plan.parts, plan.parts.size())).c_str(),
                         Text::printable(plan.linkTarget).c_str());
             target.makeLink(plan.parts, plan.linkTarget, AttachedZip::modified(*m_entries[i]));
-            m_written.push_back(relativePath(plan.parts));
+            m_written.push_back(zipcore::joinParts(plan.parts, plan.parts.size()));
         }
         // Deepest first, since writing into a folder changes its time and a
         // read-only folder would refuse what is meant for it.

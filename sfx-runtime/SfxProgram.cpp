@@ -4,6 +4,7 @@
 #include "Extraction.h"
 #include "RunAfter.h"
 #include "SfxError.h"
+#include "SfxOptions.h"
 #include "Text.h"
 
 #include <cerrno>
@@ -15,8 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-const int kUsageError = 2;
 
 // The program's own file as the user knows it, for messages: /proc/self/exe
 // would tell them nothing.
@@ -71,42 +70,6 @@ SfxProgram::SfxProgram(const std::string& name, const std::string& archivePath)
     , m_archivePath(archivePath)
 {}
 
-void SfxProgram::parseArguments(const std::vector<std::string>& arguments)
-{
-    bool actionGiven = false;
-    auto setAction = [&](Action action, const std::string& option) {
-        if (actionGiven && m_action != action)
-            throw SfxError("option " + option + " cannot be combined with the other action given", kUsageError);
-        m_action = action;
-        actionGiven = true;
-    };
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (argument == "-h" || argument == "--help") {
-            m_action = Action::Help;
-            return; // help wins over anything else given with it
-        } else if (argument == "-l" || argument == "--list") {
-            setAction(Action::List, argument);
-        } else if (argument == "-t" || argument == "--test") {
-            setAction(Action::Test, argument);
-        } else if (argument == "-d" || argument == "--target") {
-            if (i + 1 >= arguments.size() || arguments[i + 1].empty())
-                throw SfxError("option " + argument + " needs a folder", kUsageError);
-            m_target = arguments[++i];
-            m_hasTarget = true;
-        } else if (argument.compare(0, 9, "--target=") == 0) {
-            m_target = argument.substr(9);
-            if (m_target.empty())
-                throw SfxError("option --target needs a folder", kUsageError);
-            m_hasTarget = true;
-        } else {
-            throw SfxError("unknown argument \"" + Text::printable(argument) + "\"", kUsageError);
-        }
-    }
-    if (m_hasTarget && m_action != Action::Extract)
-        throw SfxError("--target only applies when extracting", kUsageError);
-}
-
 void SfxProgram::printHelp() const
 {
     const char* name = m_name.c_str();
@@ -153,20 +116,20 @@ void SfxProgram::printHelp() const
 int SfxProgram::run(const std::vector<std::string>& arguments)
 {
     try {
-        parseArguments(arguments);
+        m_options = SfxOptions::parse(arguments);
     } catch (const SfxError& error) {
         std::fprintf(stderr, "%s: %s\nTry \"%s --help\".\n", m_name.c_str(), error.what(), m_name.c_str());
         return error.exitCode();
     }
-    if (m_action == Action::Help) {
+    if (m_options.action == SfxOptions::Action::Help) {
         printHelp();
         return 0;
     }
 
     AttachedZip zip(m_archivePath, ownFileName(m_archivePath, m_name));
-    switch (m_action) {
-        case Action::List: return list(zip);
-        case Action::Test: return test(zip);
+    switch (m_options.action) {
+        case SfxOptions::Action::List: return list(zip);
+        case SfxOptions::Action::Test: return test(zip);
         default: return extract(zip);
     }
 }
@@ -216,8 +179,8 @@ int SfxProgram::test(AttachedZip& zip) const
 
 std::string SfxProgram::chooseFolder(const SfxSettings& settings) const
 {
-    if (m_hasTarget)
-        return normalizedFolder(m_target);
+    if (m_options.hasTarget)
+        return normalizedFolder(m_options.target);
 
     const std::string offered = normalizedFolder(settings.folder);
     if (!::isatty(STDIN_FILENO))

@@ -1,6 +1,7 @@
 #ifndef PLOVERN_SFX_SFXPROGRAM_H
 #define PLOVERN_SFX_SFXPROGRAM_H
 
+#include "SfxOptions.h"
 #include "SfxSettings.h"
 
 #include <string>
@@ -21,9 +22,6 @@ public:
     int run(const std::vector<std::string>& arguments);
 
 private:
-    enum class Action { Extract, List, Test, Help };
-
-    void parseArguments(const std::vector<std::string>& arguments);
     void printHelp() const;
     int list(AttachedZip& zip) const;
     int test(AttachedZip& zip) const;
@@ -32,9 +30,7 @@ private:
 
     std::string m_name;
     std::string m_archivePath;
-    Action m_action = Action::Extract;
-    bool m_hasTarget = false;
-    std::string m_target;
+    SfxOptions m_options;
 };
 
 #endif // PLOVERN_SFX_SFXPROGRAM_H

@@ -10,11 +10,6 @@ namespace {
 
 using zipcore::EntryKind;
 
-std::string relativePath(const std::vector<std::string>& parts)
-{
-    return zipcore::joinParts(parts, parts.size());
-}
-
 } // namespace
 
 WinExtraction::WinExtraction(AttachedZip& zip, const std::string& folder)
@@ -50,7 +45,7 @@ void WinExtraction::run(Observer& observer)
                 throw Cancelled();
             const zipcore::PlannedEntry& plan = m_plans[i];
             const zipcore::Entry& entry = *m_entries[i];
-            const std::string shown = relativePath(plan.parts);
+            const std::string shown = zipcore::joinParts(plan.parts, plan.parts.size());
             if (plan.kind == EntryKind::Folder) {
                 observer.entry("creating", shown + "/", std::string());
                 target.makeFolders(plan.parts, plan.parts.size());

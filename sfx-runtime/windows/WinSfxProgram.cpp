@@ -16,8 +16,6 @@
 
 namespace {
 
-const int kUsageError = 2;
-
 std::string number(std::uint64_t value)
 {
     return std::to_string(static_cast<unsigned long long>(value));
@@ -33,10 +31,9 @@ std::string padRight(const std::string& text, std::size_t width)
     return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-bool isOption(const std::string& argument, const char* dash, const char* slash)
+// Windows compares option names without regard to case ("/TARGET").
+bool isSlashOption(const std::string& argument, const char* slash)
 {
-    if (argument == dash)
-        return true;
     const std::wstring wide = zipcore::widen(argument);
     const std::wstring other = zipcore::widen(slash);
     return ::CompareStringOrdinal(wide.c_str(), static_cast<int>(wide.size()), other.c_str(),
@@ -63,40 +60,6 @@ WinSfxProgram::WinSfxProgram(std::string ownPath)
     : m_ownPath(std::move(ownPath))
     , m_name(Paths::baseName(m_ownPath))
 {}
-
-void WinSfxProgram::parseArguments(const std::vector<std::string>& arguments)
-{
-    bool actionGiven = false;
-    auto setAction = [&](Action action, const std::string& option) {
-        if (actionGiven && m_action != action)
-            throw SfxError("option " + option + " cannot be combined with the other action given", kUsageError);
-        m_action = action;
-        actionGiven = true;
-    };
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (isOption(argument, "-h", "/?") || isOption(argument, "--help", "/help")) {
-            m_action = Action::Help;
-            return; // help wins over anything else given with it
-        } else if (isOption(argument, "-l", "/list") || argument == "--list") {
-            setAction(Action::List, argument);
-        } else if (isOption(argument, "-t", "/test") || argument == "--test") {
-            setAction(Action::Test, argument);
-        } else if (isOption(argument, "-d", "/target") || argument == "--target") {
-            if (i + 1 >= arguments.size() || arguments[i + 1].empty())
-                throw SfxError("option " + argument + " needs a folder", kUsageError);
-            m_target = arguments[++i];
-            setAction(Action::Extract, argument);
-        } else if (argument.compare(0, 9, "--target=") == 0) {
-            m_target = argument.substr(9);
-            if (m_target.empty())
-                throw SfxError("option --target needs a folder", kUsageError);
-            setAction(Action::Extract, "--target");
-        } else {
-            throw SfxError("unknown argument \"" + Text::printable(argument) + "\"", kUsageError);
-        }
-    }
-}
 
 void WinSfxProgram::printHelp() const
 {
@@ -153,21 +116,16 @@ int WinSfxProgram::run(const std::vector<std::string>& arguments)
     if (!arguments.empty())
         Console::attach();
     try {
-        parseArguments(arguments);
+        m_options = SfxOptions::parse(arguments, isSlashOption);
     } catch (const SfxError& error) {
         Console::err(m_name + ": " + error.what() + "\nTry \"" + m_name + " /?\".\n");
         return error.exitCode();
     }
-    if (m_action == Action::Help) {
-        printHelp();
-        return 0;
-    }
-    if (m_action == Action::Window)
-        return SfxWindow::run(m_ownPath, m_name);
-    switch (m_action) {
-        case Action::List: return list();
-        case Action::Test: return test();
-        default: return extract();
+    switch (m_options.action) {
+        case SfxOptions::Action::Help: printHelp(); return 0;
+        case SfxOptions::Action::List: return list();
+        case SfxOptions::Action::Test: return test();
+        default: return m_options.hasTarget ? extract() : SfxWindow::run(m_ownPath, m_name);
     }
 }
 
@@ -218,7 +176,7 @@ int WinSfxProgram::extract() const
 {
     AttachedZip zip(m_ownPath, m_name);
     const SfxSettings& settings = zip.settings();
-    const std::string folder = Paths::absolute(Paths::folder(m_target));
+    const std::string folder = Paths::absolute(Paths::folder(m_options.target));
     Console::out("Extracting into " + Text::printable(folder) + "\n");
 
     const DWORD attributes = ::GetFileAttributesW(zipcore::widen(folder).c_str());

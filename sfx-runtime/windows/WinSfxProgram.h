@@ -1,6 +1,8 @@
 #ifndef PLOVERN_SFX_WIN_WINSFXPROGRAM_H
 #define PLOVERN_SFX_WIN_WINSFXPROGRAM_H
 
+#include "SfxOptions.h"
+
 #include <string>
 #include <vector>
 
@@ -19,9 +21,6 @@ public:
     int run(const std::vector<std::string>& arguments);
 
 private:
-    enum class Action { Window, Extract, List, Test, Help };
-
-    void parseArguments(const std::vector<std::string>& arguments);
     void printHelp() const;
     int list() const;
     int test() const;
@@ -29,8 +28,7 @@ private:
 
     std::string m_ownPath;
     std::string m_name;
-    Action m_action = Action::Window;
-    std::string m_target;
+    SfxOptions m_options; // no action and no target: the window
 };
 
 #endif // PLOVERN_SFX_WIN_WINSFXPROGRAM_H

@@ -60,9 +60,11 @@ int run(const QString& program, const QStringList& args, QByteArray* output, con
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
 }
 
-Outcome runApart(const QString& program, const QStringList& args, const QString& workingFolder)
+Outcome runApart(const QString& program, const QStringList& args, const QString& workingFolder,
+                 const QProcessEnvironment& environment)
 {
     QProcess p;
+    p.setProcessEnvironment(environment);
     p.setStandardInputFile(QProcess::nullDevice());
     if (!workingFolder.isEmpty())
         p.setWorkingDirectory(workingFolder);

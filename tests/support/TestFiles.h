@@ -2,6 +2,7 @@
 #define PLOVERN_TESTFILES_H
 
 #include <QByteArray>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -43,7 +44,8 @@ struct Outcome
 
 // Runs a program without a terminal (standard input is /dev/null), keeping
 // its standard output and standard error apart.
-Outcome runApart(const QString& program, const QStringList& args, const QString& workingFolder = QString());
+Outcome runApart(const QString& program, const QStringList& args, const QString& workingFolder = QString(),
+                 const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
 
 // Every file below `folder` (relative paths, sorted), links and folders
 // included, folders with a trailing "/".

@@ -20,12 +20,7 @@
 
 namespace {
 
-struct Result
-{
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Result = TestFiles::Outcome;
 
 QString wine()
 {
@@ -62,20 +57,7 @@ QString windowsPath(const QString& path)
 Result run(const QString& program, const QStringList& args, const QString& folder = QString(),
            const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
 {
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.setStandardInputFile(QProcess::nullDevice());
-    if (!folder.isEmpty())
-        process.setWorkingDirectory(folder);
-    process.start(program, args);
-    Result result;
-    if (!process.waitForStarted(10000))
-        return result;
-    process.waitForFinished(240000);
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    return result;
+    return TestFiles::runApart(program, args, folder, env);
 }
 
 Result runExe(const QString& exe, const QStringList& args, const QString& folder = QString())
