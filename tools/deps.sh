@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkgconf
-    qt6-base-dev libzip-dev zlib1g-dev
+    qt6-base-dev libzip-dev zlib1g-dev libdeflate-dev
     libgtest-dev
     zip unzip 7zip libarchive-tools python3
     fonts-comic-neue
