@@ -57,13 +57,14 @@ PosixFile::Descriptor openArchive(const QString& path)
 
 ArchiveReader::ArchiveReader(const QString& path)
     : m_path(path)
-{
-    const PosixFile::Descriptor fd = openArchive(path);
-    m_directory = ZipLayout::read(fd.get(), path);
-}
+    , m_owned(openArchive(path))
+    , m_fd(m_owned.get())
+    , m_directory(ZipLayout::read(m_fd, path))
+{}
 
 ArchiveReader::ArchiveReader(const QString& path, int fd)
     : m_path(path)
+    , m_fd(fd)
     , m_directory(ZipLayout::read(fd, path))
 {}
 
@@ -76,11 +77,6 @@ zip_t* ArchiveReader::zip() const
                 m_path, QStringLiteral("the entry count does not match the central directory"));
     }
     return m_zip.get();
-}
-
-ZipPtr ArchiveReader::reopen() const
-{
-    return ZipHandle::openForReading(m_path, m_directory.layout);
 }
 
 QString ArchiveReader::name(std::uint64_t index) const

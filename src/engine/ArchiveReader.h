@@ -33,19 +33,22 @@ struct EntryDetails
 // opens an archive, and without TZ set the C library looks at the zone file
 // for each call, which made listing large archives several times slower than
 // unzip. The libzip handle, over the part that the offsets count from, is
-// opened only when entry data is read. Entry numbers are central-directory
-// positions, the same for both.
+// opened only when an entry of a method that only libzip decodes is read
+// (extraction reads stored and deflated entries itself). Entry numbers are
+// central-directory positions, the same for both.
 class ArchiveReader
 {
 public:
     // Throws ArchiveNotFound, NotAnArchive or ArchiveUnreadable.
     explicit ArchiveReader(const QString& path);
     // The directory of the archive open as `fd`, named `path` in failures
-    // (zip() and reopen() open `path` itself). Throws NotAnArchive or
-    // ArchiveUnreadable.
+    // (zip() opens `path` itself). `fd` must stay open as long
+    // as the reader. Throws NotAnArchive or ArchiveUnreadable.
     ArchiveReader(const QString& path, int fd);
 
     const QString& path() const { return m_path; }
+    // The archive file the directory was read from, open for reading.
+    int fd() const { return m_fd; }
     const zipcore::Layout& layout() const { return m_directory.layout; }
     std::uint64_t entryCount() const { return m_directory.entries.size(); }
 
@@ -61,14 +64,14 @@ public:
 
     // The libzip handle, opened on first use. Throws like the constructor.
     zip_t* zip() const;
-    // One more libzip handle on the same archive, for a second reader.
-    ZipPtr reopen() const;
 
 private:
     QDateTime localTime(std::int64_t seconds) const;
     QDateTime dosTime(std::uint16_t time, std::uint16_t date) const;
 
     QString m_path;
+    PosixFile::Descriptor m_owned;
+    int m_fd = -1;
     zipcore::Directory m_directory;
     mutable ZipPtr m_zip;
     // The local zone's offset from UTC per quarter hour, once looked up.

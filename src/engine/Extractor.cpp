@@ -2,30 +2,39 @@
 
 #include "EngineErrors.h"
 #include "EntryNames.h"
+#include "EntryReader.h"
 #include "Failure.h"
 #include "PosixFile.h"
 #include "ProgressChannel.h"
 #include "TargetFolder.h"
 #include "ZipError.h"
-
-#include <QSet>
+#include "ZipFormat.h"
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <optional>
+#include <system_error>
 #include <thread>
+#include <unordered_set>
 
 namespace {
 
 using zipcore::EntryKind;
 
+using Sink = std::function<void(const char* data, std::size_t size)>;
+
 constexpr std::size_t readBufferSize = 1 << 20;
-// Below this much data a second thread costs more than it saves.
-constexpr std::int64_t parallelThreshold = 8 << 20;
+// Below this much data, and below this many files, a second thread costs
+// more than it saves.
+constexpr std::int64_t parallelBytes = 8 << 20;
+constexpr std::size_t parallelFiles = 64;
 // Longer link targets than this are not links anyone made on purpose.
 constexpr std::int64_t maxLinkTarget = 4096;
+// No file has failed yet.
+constexpr std::size_t noFailure = std::numeric_limits<std::size_t>::max();
 
-// Ends a worker's file early when the other worker has failed.
+// Ends a worker's file early when an earlier file has failed.
 struct Stopped
 {};
 
@@ -53,6 +62,34 @@ struct Stopped
     throw EngineFailure::corruptEntry(name, QStringLiteral("bad link target"));
 }
 
+// Reads an entry of a method EntryReader does not decode through libzip,
+// which checks the CRC once the data is read to its end.
+void readThroughLibzip(zip_t* za, const EntryDetails& details, std::vector<char>& buffer, const Sink& sink)
+{
+    const QString& name = details.info.name;
+    ZipFilePtr file(zip_fopen_index(za, details.index, 0));
+    if (!file) {
+        zip_error_t* error = zip_get_error(za);
+        entryFailed(name, zip_error_code_zip(error), zip_error_code_system(error));
+    }
+    std::int64_t got = 0;
+    while (true) {
+        const zip_int64_t n = zip_fread(file.get(), buffer.data(), buffer.size());
+        if (n < 0) {
+            zip_error_t* error = zip_file_get_error(file.get());
+            entryFailed(name, zip_error_code_zip(error), zip_error_code_system(error));
+        }
+        if (n == 0)
+            break;
+        if (n > details.info.normalSize - got)
+            throw EngineFailure::corruptEntry(name, QStringLiteral("wrong size"));
+        sink(buffer.data(), static_cast<std::size_t>(n));
+        got += n;
+    }
+    if (got != details.info.normalSize)
+        throw EngineFailure::corruptEntry(name, QStringLiteral("wrong size"));
+}
+
 } // namespace
 
 Extractor::Extractor(const ArchiveReader& reader, const QString& targetFolder, ProgressChannel& progress)
@@ -61,42 +98,40 @@ Extractor::Extractor(const ArchiveReader& reader, const QString& targetFolder, P
     , m_progress(progress)
 {}
 
-std::string Extractor::readLinkTarget(const EntryDetails& details) const
+void Extractor::checkLocalHeader(const EntryDetails& details) const
+{
+    // A local header beyond the zip data means a damaged directory rather
+    // than one damaged entry: the archive is refused before any of its data
+    // is read.
+    const zipcore::Layout& layout = m_reader.layout();
+    if (!zipcore::fits(details.entry->localOffset, zipcore::LocalHeaderSize,
+                       layout.cdStart - std::min(layout.cdStart, layout.shift)))
+        throw EngineFailure::archiveUnreadable(
+            m_reader.path(), QStringLiteral("the local header of %1 lies outside the archive").arg(details.info.name));
+}
+
+std::string Extractor::readLinkTarget(const EntryDetails& details, std::unique_ptr<EntryReader>& reader) const
 {
     const QString& name = details.info.name;
+    checkLocalHeader(details);
     if (details.info.normalSize <= 0 || details.info.normalSize > maxLinkTarget)
         badLinkTarget(name);
-    ZipFilePtr file(zip_fopen_index(m_reader.zip(), details.index, 0));
-    if (!file) {
-        zip_error_t* error = zip_get_error(m_reader.zip());
-        entryFailed(name, zip_error_code_zip(error), zip_error_code_system(error));
+    std::string target;
+    const Sink append = [&target](const char* data, std::size_t size) { target.append(data, size); };
+    if (EntryReader::handles(*details.entry)) {
+        if (!reader)
+            reader = std::make_unique<EntryReader>(m_reader.fd(), m_reader.layout());
+        reader->read(*details.entry, append);
+    } else {
+        std::vector<char> buffer(static_cast<std::size_t>(maxLinkTarget));
+        readThroughLibzip(m_reader.zip(), details, buffer, append);
     }
-    std::string target(static_cast<std::size_t>(details.info.normalSize), '\0');
-    zip_int64_t got = 0;
-    while (got < details.info.normalSize) {
-        const zip_int64_t n = zip_fread(file.get(), &target[static_cast<std::size_t>(got)],
-                                        static_cast<zip_uint64_t>(details.info.normalSize - got));
-        if (n < 0) {
-            zip_error_t* error = zip_file_get_error(file.get());
-            entryFailed(name, zip_error_code_zip(error), zip_error_code_system(error));
-        }
-        if (n == 0)
-            break;
-        got += n;
-    }
-    // Reading past the end lets libzip compare the CRC.
-    char extra;
-    const zip_int64_t tail = zip_fread(file.get(), &extra, 1);
-    if (tail < 0) {
-        zip_error_t* error = zip_file_get_error(file.get());
-        entryFailed(name, zip_error_code_zip(error), zip_error_code_system(error));
-    }
-    if (got != details.info.normalSize || tail != 0 || target.find('\0') != std::string::npos)
+    if (target.find('\0') != std::string::npos)
         badLinkTarget(name);
     return target;
 }
 
-Extractor::Job Extractor::prepare(zip_uint64_t index) const
+Extractor::Job Extractor::prepare(zip_uint64_t index, std::unique_ptr<EntryReader>& reader) const
 {
     Job job;
     job.details = m_reader.details(index);
@@ -109,10 +144,10 @@ Extractor::Job Extractor::prepare(zip_uint64_t index) const
         return job;
     if (entry.encrypted())
         throw EngineFailure::encryptedEntry(name);
-    if (!zip_compression_method_supported(entry.method, 0))
+    if (!EntryReader::handles(entry) && !zip_compression_method_supported(entry.method, 0))
         throw EngineFailure::unsupportedMethod(name);
     if (entry.kind == EntryKind::Link)
-        job.plan.linkTarget = readLinkTarget(job.details);
+        job.plan.linkTarget = readLinkTarget(job.details, reader);
     return job;
 }
 
@@ -122,12 +157,14 @@ void Extractor::run(const std::vector<zip_uint64_t>& selection)
         // ---- Check everything before writing anything ----
         std::vector<Job> jobs;
         jobs.reserve(selection.size());
+        std::unique_ptr<EntryReader> linkReader;
         for (const zip_uint64_t index : selection) {
-            Job job = prepare(index);
+            Job job = prepare(index, linkReader);
             if (job.plan.parts.empty())
                 continue; // "./" and the like name the target itself
             jobs.push_back(std::move(job));
         }
+        linkReader.reset();
         zipcore::TargetFolder target(PosixFile::encodeName(m_target).toStdString());
         std::vector<zipcore::PlannedEntry> plans;
         plans.reserve(jobs.size());
@@ -173,124 +210,125 @@ void Extractor::run(const std::vector<zip_uint64_t>& selection)
 void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vector<const Job*>& files) const
 {
     std::int64_t bytes = 0;
-    for (const Job* job : files)
+    bool viaLibzip = false;
+    for (const Job* job : files) {
+        checkLocalHeader(job->details);
         bytes += job->details.info.normalSize;
+        viaLibzip = viaLibzip || !EntryReader::handles(*job->details.entry);
+    }
     m_progress.setTotals(static_cast<std::int64_t>(files.size()), bytes);
     if (files.empty())
         return;
 
-    // Share the files out by size, each thread keeping archive order. Two
-    // entries with the same name go to one thread so the later one wins, as
-    // it does when one thread writes them all.
-    std::int64_t total = 0;
-    QSet<QString> names;
+    // Two entries with the same name are left to one thread, so that the
+    // later one wins, as it does when one thread writes them all. libzip's
+    // handle serves one thread.
     bool duplicates = false;
+    std::unordered_set<std::string> names;
+    names.reserve(files.size());
     for (const Job* job : files) {
-        total += job->details.info.normalSize;
-        const QString path = QString::fromStdString(target.fullPath(job->plan.parts, job->plan.parts.size()));
-        if (names.contains(path))
+        if (!names.insert(zipcore::joinParts(job->plan.parts, job->plan.parts.size())).second) {
             duplicates = true;
-        names.insert(path);
+            break;
+        }
     }
-    const bool parallel =
-        files.size() > 1 && total >= parallelThreshold && !duplicates && std::thread::hardware_concurrency() > 1;
-    std::vector<std::vector<std::size_t>> shares(parallel ? 2 : 1);
-    std::int64_t load[2] = {0, 0};
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const int to = parallel && load[1] < load[0] ? 1 : 0;
-        shares[to].push_back(i);
-        load[to] += files[i]->details.info.normalSize + 4096;
-    }
+    const bool parallel = files.size() > 1 && !duplicates && !viaLibzip
+        && (bytes >= parallelBytes || files.size() >= parallelFiles) && std::thread::hardware_concurrency() > 1;
 
-    std::atomic<bool> stop{false};
-    struct Outcome
+    // Everything that may throw happens before the second thread starts;
+    // from then on failures travel only through the outcomes.
+    zip_t* const za = viaLibzip ? m_reader.zip() : nullptr;
+    struct Worker
     {
-        std::size_t position = 0;
+        std::unique_ptr<EntryReader> reader;
+        std::vector<char> buffer;
+        zipcore::TargetFolder::FolderCache folder;
+        std::size_t failedPosition = noFailure;
         std::optional<Failure> failure;
     };
-    std::vector<Outcome> outcomes(shares.size());
+    std::vector<Worker> workers(parallel ? 2 : 1);
+    for (Worker& worker : workers) {
+        worker.reader = std::make_unique<EntryReader>(m_reader.fd(), m_reader.layout());
+        if (za)
+            worker.buffer.resize(readBufferSize);
+    }
 
-    const auto writeOne = [&](zip_t* za, const Job& job, std::vector<char>& buffer) {
-        const QString& name = job.details.info.name;
-        target.writeFile(job.plan.parts, job.details.entry->permissions(), job.details.mtime,
-                         [&](const zipcore::TargetFolder::Write& write) {
-                             ZipFilePtr file(zip_fopen_index(za, job.details.index, 0));
-                             if (!file) {
-                                 zip_error_t* error = zip_get_error(za);
-                                 entryFailed(name, zip_error_code_zip(error), zip_error_code_system(error));
-                             }
-                             std::int64_t written = 0;
-                             while (true) {
-                                 const zip_int64_t n = zip_fread(file.get(), buffer.data(), buffer.size());
-                                 if (n < 0) {
-                                     zip_error_t* error = zip_file_get_error(file.get());
-                                     entryFailed(name, zip_error_code_zip(error), zip_error_code_system(error));
-                                 }
-                                 if (n == 0)
-                                     break;
-                                 write(buffer.data(), static_cast<std::size_t>(n));
-                                 written += n;
-                                 m_progress.addBytes(n);
-                                 if (stop.load())
-                                     throw Stopped(); // another thread failed; the temporary file goes
-                             }
-                             if (written != job.details.info.normalSize)
-                                 throw EngineFailure::corruptEntry(name, QStringLiteral("wrong size"));
-                         });
+    // The files are taken in archive order, one at a time, by whichever
+    // thread is free; so every file before a failing one has been taken when
+    // it fails, and is completed.
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> failedAt{noFailure};
+
+    const auto writeOne = [&](Worker& worker, std::size_t position) {
+        const Job& job = *files[position];
+        const zipcore::Entry& entry = *job.details.entry;
+        target.writeFile(
+            job.plan.parts, entry.permissions(), job.details.mtime,
+            [&](const zipcore::TargetFolder::Write& write) {
+                const Sink sink = [&](const char* data, std::size_t size) {
+                    // One thread would not have come this far.
+                    if (position > failedAt.load())
+                        throw Stopped(); // the temporary file goes
+                    write(data, size);
+                    m_progress.addBytes(static_cast<std::int64_t>(size));
+                };
+                if (za && !EntryReader::handles(entry))
+                    readThroughLibzip(za, job.details, worker.buffer, sink);
+                else
+                    worker.reader->read(entry, sink);
+            },
+            &worker.folder);
     };
 
-    const auto work = [&](zip_t* za, const std::vector<std::size_t>& share, Outcome& outcome) {
-        std::vector<char> buffer(readBufferSize);
-        for (const std::size_t position : share) {
-            if (stop.load() || m_progress.stopRequested())
+    const auto work = [&](Worker& worker) {
+        const auto fail = [&](std::size_t position, Failure failure) {
+            worker.failedPosition = position;
+            worker.failure = std::move(failure);
+            std::size_t seen = failedAt.load();
+            while (position < seen && !failedAt.compare_exchange_weak(seen, position)) {}
+        };
+        while (failedAt.load() == noFailure && !m_progress.stopRequested()) {
+            const std::size_t position = next.fetch_add(1);
+            if (position >= files.size())
                 return;
-            const Job& job = *files[position];
-            m_progress.setEntry(job.details.info.name);
-            const auto fail = [&](Failure failure) {
-                outcome.position = position;
-                outcome.failure = std::move(failure);
-                stop.store(true);
-            };
+            const QString& name = files[position]->details.info.name;
+            m_progress.setEntry(name);
             // Nothing may leave a worker thread: it would end the program.
             try {
-                writeOne(za, job, buffer);
+                writeOne(worker, position);
                 if (!m_progress.fileDone())
                     return;
             } catch (const Stopped&) {
                 return;
             } catch (const zipcore::ZipError& error) {
-                fail(EngineFailure::fromCore(error, m_reader.path()));
-                return;
+                fail(position, EngineFailure::fromCore(error, m_reader.path()));
             } catch (const Failure& failure) {
-                fail(failure);
-                return;
+                fail(position, failure);
             } catch (const std::bad_alloc&) {
-                fail(EngineFailure::cannotWriteFile(job.details.info.name, QStringLiteral("out of memory")));
-                return;
+                fail(position, EngineFailure::cannotWriteFile(name, QStringLiteral("out of memory")));
             } catch (const std::exception& e) {
-                fail(EngineFailure::cannotWriteFile(job.details.info.name, QString::fromLocal8Bit(e.what())));
-                return;
+                fail(position, EngineFailure::cannotWriteFile(name, QString::fromLocal8Bit(e.what())));
             }
         }
     };
 
-    // Everything that may throw happens before the second thread starts;
-    // from then on failures travel only through the outcomes.
-    zip_t* primary = m_reader.zip();
-    if (shares.size() == 1) {
-        work(primary, shares[0], outcomes[0]);
-    } else {
-        ZipPtr second = m_reader.reopen();
-        std::thread helper(work, second.get(), std::cref(shares[1]), std::ref(outcomes[1]));
-        work(primary, shares[0], outcomes[0]);
-        helper.join();
+    std::thread helper;
+    if (workers.size() > 1) {
+        try {
+            helper = std::thread(work, std::ref(workers[1]));
+        } catch (const std::system_error&) {
+            // No second thread: this one does it all.
+        }
     }
+    work(workers[0]);
+    if (helper.joinable())
+        helper.join();
 
     // Report the failure of the earliest entry, as one thread would have.
-    const Outcome* first = nullptr;
-    for (const Outcome& outcome : outcomes) {
-        if (outcome.failure && (!first || outcome.position < first->position))
-            first = &outcome;
+    const Worker* first = nullptr;
+    for (const Worker& worker : workers) {
+        if (worker.failure && (!first || worker.failedPosition < first->failedPosition))
+            first = &worker;
     }
     if (first)
         throw *first->failure;

@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <memory>
 #include <vector>
 
 namespace zipcore {
@@ -20,11 +21,16 @@ class TargetFolder;
 // temporary name in their folder and renamed into place once complete and
 // their CRC checked; links are made after all files, so no file is ever
 // written through a link the archive itself creates; folder times and modes
-// are set last. Entry data is read through libzip.
+// are set last. Stored and deflated entries are read from the archive file
+// by EntryReader; entries of other methods that libzip decodes, through
+// libzip.
 //
-// Large extractions run on two threads, each with its own libzip handle and
-// its own share of the files; every file is still written by one thread from
-// start to end, so the result is the same as with one.
+// Large extractions run on two threads, which take the files one at a time
+// in archive order; every file is still written by one thread from start to
+// end, the files before the first failing entry are all written, and that
+// entry's failure is the one reported, so the result is the same as with
+// one.
+class EntryReader;
 class ProgressChannel;
 
 class Extractor
@@ -43,8 +49,9 @@ private:
         zipcore::PlannedEntry plan;
     };
 
-    Job prepare(zip_uint64_t index) const;
-    std::string readLinkTarget(const EntryDetails& details) const;
+    Job prepare(zip_uint64_t index, std::unique_ptr<EntryReader>& reader) const;
+    void checkLocalHeader(const EntryDetails& details) const;
+    std::string readLinkTarget(const EntryDetails& details, std::unique_ptr<EntryReader>& reader) const;
     void writeFiles(const zipcore::TargetFolder& target, const std::vector<const Job*>& files) const;
 
     const ArchiveReader& m_reader;

@@ -70,8 +70,8 @@ struct Case
     std::vector<Detail> details = {};
     std::vector<const char*> kept = {};
     // What the runtime's message names instead, where the two readers see the
-    // damage at different places (the engine reads entry data through
-    // libzip, which refuses some archives as a whole).
+    // damage at different places (the engine refuses some archives as a
+    // whole before it reads any entry's data).
     const char* runtimeNamed = nullptr;
 };
 
@@ -345,8 +345,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"hostile/encrypted.zip", Outcome::Refused, EncryptedEntry, "secret.txt"},
         Case{"hostile/deflate64.zip", Outcome::Refused, UnsupportedMethod, "data.bin"},
         Case{"hostile/crc.zip", Outcome::DataFailure, CorruptEntry, "bad.txt", {}, {}, {"good.txt"}},
-        // An offset libzip cannot seek to: the engine refuses the archive,
-        // the runtime the entry.
+        // A local header offset beyond the zip data: the engine refuses the
+        // archive, the runtime the entry.
         Case{"hostile/local-offset-overflow.zip",
              Outcome::DataFailure,
              ArchiveUnreadable,

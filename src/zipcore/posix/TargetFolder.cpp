@@ -3,6 +3,7 @@
 #include "EntryNames.h"
 #include "ZipError.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -203,11 +204,22 @@ void TargetFolder::pending(int folderFd, const char* name) const
 }
 
 void TargetFolder::writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
-                             const std::function<void(const Write&)>& produce) const
+                             const std::function<void(const Write&)>& produce, FolderCache* cache) const
 {
-    const std::string shown = fullPath(parts, parts.size());
-    const auto failed = [&](int error) { return ZipError(ZipErrc::CannotWrite, shown, std::strerror(error), error); };
-    const UniqueFd folder = openFolder(parts, parts.size() - 1);
+    const auto failed = [&](int error) {
+        return ZipError(ZipErrc::CannotWrite, fullPath(parts, parts.size()), std::strerror(error), error);
+    };
+    const std::size_t depth = parts.size() - 1;
+    UniqueFd opened;
+    if (!cache || !cache->m_fd.isOpen() || cache->m_parts.size() != depth
+        || !std::equal(cache->m_parts.begin(), cache->m_parts.end(), parts.begin())) {
+        opened = openFolder(parts, depth);
+        if (cache) {
+            cache->m_parts.assign(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(depth));
+            cache->m_fd = std::move(opened);
+        }
+    }
+    const UniqueFd& folder = cache ? cache->m_fd : opened;
 
     // The file is written without a name where the file system allows it
     // (O_TMPFILE), so that a crash leaves nothing behind; it gets a temporary

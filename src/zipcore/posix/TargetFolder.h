@@ -49,13 +49,26 @@ public:
     // Makes the folders parts[0, count) below the target where missing.
     void makeFolders(const std::vector<std::string>& parts, std::size_t count);
 
+    // The folder the last file went into, kept open for the next file in
+    // the same folder, which then needs no lookup. The descriptor keeps
+    // naming the folder that was opened beneath the target even when its
+    // path is swapped for a link afterwards. One per thread.
+    class FolderCache
+    {
+    private:
+        friend class TargetFolder;
+        std::vector<std::string> m_parts;
+        UniqueFd m_fd;
+    };
+
     // Writes the file at `parts`: `produce` gets a function that writes its
     // data; then the mode and time are set and the file renamed over
     // whatever stands at its place. On any failure, the produce's own
     // exceptions included, the temporary file is removed and nothing
-    // replaced.
+    // replaced. With a `cache`, its folder is taken from there when it is
+    // the same, and left there for the next file.
     void writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
-                   const std::function<void(const Write&)>& produce) const;
+                   const std::function<void(const Write&)>& produce, FolderCache* cache = nullptr) const;
 
     // Makes a symbolic link at `parts` pointing at `target`, replacing what
     // stands there.
