@@ -61,13 +61,17 @@ struct ArchiveEngine::Impl
         }
     }
 
-    // Runs `work` through `progress`; a stop becomes the Stopped failure
-    // whose description `kept` gives.
+    // Runs `work` through `progress` (on the calling thread when `here`,
+    // see ProgressChannel); a stop becomes the Stopped failure whose
+    // description `kept` gives.
     static void runStoppable(ProgressChannel& progress, const std::function<void()>& work,
-                             const std::function<QString()>& kept)
+                             const std::function<QString()>& kept, bool here = false)
     {
         try {
-            progress.run(work);
+            if (here)
+                progress.runHere(work);
+            else
+                progress.run(work);
         } catch (const StopRequested&) {
             throw EngineFailure::stopped(kept());
         }
@@ -193,7 +197,8 @@ void ArchiveEngine::Extract()
             return QStringLiteral("%1 of %2 files were extracted into %3")
                 .arg(english.toString(static_cast<qlonglong>(progress.filesDone())),
                      english.toString(static_cast<qlonglong>(progress.filesTotal())), d->targetFolder);
-        });
+        },
+        true);
 }
 
 void ArchiveEngine::AddFiles()

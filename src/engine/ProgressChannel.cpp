@@ -63,6 +63,61 @@ void ProgressChannel::run(const std::function<void()>& work)
         std::rethrow_exception(failure);
 }
 
+void ProgressChannel::runHere(const std::function<void()>& work)
+{
+    if (!m_handler) {
+        work();
+        return;
+    }
+    m_here = true;
+    m_caller = std::this_thread::get_id();
+    m_lastAnswer = std::chrono::steady_clock::now();
+    std::exception_ptr failure;
+    try {
+        work();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (m_handlerFailure)
+        std::rethrow_exception(m_handlerFailure);
+    ArchiveEngine::Progress state;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        state = m_state;
+    }
+    m_handler(state); // the work is over: its answer changes nothing
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+bool ProgressChannel::onCallingThread() const
+{
+    return m_here && std::this_thread::get_id() == m_caller;
+}
+
+void ProgressChannel::answerHere()
+{
+    if (m_handlerFailure)
+        return;
+    ArchiveEngine::Progress state;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        state = m_state;
+    }
+    m_lastAnswer = std::chrono::steady_clock::now();
+    bool goOn = true;
+    try {
+        goOn = m_handler(state);
+    } catch (...) {
+        m_handlerFailure = std::current_exception();
+        goOn = false;
+    }
+    if (!goOn) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+}
+
 void ProgressChannel::setTotals(std::int64_t files, std::int64_t bytes)
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
@@ -78,8 +133,12 @@ void ProgressChannel::setEntry(const QString& name)
 
 void ProgressChannel::addBytes(std::int64_t bytes)
 {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    m_state.bytesDone += bytes;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_state.bytesDone += bytes;
+    }
+    if (onCallingThread() && std::chrono::steady_clock::now() - m_lastAnswer >= std::chrono::milliseconds(50))
+        answerHere();
 }
 
 void ProgressChannel::setFraction(double done)
@@ -101,6 +160,11 @@ bool ProgressChannel::fileDone()
 
 bool ProgressChannel::checkpoint()
 {
+    if (m_here) {
+        if (onCallingThread())
+            answerHere();
+        return !stopRequested();
+    }
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_threaded)
         return true;

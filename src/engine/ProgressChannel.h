@@ -3,10 +3,13 @@
 
 #include "ArchiveEngine.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 // Thrown inside the engine when the progress handler asked to stop; the
 // action turns it into its Stopped failure, which says what was kept.
@@ -19,8 +22,14 @@ struct StopRequested
 //
 // run() does the work on a worker thread while the calling thread waits,
 // calling the handler with the latest state at every checkpoint and at least
-// every 50 ms, and once more when the work is over. Without a handler the
-// work runs on the calling thread and nothing ever stops it.
+// every 50 ms, and once more when the work is over. runHere() does the work
+// on the calling thread itself, which then calls the handler directly: at
+// each of its own checkpoints, from addBytes() when 50 ms have passed since
+// the last call, and once more when the work is over; checkpoints of other
+// threads the work starts do not wait for an answer, they only tell whether
+// the handler has asked to stop. That spares work made of many small steps
+// on several threads a hand-over between threads at every step. Without a
+// handler the work runs on the calling thread and nothing ever stops it.
 class ProgressChannel
 {
 public:
@@ -28,6 +37,7 @@ public:
 
     // Calling thread: runs `work` and returns (or throws) what it did.
     void run(const std::function<void()>& work);
+    void runHere(const std::function<void()>& work);
 
     // Worker side; any thread.
     void setTotals(std::int64_t files, std::int64_t bytes);
@@ -47,6 +57,11 @@ public:
     std::int64_t filesTotal() const;
 
 private:
+    bool onCallingThread() const;
+    // runHere(): asks the handler on the calling thread; a failing handler
+    // stops the work, and its exception is rethrown once the work is over.
+    void answerHere();
+
     ArchiveEngine::ProgressHandler m_handler;
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
@@ -55,6 +70,12 @@ private:
     std::uint64_t m_answered = 0;
     bool m_stop = false;
     bool m_threaded = false;
+    // Set by runHere() before the work starts, and read-only from then on.
+    bool m_here = false;
+    std::thread::id m_caller;
+    // Used by the calling thread only.
+    std::chrono::steady_clock::time_point m_lastAnswer;
+    std::exception_ptr m_handlerFailure;
 };
 
 #endif // PLOVERN_PROGRESSCHANNEL_H
