@@ -17,8 +17,8 @@ class TargetFolder;
 // first (names, links, links already on disk, encryption, methods), and only
 // when all pass is anything written. Writing goes through the zip core's
 // TargetFolder, which reaches every folder below the target through
-// descriptors and never follows a link out of it: files are written to a
-// temporary name in their folder and renamed into place once complete and
+// descriptors and never follows a link out of it: files are written
+// without a name in their folder and given their name once complete and
 // their CRC checked; links are made after all files, so no file is ever
 // written through a link the archive itself creates; folder times and modes
 // are set last. Stored and deflated entries are read from the archive file

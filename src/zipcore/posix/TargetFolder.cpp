@@ -65,6 +65,30 @@ int openBeneath(int root, const std::vector<std::string>& parts, std::size_t cou
     return current.release();
 }
 
+// Whether linkat() names a nameless (O_TMPFILE) file through its own
+// descriptor (AT_EMPTY_PATH), which Linux allows without a privilege since
+// 6.10; else it goes through /proc. Learnt at the first link.
+std::atomic<int> g_emptyPathLink{-1};
+
+// Gives the nameless file `fd` the name `name` in `folder`: 0, or -1 with
+// errno set (EEXIST when something stands there).
+int linkNameless(int fd, int folder, const char* name)
+{
+    if (g_emptyPathLink.load() != 0) {
+        if (::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) {
+            g_emptyPathLink.store(1);
+            return 0;
+        }
+        if (g_emptyPathLink.load() == 1 || (errno != ENOENT && errno != EPERM))
+            return -1;
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const int linked = ::linkat(AT_FDCWD, self.c_str(), folder, name, AT_SYMLINK_FOLLOW);
+    if (linked == 0)
+        g_emptyPathLink.store(0);
+    return linked;
+}
+
 timespec toTimespec(std::int64_t seconds)
 {
     timespec t;
@@ -222,10 +246,11 @@ void TargetFolder::writeFile(const std::vector<std::string>& parts, unsigned mod
     const UniqueFd& folder = cache ? cache->m_fd : opened;
 
     // The file is written without a name where the file system allows it
-    // (O_TMPFILE), so that a crash leaves nothing behind; it gets a temporary
-    // name only once complete, just before the rename (through /proc, as
-    // linkat's AT_EMPTY_PATH needs a privilege). Elsewhere it has its
-    // temporary name from the start.
+    // (O_TMPFILE), so that a crash leaves nothing behind; once complete it
+    // gets its name, or, when something stands there already, a temporary
+    // name renamed over it. Elsewhere it has its temporary name from the
+    // start. (/proc is the way to name a nameless file where linkat's
+    // AT_EMPTY_PATH needs a privilege.)
     static const bool procMounted = ::access("/proc/self/fd", X_OK) == 0;
     std::string temporary;
     UniqueFd file(procMounted ? ::openat(folder.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600) : -1);
@@ -266,9 +291,20 @@ void TargetFolder::writeFile(const std::vector<std::string>& parts, unsigned mod
         if (::fchmod(file.get(), mode & 0777) != 0 || ::futimens(file.get(), times) != 0)
             throw failed(errno);
         if (nameless) {
-            const std::string self = "/proc/self/fd/" + std::to_string(file.get());
+            if (linkNameless(file.get(), folder.get(), parts.back().c_str()) == 0) {
+                // A late write error reported by the close takes the file
+                // away again.
+                if (!file.close()) {
+                    const int error = errno;
+                    ::unlinkat(folder.get(), parts.back().c_str(), 0);
+                    throw failed(error);
+                }
+                return;
+            }
+            if (errno != EEXIST)
+                throw failed(errno);
             nameTemporary([&](const char* name) {
-                const int linked = ::linkat(AT_FDCWD, self.c_str(), folder.get(), name, AT_SYMLINK_FOLLOW);
+                const int linked = linkNameless(file.get(), folder.get(), name);
                 if (linked == 0)
                     pending(folder.get(), name);
                 return linked;

@@ -22,9 +22,10 @@ std::string realPath(const std::string& path);
 // to it with openat2(RESOLVE_BENEATH), so that no lookup can leave it, not
 // even when a folder is swapped for a link while the extraction runs (where
 // the kernel lacks openat2, each part is opened with O_NOFOLLOW, which
-// refuses every link on the way). Files are written to a temporary name in
-// their final folder and renamed into place only once complete; modes and
-// times are set on the open descriptors.
+// refuses every link on the way). Files are written without a name or
+// under a temporary one in their final folder, and get their name (linked
+// where the name is free, else renamed over what stands there) only once
+// complete; modes and times are set on the open descriptors.
 //
 // Paths below the folder are given as parts (entryParts). Failures throw
 // ZipError naming the full path: PathThroughLink when a lookup would leave
@@ -62,8 +63,8 @@ public:
     };
 
     // Writes the file at `parts`: `produce` gets a function that writes its
-    // data; then the mode and time are set and the file renamed over
-    // whatever stands at its place. On any failure, the produce's own
+    // data; then the mode and time are set and the file put in place,
+    // replacing whatever stands there. On any failure, the produce's own
     // exceptions included, the temporary file is removed and nothing
     // replaced. With a `cache`, its folder is taken from there when it is
     // the same, and left there for the next file.
