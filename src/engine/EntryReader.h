@@ -29,7 +29,7 @@ class EntryReader
 public:
     using Sink = std::function<void(const char* data, std::size_t size)>;
 
-    static constexpr std::size_t ArenaSize = 10 << 20;
+    static constexpr std::size_t ArenaSize = 8 << 20;
 
     // `fd` is the archive file, laid out as `layout`; both stay the
     // caller's. Throws std::bad_alloc.
