@@ -292,9 +292,9 @@ void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vecto
             if (position >= files.size())
                 return;
             const QString& name = files[position]->details.info.name;
-            m_progress.setEntry(name);
             // Nothing may leave a worker thread: it would end the program.
             try {
+                m_progress.setEntry(name);
                 writeOne(worker, position);
                 if (!m_progress.fileDone())
                     return;
@@ -313,16 +313,25 @@ void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vecto
     };
 
     std::thread helper;
+    std::atomic<bool> helped{false};
     if (workers.size() > 1) {
         try {
-            helper = std::thread(work, std::ref(workers[1]));
+            helper = std::thread([&] {
+                work(workers[1]);
+                helped.store(true);
+                m_progress.wake();
+            });
         } catch (const std::system_error&) {
             // No second thread: this one does it all.
         }
     }
     work(workers[0]);
-    if (helper.joinable())
+    if (helper.joinable()) {
+        // The progress handler is still answered while the other thread
+        // finishes its last file, which may be a long one.
+        m_progress.waitHere([&] { return helped.load(); });
         helper.join();
+    }
 
     // Report the failure of the earliest entry, as one thread would have.
     const Worker* first = nullptr;

@@ -174,6 +174,24 @@ bool ProgressChannel::checkpoint()
     return !m_stop;
 }
 
+void ProgressChannel::waitHere(const std::function<bool()>& done)
+{
+    if (!onCallingThread())
+        return;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_changed.wait_for(lock, std::chrono::milliseconds(50), done)) {
+        lock.unlock();
+        answerHere();
+        lock.lock();
+    }
+}
+
+void ProgressChannel::wake()
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_changed.notify_all();
+}
+
 bool ProgressChannel::stopRequested() const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);

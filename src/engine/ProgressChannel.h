@@ -51,6 +51,11 @@ public:
     // Waits for the handler's answer to the state as it is. False when the
     // handler asked to stop.
     bool checkpoint();
+    // Calling thread of runHere(): waits until `done` holds, answering the
+    // handler at least every 50 ms meanwhile. Whoever makes `done` true
+    // calls wake() after. Elsewhere, returns at once.
+    void waitHere(const std::function<bool()>& done);
+    void wake();
     // Whether the handler asked to stop, without waiting.
     bool stopRequested() const;
     std::int64_t filesDone() const;

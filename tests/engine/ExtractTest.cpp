@@ -116,7 +116,8 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
 
 TEST(Extract, LargeArchiveOnTwoThreadsMatchesUnzip)
 {
-    // Over the size where the work is shared between two threads.
+    // Over the size where the work is shared between two threads, with two
+    // entries too large to be read whole, which are read in pieces.
     Scratch scratch;
     const QString archive = scratch.file(QStringLiteral("large.zip"));
     ASSERT_EQ(TestFiles::run(QStringLiteral("python3"),
@@ -135,12 +136,27 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED, compresslevel=1) as
         zi.external_attr = (0o100600 + 0o44 * (i % 2)) << 16
         zi.compress_type = zipfile.ZIP_DEFLATED
         z.writestr(zi, r.randbytes(1 << 19) + bytes(1 << 19))
+    big = r.randbytes(3 << 20) * 3
+    z.writestr("part00/big.bin", big)
+    z.writestr("part01/big.stored", big, zipfile.ZIP_STORED)
 )"),
                               archive}),
               0);
     extract(archive, scratch.file(QStringLiteral("ours")));
     unzipInto(archive, scratch.file(QStringLiteral("theirs")));
     EXPECT_EQ(describeTree(scratch.file(QStringLiteral("ours"))), describeTree(scratch.file(QStringLiteral("theirs"))));
+
+    // The stored one's CRC changed in the central directory: it fails, and
+    // nothing of it is left.
+    QByteArray bytes = TestFiles::readAll(archive);
+    const int central = bytes.lastIndexOf("part01/big.stored") - 46;
+    ASSERT_TRUE(central > 0 && bytes.mid(central, 4) == QByteArray("PK\x01\x02"));
+    bytes[central + 16] = static_cast<char>(bytes[central + 16] ^ 1);
+    TestFiles::writeAll(archive, bytes);
+    const QString damaged = scratch.file(QStringLiteral("damaged"));
+    expectFailure(EngineError::CorruptEntry, [&] { extract(archive, damaged); });
+    EXPECT_FALSE(QFileInfo::exists(damaged + QStringLiteral("/part01/big.stored")));
+    EXPECT_TRUE(leftovers(damaged).isEmpty());
 }
 
 TEST(Extract, SettingsAndSpecFailures)
