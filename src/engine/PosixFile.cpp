@@ -126,6 +126,23 @@ SysResult writeAll(int fd, const void* buffer, std::size_t length)
     return SysResult();
 }
 
+SysResult writeAt(int fd, const void* buffer, std::size_t length, std::int64_t offset)
+{
+    const auto* in = static_cast<const char*>(buffer);
+    while (length > 0) {
+        const ssize_t n = ::pwrite(fd, in, length, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return SysResult::fromErrno();
+        }
+        in += n;
+        length -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return SysResult();
+}
+
 SysResult copyRange(int in, std::int64_t offset, std::int64_t length, int out)
 {
     // The kernel copies without bringing the data into this process (and
