@@ -95,19 +95,24 @@ public:
     {
         if (!m_compressor)
             throw std::bad_alloc();
+        if (deflateInit2(&m_stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+            libdeflate_free_compressor(m_compressor);
+            throw std::bad_alloc();
+        }
     }
-    ~Worker() { libdeflate_free_compressor(m_compressor); }
+    ~Worker()
+    {
+        deflateEnd(&m_stream);
+        libdeflate_free_compressor(m_compressor);
+    }
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
 
-    Piece run(const Task& task, const Source& source) const
-    {
-        return task.whole ? wholeFile(source) : piece(task, source);
-    }
+    Piece run(const Task& task, const Source& source) { return task.whole ? wholeFile(source) : piece(task, source); }
 
 private:
     // A small file, read whole and deflated or stored.
-    Piece wholeFile(const Source& source) const
+    Piece wholeFile(const Source& source)
     {
         const PosixFile::Descriptor fd = openSource(source.path);
         struct stat st;
@@ -117,7 +122,8 @@ private:
             changed(source.path);
         // One byte more than expected shows a file that grew meanwhile.
         const auto capacity = static_cast<std::size_t>(st.st_size) + 1;
-        std::unique_ptr<unsigned char[]> raw = allocate(capacity);
+        std::size_t rawSize = 0;
+        std::unique_ptr<unsigned char[]> raw = take(capacity, &rawSize);
         const std::size_t size = readUpTo(fd.get(), raw.get(), capacity, 0, source.path);
         if (size == capacity)
             changed(source.path);
@@ -138,6 +144,7 @@ private:
                 piece.method = deflated;
                 piece.bytes = std::move(packed);
                 piece.length = length;
+                keep(std::move(raw), rawSize);
                 return piece;
             }
         }
@@ -148,14 +155,15 @@ private:
     }
 
     // One piece of a large file.
-    Piece piece(const Task& task, const Source& source) const
+    Piece piece(const Task& task, const Source& source)
     {
         const PosixFile::Descriptor fd = openSource(source.path);
         // The 32 KiB before the piece prime the compressor, so that the
         // pieces compress as well as one stream would.
         const std::uint64_t primed = task.method == deflated ? std::min(task.offset, dictionarySize) : 0;
         const auto length = static_cast<std::size_t>(primed + task.length);
-        std::unique_ptr<unsigned char[]> raw = allocate(length);
+        std::size_t rawSize = 0;
+        std::unique_ptr<unsigned char[]> raw = take(length, &rawSize);
         if (readUpTo(fd.get(), raw.get(), length, task.offset - primed, source.path) != length)
             changed(source.path);
         const unsigned char* data = raw.get() + primed;
@@ -174,14 +182,10 @@ private:
             return piece;
         }
 
-        z_stream stream = {};
-        if (deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        // One compressor serves all the pieces a worker takes.
+        z_stream& stream = m_stream;
+        if (deflateReset(&stream) != Z_OK)
             throw std::bad_alloc();
-        struct End
-        {
-            z_stream& s;
-            ~End() { deflateEnd(&s); }
-        } end{stream};
         if (primed > 0)
             deflateSetDictionary(&stream, raw.get(), static_cast<uInt>(primed));
         // A sync flush ends every piece but the last on a byte boundary
@@ -196,10 +200,36 @@ private:
         if ((task.last && result != Z_STREAM_END) || (!task.last && result != Z_OK) || stream.avail_in != 0)
             throw EngineFailure::sourceUnreadable(source.path, QStringLiteral("compressing failed"));
         piece.length = stream.total_out;
+        keep(std::move(raw), rawSize);
         return piece;
     }
 
+    // A buffer of at least `length` bytes (`size` in all): the one kept from
+    // before when it is large enough, so that a worker does not map fresh memory for every
+    // piece.
+    std::unique_ptr<unsigned char[]> take(std::size_t length, std::size_t* size)
+    {
+        if (m_spare && m_spareLength >= length) {
+            *size = m_spareLength;
+            return std::move(m_spare);
+        }
+        m_spare.reset();
+        *size = length;
+        return allocate(length);
+    }
+
+    void keep(std::unique_ptr<unsigned char[]> buffer, std::size_t length)
+    {
+        if (!m_spare || m_spareLength < length) {
+            m_spare = std::move(buffer);
+            m_spareLength = length;
+        }
+    }
+
     libdeflate_compressor* m_compressor;
+    z_stream m_stream = {};
+    std::unique_ptr<unsigned char[]> m_spare;
+    std::size_t m_spareLength = 0;
 };
 
 EntryCompressor::EntryCompressor(std::vector<Source> files)
