@@ -332,7 +332,7 @@ TEST(Add, LargeFilesAreWrittenWholeFromTheirPieces)
     const QString archive = scratch.file(QStringLiteral("large.zip"));
     QByteArray text;
     for (int i = 0; text.size() < (9 << 20) + 123; ++i)
-        text += "line " + QByteArray::number(i * 7919 % 100003) + " of some text\n";
+        text += "line " + QByteArray::number(i * 7919LL % 100003) + " of some text\n";
     text.truncate((9 << 20) + 123);
     QByteArray random((6 << 20) + 7, Qt::Uninitialized);
     QRandomGenerator generator(11);
