@@ -353,7 +353,8 @@ TEST(Add, LargeFilesAreWrittenWholeFromTheirPieces)
     expectToolsAccept(archive);
     unzipInto(archive, scratch.file(QStringLiteral("theirs")));
     for (auto it = files.begin(); it != files.end(); ++it)
-        EXPECT_EQ(TestFiles::readAll(scratch.file(QStringLiteral("theirs/") + it.key())), it.value()) << qPrintable(it.key());
+        EXPECT_EQ(TestFiles::readAll(scratch.file(QStringLiteral("theirs/") + it.key())), it.value())
+            << qPrintable(it.key());
     for (const EntryInfo& entry : list(archive)) {
         const bool shrinks = entry.name.endsWith(QLatin1String(".txt"));
         EXPECT_EQ(entry.compressedSize < entry.normalSize, shrinks) << qPrintable(entry.name);
