@@ -110,11 +110,15 @@ SysResult readAt(int fd, void* buffer, std::size_t length, std::int64_t offset)
     return SysResult();
 }
 
-SysResult writeAll(int fd, const void* buffer, std::size_t length)
+namespace {
+
+// Writes every byte, at `offset` or (when it is negative) at the file's
+// position, retrying after short writes and interruptions.
+SysResult writeEvery(int fd, const void* buffer, std::size_t length, std::int64_t offset)
 {
     const auto* in = static_cast<const char*>(buffer);
     while (length > 0) {
-        const ssize_t n = ::write(fd, in, length);
+        const ssize_t n = offset < 0 ? ::write(fd, in, length) : ::pwrite(fd, in, length, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -122,25 +126,22 @@ SysResult writeAll(int fd, const void* buffer, std::size_t length)
         }
         in += n;
         length -= static_cast<std::size_t>(n);
+        if (offset >= 0)
+            offset += n;
     }
     return SysResult();
 }
 
+} // namespace
+
+SysResult writeAll(int fd, const void* buffer, std::size_t length)
+{
+    return writeEvery(fd, buffer, length, -1);
+}
+
 SysResult writeAt(int fd, const void* buffer, std::size_t length, std::int64_t offset)
 {
-    const auto* in = static_cast<const char*>(buffer);
-    while (length > 0) {
-        const ssize_t n = ::pwrite(fd, in, length, static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return SysResult::fromErrno();
-        }
-        in += n;
-        length -= static_cast<std::size_t>(n);
-        offset += n;
-    }
-    return SysResult();
+    return writeEvery(fd, buffer, length, offset);
 }
 
 namespace {
