@@ -143,15 +143,21 @@ QDateTime ArchiveReader::dosTime(std::uint16_t time, std::uint16_t date) const
 
 std::vector<zip_uint64_t> ArchiveReader::select(const QString& fileSpec) const
 {
+    return selectEntries(m_directory, fileSpec, m_path);
+}
+
+std::vector<zip_uint64_t> selectEntries(const zipcore::Directory& directory, const QString& fileSpec,
+                                        const QString& archivePath)
+{
     if (fileSpec.isEmpty())
         throw EngineFailure::emptySpec();
     std::vector<zip_uint64_t> chosen;
     const bool all = fileSpec == QLatin1String("*.*");
-    for (std::uint64_t i = 0; i < m_directory.entries.size(); ++i) {
-        if (all || name(i) == fileSpec)
+    for (std::uint64_t i = 0; i < directory.entries.size(); ++i) {
+        if (all || QString::fromUtf8(directory.entries[i].name.c_str()) == fileSpec)
             chosen.push_back(i);
     }
     if (chosen.empty() && !all)
-        throw EngineFailure::entryNotFound(fileSpec, m_path);
+        throw EngineFailure::entryNotFound(fileSpec, archivePath);
     return chosen;
 }

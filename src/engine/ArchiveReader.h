@@ -18,6 +18,12 @@
 // NotAnArchive (not a regular file) or ArchiveUnreadable.
 PosixFile::Descriptor openArchive(const QString& path);
 
+// The entries of `directory` a FileSpec names, in archive order: every entry
+// for "*.*", else each entry whose listed name is exactly `fileSpec`. Throws
+// EmptySpec or EntryNotFound (naming `archivePath`).
+std::vector<zip_uint64_t> selectEntries(const zipcore::Directory& directory, const QString& fileSpec,
+                                        const QString& archivePath);
+
 // What the engine knows about one entry: the listed facts plus what
 // extraction needs.
 struct EntryDetails
@@ -57,9 +63,7 @@ public:
     QString name(std::uint64_t index) const;
     EntryDetails details(std::uint64_t index) const;
 
-    // The entries a FileSpec names, in archive order: every entry for "*.*",
-    // else each entry whose listed name is exactly `fileSpec`. Throws EmptySpec
-    // or EntryNotFound.
+    // The entries a FileSpec names (see selectEntries).
     std::vector<zip_uint64_t> select(const QString& fileSpec) const;
 
     // The libzip handle, opened on first use. Throws like the constructor.

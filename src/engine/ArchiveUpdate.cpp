@@ -1,7 +1,9 @@
 #include "ArchiveUpdate.h"
 
 #include "ArchiveReader.h"
+#include "ArchiveWriter.h"
 #include "EngineErrors.h"
+#include "EntryCompressor.h"
 #include "Failure.h"
 #include "ProgressChannel.h"
 #include "ZipLayout.h"
@@ -14,7 +16,7 @@
 #include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
+#include <unordered_map>
 
 // How an archive is changed without ever losing data:
 //
@@ -42,9 +44,18 @@
 //   A new archive is linked into place only if no file has appeared there
 //   meanwhile; if one has, the update starts over on top of it.
 
+// What an update makes of the archive: the fate of each of its entries and
+// the files added.
+struct UpdatePlan
+{
+    std::vector<ArchiveWriter::Fate> fates;
+    std::vector<ArchiveWriter::NewEntry> added;
+    std::vector<EntryCompressor::Source> sources;
+    bool unchanged = false; // nothing to write
+};
+
 namespace {
 
-constexpr zip_uint16_t extendedTimestampId = 0x5455;
 // Tries at finding the archive in place (each failed try means another
 // update finished in between).
 constexpr int Attempts = 100;
@@ -225,140 +236,26 @@ private:
     struct stat m_info = {};
 };
 
-// Copies the zip part of the archive into a new standalone file, with
-// offsets counted from that file's start, for libzip to change.
-void makeStandalone(const UpdateTarget& target, const QString& archive, const zipcore::Layout& layout,
-                    PosixFile::TempFile& standalone)
-{
-    check(standalone.create(target.folder()), archive);
-    ZipLayout::copyZipPart(layout, target.fd(), archive, standalone.fd(), archive, 0,
-                           EngineFailure::cannotUpdateArchive);
-}
-
-// Writes into `out` the archive's first `stubLength` bytes followed by the
-// zip archive in `zipFd` (an empty archive when `zipFd` is -1), its offsets
-// counted from the start of the result.
-void writeWithStub(const UpdateTarget& target, const QString& archive, std::int64_t stubLength, int zipFd,
-                   PosixFile::TempFile& out)
-{
-    check(out.create(target.folder()), archive);
-    check(PosixFile::copyRange(target.fd(), 0, stubLength, out.fd()), archive);
-    if (zipFd < 0) {
-        ZipLayout::writeEmptyZip(out.fd(), archive, EngineFailure::cannotUpdateArchive);
-    } else {
-        const zipcore::Layout layout = ZipLayout::read(zipFd, archive).layout;
-        ZipLayout::copyZipPart(layout, zipFd, archive, out.fd(), archive, stubLength,
-                               EngineFailure::cannotUpdateArchive);
-    }
-}
-
-QString closeError(zip_t* za)
-{
-    return ZipHandle::errorText(za);
-}
-
-// What libzip's callbacks need during zip_close. The first call of the
-// cancel callback waits for the progress handler's answer, so that a stop
-// asked at once is always seen; later calls only look.
-struct CloseProgress
-{
-    ProgressChannel& channel;
-    bool answered = false;
-};
-
-void closeProgressed(zip_t*, double done, void* state)
-{
-    static_cast<CloseProgress*>(state)->channel.setFraction(done);
-}
-
-int closeCancelled(zip_t*, void* state)
-{
-    auto* progress = static_cast<CloseProgress*>(state);
-    if (!progress->answered) {
-        progress->answered = true;
-        return progress->channel.checkpoint() ? 0 : 1;
-    }
-    return progress->channel.stopRequested() ? 1 : 0;
-}
-
-// Whether deflating the file is likely to make it smaller: its first 64 KiB
-// (all of a small file) are deflated as zip_close would. Random, already
-// compressed and tiny files are stored instead, as Info-ZIP's zip does.
-bool worthDeflating(const QString& path)
-{
-    constexpr std::size_t sampleSize = 64 * 1024;
-    PosixFile::Descriptor fd = PosixFile::openForReading(path);
-    if (!fd.isOpen())
-        return true; // zip_close reports the failure
-    std::vector<unsigned char> sample(sampleSize);
-    std::size_t got = 0;
-    while (got < sampleSize) {
-        const ssize_t n = ::read(fd.get(), sample.data() + got, sampleSize - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    if (got == 0)
-        return false;
-    z_stream stream = {};
-    if (deflateInit2(&stream, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        return true;
-    std::vector<unsigned char> out(deflateBound(&stream, static_cast<uLong>(got)));
-    stream.next_in = sample.data();
-    stream.avail_in = static_cast<uInt>(got);
-    stream.next_out = out.data();
-    stream.avail_out = static_cast<uInt>(out.size());
-    const int result = deflate(&stream, Z_FINISH);
-    const std::size_t packed = stream.total_out;
-    deflateEnd(&stream);
-    // A gain under 1% of the sample is not worth the reader's time.
-    return result == Z_STREAM_END && packed + got / 100 < got;
-}
-
-// Changes the locked archive with libzip (`edit` makes the changes) and puts
-// the result in its place, keeping a stub in front. False as for install().
+// Writes the changed archive beside the locked one and puts it in its place.
+// `plan` decides, from the archive as read under the lock (none for a new
+// one), what changes. False as for install().
 bool rewrite(const UpdateTarget& target, const QString& archive, mode_t newMode, ProgressChannel& progress,
-             std::int64_t addedBytes, const std::function<void(zip_t*)>& edit)
+             const std::function<UpdatePlan(const zipcore::Directory*)>& plan)
 {
-    int in = target.fd();
-    std::int64_t length = target.exists() ? static_cast<std::int64_t>(target.info().st_size) : 0;
-    std::int64_t stubLength = 0;
-    PosixFile::TempFile standalone;
-    if (length > 0) {
-        const zipcore::Layout layout = ZipLayout::read(in, archive).layout;
-        if (layout.zipStart > 0) {
-            // libzip cannot write a stub: it changes a standalone copy.
-            stubLength = static_cast<std::int64_t>(layout.zipStart);
-            makeStandalone(target, archive, layout, standalone);
-            in = standalone.fd();
-            length = ::lseek(in, 0, SEEK_CUR);
-        }
-    }
+    // An empty file (made by "touch", say) is taken for an empty archive.
+    const bool hasOld = target.exists() && target.info().st_size > 0;
+    zipcore::Directory old;
+    if (hasOld)
+        old = ZipLayout::read(target.fd(), archive, false);
+    const UpdatePlan changes = plan(hasOld ? &old : nullptr);
+    if (changes.unchanged)
+        return true;
 
-    PosixFile::TempFile written;
-    {
-        ZipPtr za = ZipHandle::openForRewriting(in, length, target.folder(), written, archive);
-        edit(za.get());
-        const zip_int64_t entries = zip_get_num_entries(za.get(), 0);
-        progress.setTotals(entries > 0 ? entries : 0, length + addedBytes);
-        CloseProgress state{progress};
-        zip_register_progress_callback_with_state(za.get(), 0.001, closeProgressed, nullptr, &state);
-        zip_register_cancel_callback_with_state(za.get(), closeCancelled, nullptr, &state);
-        if (zip_close(za.get()) != 0) {
-            if (zip_error_code_zip(zip_get_error(za.get())) == ZIP_ER_CANCELLED)
-                throw StopRequested();
-            cannotSave(archive, closeError(za.get()));
-        }
-        za.release(); // closed, and freed by zip_close
-    }
-    if (!written.isCreated())
-        return true; // libzip found nothing changed
-    if (stubLength == 0)
-        return target.install(written, newMode);
     PosixFile::TempFile out;
-    writeWithStub(target, archive, stubLength, written.fd(), out);
+    check(out.create(target.folder()), archive);
+    EntryCompressor compressor(changes.sources);
+    ArchiveWriter writer(hasOld ? target.fd() : -1, hasOld ? &old : nullptr, out.fd(), archive, progress);
+    writer.write(changes.fates, changes.added, compressor);
     return target.install(out, newMode);
 }
 
@@ -390,8 +287,8 @@ void deleteEntries(const QString& archivePath, const QString& fileSpec, Progress
     {
         // What is wrong with the archive or the name is told before what is
         // wrong with saving.
-        const ArchiveReader reader(archivePath);
-        if (reader.select(fileSpec).empty())
+        const PosixFile::Descriptor fd = openArchive(archivePath);
+        if (selectEntries(ZipLayout::read(fd.get(), archivePath, false), fileSpec, archivePath).empty())
             return; // "*.*" on an empty archive
     }
     checkWritable(archivePath);
@@ -399,27 +296,19 @@ void deleteEntries(const QString& archivePath, const QString& fileSpec, Progress
     const UpdateTarget target(archivePath);
     if (!target.exists())
         throw EngineFailure::archiveNotFound(archivePath);
-    // Read again under the lock: an update may have finished meanwhile.
-    const ArchiveReader reader(archivePath, target.fd());
-    const std::vector<zip_uint64_t> chosen = reader.select(fileSpec);
-    if (chosen.empty())
-        return;
-
-    // libzip removes the file when an archive loses its last entry; an empty
-    // archive is written here instead.
-    if (chosen.size() == reader.entryCount()) {
-        PosixFile::TempFile out;
-        writeWithStub(target, archivePath, static_cast<std::int64_t>(reader.layout().zipStart), -1, out);
-        if (!progress.checkpoint())
-            throw StopRequested();
-        target.install(out, 0);
-        return;
-    }
-    rewrite(target, archivePath, 0, progress, 0, [&](zip_t* za) {
-        for (const zip_uint64_t index : chosen) {
-            if (zip_delete(za, index) != 0)
-                cannotSave(archivePath, closeError(za));
+    // Chosen again under the lock: an update may have finished meanwhile.
+    rewrite(target, archivePath, 0, progress, [&](const zipcore::Directory* old) {
+        UpdatePlan plan;
+        const std::vector<zip_uint64_t> chosen =
+            old ? selectEntries(*old, fileSpec, archivePath) : std::vector<zip_uint64_t>();
+        if (chosen.empty()) {
+            plan.unchanged = true;
+            return plan;
         }
+        plan.fates.assign(old->entries.size(), ArchiveWriter::Fate::Keep);
+        for (const zip_uint64_t index : chosen)
+            plan.fates[index] = ArchiveWriter::Fate::Drop;
+        return plan;
     });
 }
 
@@ -440,7 +329,7 @@ AddBatch::AddBatch(const QString& archivePath)
         // archive, as libzip does.
         if (st.st_size > 0) {
             const PosixFile::Descriptor fd = openArchive(archivePath);
-            ZipLayout::read(fd.get(), archivePath);
+            ZipLayout::read(fd.get(), archivePath, false);
         }
     } else {
         if (found.error() != ENOENT)
@@ -454,6 +343,41 @@ AddBatch::AddBatch(const QString& archivePath)
 
 AddBatch::~AddBatch() = default;
 
+UpdatePlan AddBatch::plan(const zipcore::Directory* old) const
+{
+    // An added file replaces the first old entry of its name, in its place
+    // (as libzip and zip do); the others come after the old entries.
+    UpdatePlan plan;
+    std::unordered_map<std::string, std::size_t> byName;
+    if (old) {
+        plan.fates.assign(old->entries.size(), ArchiveWriter::Fate::Keep);
+        for (std::size_t i = old->entries.size(); i-- > 0;)
+            byName[old->entries[i].name] = i;
+    }
+    std::vector<std::pair<std::size_t, const Added*>> order;
+    std::size_t appended = old ? old->entries.size() : 0;
+    for (const Added& file : m_added) {
+        const auto found = byName.find(file.entryName.toStdString());
+        if (found != byName.end()) {
+            plan.fates[found->second] = ArchiveWriter::Fate::Replace;
+            order.emplace_back(found->second, &file);
+        } else {
+            order.emplace_back(appended++, &file);
+        }
+    }
+    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [position, file] : order) {
+        ArchiveWriter::NewEntry entry;
+        entry.name = file->entryName.toStdString();
+        entry.mode = file->st.st_mode & 07777;
+        entry.mtime = file->st.st_mtime;
+        entry.expectedSize = file->st.st_size;
+        plan.added.push_back(std::move(entry));
+        plan.sources.push_back({file->source, static_cast<std::int64_t>(file->st.st_size)});
+    }
+    return plan;
+}
+
 void AddBatch::add(const QString& sourcePath, const QString& entryName, const struct stat& st)
 {
     // A second file for the same entry replaces the first in its place.
@@ -465,56 +389,6 @@ void AddBatch::add(const QString& sourcePath, const QString& entryName, const st
         }
     }
     m_added.push_back({sourcePath, entryName, st});
-}
-
-void AddBatch::addTo(zip_t* za, const Added& file, zip_int64_t originalCount) const
-{
-    const QString& sourcePath = file.source;
-    const struct stat& st = file.st;
-    zip_error_t error;
-    zip_error_init(&error);
-    ZipSourcePtr source(zip_source_file_create(PosixFile::encodeName(sourcePath).constData(), 0, 0, &error));
-    if (!source) {
-        const QString cause = ZipHandle::errorText(&error);
-        zip_error_fini(&error);
-        throw EngineFailure::sourceUnreadable(sourcePath, cause);
-    }
-    zip_error_fini(&error);
-    const QByteArray name = file.entryName.toUtf8();
-    const zip_int64_t index = zip_file_add(za, name.constData(), source.get(), ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
-    if (index < 0)
-        cannotSave(m_archive, ZipHandle::errorText(za));
-    source.release(); // the archive owns it now
-    const auto i = static_cast<zip_uint64_t>(index);
-
-    // A replaced entry keeps its old extra fields in libzip; old timestamps
-    // (ours or NTFS ones from 7-Zip) would contradict the new file.
-    if (index < originalCount)
-        zip_file_extra_field_delete(za, i, ZIP_EXTRA_FIELD_ALL, ZIP_FL_LOCAL | ZIP_FL_CENTRAL);
-
-    // libzip deflates at level 9 unless told otherwise; level 6, Info-ZIP's
-    // default, is several times faster for a percent or two of size.
-    bool ok = worthDeflating(sourcePath) ? zip_set_file_compression(za, i, ZIP_CM_DEFLATE, 6) == 0
-                                         : zip_set_file_compression(za, i, ZIP_CM_STORE, 0) == 0;
-    ok = ok && zip_file_set_mtime(za, i, st.st_mtime, 0) == 0;
-    if (st.st_mtime >= 0 && st.st_mtime <= 0xffffffffLL) {
-        // Extended timestamp: flags (modification time present), then the
-        // time in seconds since the epoch, in both headers.
-        const auto t = static_cast<std::uint32_t>(st.st_mtime);
-        const zip_uint8_t field[5] = {1, static_cast<zip_uint8_t>(t), static_cast<zip_uint8_t>(t >> 8),
-                                      static_cast<zip_uint8_t>(t >> 16), static_cast<zip_uint8_t>(t >> 24)};
-        ok = ok
-            && zip_file_extra_field_set(za, i, extendedTimestampId, ZIP_EXTRA_FIELD_NEW, field, sizeof field,
-                                        ZIP_FL_LOCAL | ZIP_FL_CENTRAL)
-                == 0;
-    }
-    // Unix mode in the high half; the DOS read-only bit in the low byte for
-    // readers on Windows.
-    const zip_uint32_t attributes =
-        (static_cast<zip_uint32_t>(S_IFREG | (st.st_mode & 07777)) << 16) | ((st.st_mode & S_IWUSR) ? 0u : 1u);
-    ok = ok && zip_file_set_external_attributes(za, i, 0, ZIP_OPSYS_UNIX, attributes) == 0;
-    if (!ok)
-        cannotSave(m_archive, ZipHandle::errorText(za));
 }
 
 void AddBatch::commit(ProgressChannel& progress)
@@ -534,17 +408,11 @@ void AddBatch::commit(ProgressChannel& progress)
 
     if (!m_added.empty()) {
         const mode_t newMode = ArchiveUpdate::defaultFileMode();
-        std::int64_t addedBytes = 0;
-        for (const Added& file : m_added)
-            addedBytes += static_cast<std::int64_t>(file.st.st_size);
         bool placed = false;
         for (int attempt = 0; attempt < Attempts && !placed; ++attempt) {
             const UpdateTarget target(m_archive);
-            placed = rewrite(target, m_archive, newMode, progress, addedBytes, [&](zip_t* za) {
-                const zip_int64_t originalCount = zip_get_num_entries(za, 0);
-                for (const Added& file : m_added)
-                    addTo(za, file, originalCount);
-            });
+            placed =
+                rewrite(target, m_archive, newMode, progress, [&](const zipcore::Directory* old) { return plan(old); });
         }
         if (!placed)
             throw EngineFailure::archiveChanged(m_archive);

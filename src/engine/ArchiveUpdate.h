@@ -2,7 +2,6 @@
 #define PLOVERN_ARCHIVEUPDATE_H
 
 #include "PosixFile.h"
-#include "ZipHandle.h"
 
 #include <QString>
 
@@ -12,10 +11,14 @@
 #include <vector>
 
 class ProgressChannel;
+struct UpdatePlan;
+namespace zipcore {
+struct Directory;
+}
 
-// Files collected for one archive and written into it at once. libzip
-// rewrites the whole archive at every close, so adding files one close at a
-// time costs a rewrite each; a batch costs one.
+// Files collected for one archive and written into it at once: every add
+// rewrites the whole archive, so adding files one rewrite at a time costs a
+// rewrite each; a batch costs one.
 //
 // Collecting only records the files; the archive is read and rewritten at
 // commit, under the update lock (see ArchiveUpdate.cpp), so that an update
@@ -53,7 +56,8 @@ private:
         QString entryName;
         struct stat st;
     };
-    void addTo(zip_t* za, const Added& file, zip_int64_t originalCount) const;
+    // The changes to the archive as read under the lock (none when new).
+    UpdatePlan plan(const zipcore::Directory* old) const;
 
     QString m_archive;
     std::vector<Added> m_added;

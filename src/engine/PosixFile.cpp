@@ -110,11 +110,15 @@ SysResult readAt(int fd, void* buffer, std::size_t length, std::int64_t offset)
     return SysResult();
 }
 
-SysResult writeAll(int fd, const void* buffer, std::size_t length)
+namespace {
+
+// Writes every byte, at `offset` or (when it is negative) at the file's
+// position, retrying after short writes and interruptions.
+SysResult writeEvery(int fd, const void* buffer, std::size_t length, std::int64_t offset)
 {
     const auto* in = static_cast<const char*>(buffer);
     while (length > 0) {
-        const ssize_t n = ::write(fd, in, length);
+        const ssize_t n = offset < 0 ? ::write(fd, in, length) : ::pwrite(fd, in, length, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -122,9 +126,76 @@ SysResult writeAll(int fd, const void* buffer, std::size_t length)
         }
         in += n;
         length -= static_cast<std::size_t>(n);
+        if (offset >= 0)
+            offset += n;
     }
     return SysResult();
 }
+
+} // namespace
+
+SysResult writeAll(int fd, const void* buffer, std::size_t length)
+{
+    return writeEvery(fd, buffer, length, -1);
+}
+
+SysResult writeAt(int fd, const void* buffer, std::size_t length, std::int64_t offset)
+{
+    return writeEvery(fd, buffer, length, offset);
+}
+
+namespace {
+
+// Copies what it can of `length` bytes at `offset` of `in` to `out` through a
+// pipe, moving `offset` and `length` on; fails only on a read or write
+// error, and leaves what it could not copy (where splicing is not supported)
+// to the caller.
+SysResult spliceRange(int in, std::int64_t& offset, std::int64_t& length, int out)
+{
+    int pipeEnds[2];
+    if (::pipe2(pipeEnds, O_CLOEXEC) != 0)
+        return SysResult();
+    const Descriptor readEnd(pipeEnds[0]);
+    const Descriptor writeEnd(pipeEnds[1]);
+    constexpr int pipeSize = 1 << 20;
+    const int capacity = std::max(::fcntl(writeEnd.get(), F_SETPIPE_SZ, pipeSize), 1 << 16);
+    while (length > 0) {
+        loff_t from = offset;
+        const ssize_t inPipe =
+            ::splice(in, &from, writeEnd.get(), nullptr,
+                     static_cast<std::size_t>(std::min<std::int64_t>(length, capacity)), SPLICE_F_MOVE);
+        if (inPipe < 0 && errno == EINTR)
+            continue;
+        if (inPipe < 0 && (errno == EINVAL || errno == ENOSYS))
+            return SysResult(); // the buffered copy does it
+        if (inPipe < 0)
+            return SysResult::fromErrno(SysResult::Side::Read);
+        if (inPipe == 0)
+            return SysResult::endOfFile();
+        ssize_t left = inPipe;
+        while (left > 0) {
+            const ssize_t written =
+                ::splice(readEnd.get(), nullptr, out, nullptr, static_cast<std::size_t>(left), SPLICE_F_MOVE);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written < 0 && (errno == EINVAL || errno == ENOSYS)) {
+                // The output takes no pages from a pipe: what was written
+                // counts, the buffered copy does the rest.
+                offset += inPipe - left;
+                length -= inPipe - left;
+                return SysResult();
+            }
+            if (written <= 0)
+                return written == 0 ? SysResult::failure(EIO) : SysResult::fromErrno();
+            left -= written;
+        }
+        offset += inPipe;
+        length -= inPipe;
+    }
+    return SysResult();
+}
+
+} // namespace
 
 SysResult copyRange(int in, std::int64_t offset, std::int64_t length, int out)
 {
@@ -149,6 +220,14 @@ SysResult copyRange(int in, std::int64_t offset, std::int64_t length, int out)
         offset += n;
         length -= n;
     }
+    if (length == 0)
+        return SysResult();
+    // Between file systems the kernel will not copy, but it still moves
+    // pages from the input's cache into a pipe without copying them, which
+    // leaves one copy instead of two (it is what the kernel's own copy does
+    // within a file system).
+    if (const SysResult spliced = spliceRange(in, offset, length, out); !spliced)
+        return spliced;
     if (length == 0)
         return SysResult();
 

@@ -96,6 +96,8 @@ Descriptor openForReading(const QString& path);
 SysResult readAt(int fd, void* buffer, std::size_t length, std::int64_t offset);
 // Writes every byte, retrying after short writes and interruptions.
 SysResult writeAll(int fd, const void* buffer, std::size_t length);
+// Writes every byte at `offset`, leaving the file position alone.
+SysResult writeAt(int fd, const void* buffer, std::size_t length, std::int64_t offset);
 
 // Copies `length` bytes from `in` at `offset` to the current position of
 // `out`; a failure tells which side it was on.

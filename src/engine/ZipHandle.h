@@ -13,8 +13,8 @@ namespace zipcore {
 struct Layout;
 }
 
-// Owned libzip handles. A zip_t is discarded (never written) when its owner
-// goes away; writing happens only through an explicit, checked zip_close.
+// Owned libzip handles, for reading entry data. A zip_t is discarded (never
+// written) when its owner goes away: the engine writes archives itself.
 struct ZipDiscard
 {
     void operator()(zip_t* archive) const { zip_discard(archive); }
@@ -36,19 +36,6 @@ namespace ZipHandle {
 // Opens an archive read-only, the part that its offsets count from (so a
 // stub in front is skipped whichever way the offsets were written).
 ZipPtr openForReading(const QString& path, const zipcore::Layout& layout);
-
-// Opens a plain archive (no stub) for changing; ZIP_CREATE when `create`.
-ZipPtr openForWriting(const QString& path, bool create);
-
-// Opens an archive for changing without letting libzip near the file
-// system: libzip reads the archive's first `length` bytes from the open file
-// `in` (an empty archive when `length` is 0) and, at zip_close, writes the
-// changed archive into `out`, which it creates in `folder`. The caller puts
-// `out` in place afterwards, once zip_close succeeded; when zip_close had
-// nothing to write, `out` was never created. `in` and `out` must outlive the
-// handle. Throws NotAnArchive or ArchiveUnreadable naming `path`.
-ZipPtr openForRewriting(int in, std::int64_t length, const QString& folder, PosixFile::TempFile& out,
-                        const QString& path);
 
 // Text for libzip's last failure on `archive`, or for an error code.
 QString errorText(zip_t* archive);

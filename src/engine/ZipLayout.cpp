@@ -87,16 +87,62 @@ void readRecords(int in, std::vector<unsigned char>& records, std::uint64_t at, 
 
 } // namespace
 
-zipcore::Directory ZipLayout::read(int fd, const QString& path)
+zipcore::Directory ZipLayout::read(int fd, const QString& path, bool localTimes)
 {
     try {
         FileSource source(fd);
         if (source.lastError() != 0)
             throw ZipError(ZipErrc::ReadFailed, std::string(), std::strerror(source.lastError()), source.lastError());
-        return readDirectory(source);
+        return readDirectory(source, localTimes);
     } catch (const ZipError& error) {
         throw EngineFailure::fromCore(error, path);
     }
+}
+
+bool ZipLayout::setLocalOffset(std::vector<unsigned char>& entry, std::uint64_t moved)
+{
+    unsigned char* h = entry.data();
+    const std::size_t nameLength = get16(h + 28);
+    const std::size_t extraLength = get16(h + 30);
+    // Where the ZIP64 field's payload and the offset in it stand: after the
+    // sizes, each there only when its 32-bit field is full.
+    const unsigned char* payload = nullptr;
+    std::size_t payloadLength = 0;
+    const bool hasZip64Field =
+        findExtra(h + CentralHeaderSize + nameLength, extraLength, Zip64ExtraId, &payload, &payloadLength);
+    const std::size_t payloadAt = hasZip64Field ? static_cast<std::size_t>(payload - h) : 0;
+    const std::size_t within = (get32(h + 24) == Full32 ? 8 : 0) + (get32(h + 20) == Full32 ? 8 : 0);
+    if (get32(h + 42) == Full32 && hasZip64Field && within + 8 <= payloadLength) {
+        put64(h + payloadAt + within, moved);
+        return true;
+    }
+    if (get32(h + 42) != Full32 && moved < Full32) {
+        put32(h + 42, static_cast<std::uint32_t>(moved));
+        return true;
+    }
+    // The offset outgrew 32 bits: it moves into the ZIP64 field, which is
+    // made when the entry had none.
+    unsigned char value[8];
+    put64(value, moved);
+    std::vector<unsigned char> grown;
+    std::size_t insertAt = CentralHeaderSize + nameLength + extraLength;
+    if (hasZip64Field) {
+        insertAt = payloadAt + std::min(within, payloadLength);
+        put16(h + payloadAt - 2, static_cast<std::uint16_t>(payloadLength + 8));
+        grown.assign(value, value + 8);
+    } else {
+        grown = {0x01, 0x00, 0x08, 0x00};
+        grown.insert(grown.end(), value, value + 8);
+    }
+    if (extraLength + grown.size() > 0xffff)
+        return false;
+    entry.insert(entry.begin() + static_cast<std::ptrdiff_t>(insertAt), grown.begin(), grown.end());
+    h = entry.data();
+    put16(h + 30, static_cast<std::uint16_t>(extraLength + grown.size()));
+    put32(h + 42, Full32);
+    if (get16(h + 6) < 45)
+        put16(h + 6, 45);
+    return true;
 }
 
 void ZipLayout::copyZipPart(const zipcore::Layout& layout, int in, const QString& inPath, int out,
@@ -118,50 +164,12 @@ void ZipLayout::copyZipPart(const zipcore::Layout& layout, int in, const QString
     try {
         forEachCentralHeader(source, layout, [&](const RawCentralHeader& raw) {
             entry.assign(raw.bytes, raw.bytes + raw.length);
-            const std::size_t nameLength = get16(entry.data() + 28);
-            const std::size_t extraLength = get16(entry.data() + 30);
-            unsigned char* h = entry.data();
             std::uint64_t offset = 0;
             storedLocalOffset(raw, &offset); // the walk checked it
-            // Where the ZIP64 field's payload and the offset in it stand: after
-            // the sizes, each there only when its 32-bit field is full.
-            const unsigned char* payload = nullptr;
-            std::size_t payloadLength = 0;
-            const bool hasZip64Field =
-                findExtra(h + CentralHeaderSize + nameLength, extraLength, Zip64ExtraId, &payload, &payloadLength);
-            const std::size_t payloadAt = hasZip64Field ? static_cast<std::size_t>(payload - h) : 0;
-            const std::size_t within = (get32(h + 24) == Full32 ? 8 : 0) + (get32(h + 20) == Full32 ? 8 : 0);
-            const std::uint64_t moved = offset + delta;
-            if (get32(h + 42) == Full32) {
-                put64(h + payloadAt + within, moved);
-            } else if (moved < Full32) {
-                put32(h + 42, static_cast<std::uint32_t>(moved));
-            } else {
-                // The offset outgrew 32 bits: it moves into the ZIP64 field, which
-                // is made when the entry had none.
-                unsigned char value[8];
-                put64(value, moved);
-                std::vector<unsigned char> grown;
-                std::size_t insertAt = CentralHeaderSize + nameLength + extraLength;
-                if (hasZip64Field) {
-                    insertAt = payloadAt + std::min(within, payloadLength);
-                    put16(h + payloadAt - 2, static_cast<std::uint16_t>(payloadLength + 8));
-                    grown.assign(value, value + 8);
-                } else {
-                    grown = {0x01, 0x00, 0x08, 0x00};
-                    grown.insert(grown.end(), value, value + 8);
-                }
-                if (extraLength + grown.size() > 0xffff)
-                    throw writeFailure(outPath,
-                                       QStringLiteral("an entry's extra data is too long to hold a 64-bit "
-                                                      "offset"));
-                entry.insert(entry.begin() + static_cast<std::ptrdiff_t>(insertAt), grown.begin(), grown.end());
-                h = entry.data();
-                put16(h + 30, static_cast<std::uint16_t>(extraLength + grown.size()));
-                put32(h + 42, Full32);
-                if (get16(h + 6) < 45)
-                    put16(h + 6, 45);
-            }
+            if (!setLocalOffset(entry, offset + delta))
+                throw writeFailure(outPath,
+                                   QStringLiteral("an entry's extra data is too long to hold a 64-bit "
+                                                  "offset"));
             writer.write(entry.data(), entry.size());
             newCdSize += entry.size();
         });

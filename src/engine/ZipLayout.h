@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <vector>
 
 // The engine's side of where the zip data of a file lies: reading it through
 // the zip core, and writing a zip part at another place (after a stub, say)
@@ -17,7 +18,9 @@ namespace ZipLayout {
 // Reads the end records and the central directory of an open file. Throws
 // NotAnArchive when there is no end record and ArchiveUnreadable when the
 // records contradict themselves or reading fails; `path` names the file.
-zipcore::Directory read(int fd, const QString& path);
+// Without `localTimes`, entries take their times from the central directory
+// alone (the local headers are not read).
+zipcore::Directory read(int fd, const QString& path, bool localTimes = true);
 
 // Copies the zip part of the file `in` (laid out as `layout`) to the current
 // position of `out`, which is `outStart` bytes from the start of the output
@@ -32,6 +35,12 @@ zipcore::Directory read(int fd, const QString& path);
 void copyZipPart(const zipcore::Layout& layout, int in, const QString& inPath, int out, const QString& outPath,
                  std::int64_t outStart, EngineFailure::WriteFailure writeFailure,
                  const QByteArray& commentWhenNone = QByteArray());
+
+// Sets the local-header offset of the central header `entry` (as stored,
+// name, extra field and comment included) to `offset`, moving it into a ZIP64
+// extra field when it no longer fits 32 bits. False when the extra field
+// would grow too long for that.
+bool setLocalOffset(std::vector<unsigned char>& entry, std::uint64_t offset);
 
 // Writes the end record of an archive without entries, placed after a stub.
 void writeEmptyZip(int out, const QString& outPath, EngineFailure::WriteFailure writeFailure);

@@ -112,7 +112,7 @@ void Form3::startUp()
         const QString home = QDir::homePath();
         m_text1->setText(home);
         m_dir1->setPath(home);
-        m_drive1->setDrive(DriveFolders::driveOf(home));
+        m_drive1->setDrive(DriveFolders::driveOf(home, m_drive1->drives()));
     });
 }
 

@@ -3,11 +3,19 @@
 #include "ArchiveEngine.h"
 
 #include <QDateTime>
-#include <QLocale>
 
 EntryTable::EntryTable()
     : m_rows(Capacity + 1)
+    , m_timeFormat(timeFormat(m_locale))
 {}
+
+void EntryTable::reset()
+{
+    m_count = 0;
+    m_locale = QLocale();
+    m_timeFormat = timeFormat(m_locale);
+    m_dateTexts.clear();
+}
 
 void EntryTable::add(const EntryInfo& entry)
 {
@@ -17,7 +25,7 @@ void EntryTable::add(const EntryInfo& entry)
     auto& row = m_rows[size_t(m_count)];
     row[Name] = entry.name;
     row[CompressedSize] = QString::number(entry.compressedSize);
-    row[Date] = formatDate(entry.modified);
+    row[Date] = dateText(entry.modified);
     row[NormalSize] = QString::number(entry.normalSize);
 }
 
@@ -26,18 +34,41 @@ int EntryTable::storedRows() const
     return int(std::min<std::int64_t>(m_count, Capacity));
 }
 
+const QString& EntryTable::dateText(const QDateTime& dateTime)
+{
+    static const QString none;
+    if (!dateTime.isValid())
+        return none;
+    const QDate date = dateTime.date();
+    const QTime time = dateTime.time();
+    const std::int64_t key = date.toJulianDay() * (24 * 3600 * 1000) + time.msecsSinceStartOfDay();
+    auto found = m_dateTexts.find(key);
+    if (found == m_dateTexts.end())
+        found = m_dateTexts.emplace(key, formatDate(dateTime, m_locale, m_timeFormat)).first;
+    return found->second;
+}
+
 QString EntryTable::formatDate(const QDateTime& dateTime)
+{
+    const QLocale locale;
+    return formatDate(dateTime, locale, timeFormat(locale));
+}
+
+QString EntryTable::formatDate(const QDateTime& dateTime, const QLocale& locale, const QString& timeFormat)
 {
     if (!dateTime.isValid())
         return QString();
-    const QLocale locale;
     QString text = locale.toString(dateTime.date(), QLocale::ShortFormat);
-    if (dateTime.time() != QTime(0, 0)) {
-        // The long time format carries the seconds (zip times have two-second
-        // steps) but also a time-zone name, which a listing does not need.
-        QString format = locale.timeFormat(QLocale::LongFormat);
-        format.remove(QLatin1Char('t'));
-        text += QLatin1Char(' ') + locale.toString(dateTime.time(), format.trimmed());
-    }
+    if (dateTime.time() != QTime(0, 0))
+        text += QLatin1Char(' ') + locale.toString(dateTime.time(), timeFormat);
     return text;
+}
+
+QString EntryTable::timeFormat(const QLocale& locale)
+{
+    // The long time format carries the seconds (zip times have two-second
+    // steps) but also a time-zone name, which a listing does not need.
+    QString format = locale.timeFormat(QLocale::LongFormat);
+    format.remove(QLatin1Char('t'));
+    return format.trimmed();
 }

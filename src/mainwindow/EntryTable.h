@@ -1,10 +1,12 @@
 #ifndef PLOVERN_ENTRYTABLE_H
 #define PLOVERN_ENTRYTABLE_H
 
+#include <QLocale>
 #include <QString>
 
 #include <array>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 struct EntryInfo;
@@ -23,9 +25,9 @@ public:
 
     EntryTable();
 
-    // Starts a new listing. Rows of an earlier listing stay but are no
-    // longer counted.
-    void reset() { m_count = 0; }
+    // Starts a new listing, in the locale in force now. Rows of an earlier
+    // listing stay but are no longer counted.
+    void reset();
 
     // Records one listed entry in the next row, if the table has room.
     void add(const EntryInfo& entry);
@@ -42,8 +44,18 @@ public:
     static QString formatDate(const QDateTime& dateTime);
 
 private:
+    // formatDate's text, worked out once per distinct date and time of a
+    // listing: the entries of an archive share few of them, and formatting
+    // through the locale was most of the cost of listing 10,000 entries.
+    const QString& dateText(const QDateTime& dateTime);
+    static QString formatDate(const QDateTime& dateTime, const QLocale& locale, const QString& timeFormat);
+    static QString timeFormat(const QLocale& locale);
+
     std::vector<std::array<QString, 5>> m_rows; // row 0 and column 0 unused
     std::int64_t m_count = 0;
+    QLocale m_locale;
+    QString m_timeFormat;
+    std::unordered_map<std::int64_t, QString> m_dateTexts; // by day and millisecond of the day
 };
 
 #endif // PLOVERN_ENTRYTABLE_H

@@ -20,9 +20,33 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include <array>
+
 namespace {
 const QString WindowTitle = QStringLiteral("Marrowfen Plovern 3.4");
 const QString HintTitle = QStringLiteral("What we're about to do....");
+
+// A row of ListView1, read-only. It answers its four texts itself, sharing
+// them with the listing table, instead of holding them as item data: filling
+// and emptying the list then costs one item per row, not a list of variants
+// grown cell by cell.
+class ListedRow : public QTreeWidgetItem
+{
+public:
+    explicit ListedRow(const std::array<QString, 4>& texts)
+        : m_texts(texts)
+    {}
+
+    QVariant data(int column, int role) const override
+    {
+        if ((role == Qt::DisplayRole || role == Qt::EditRole) && column >= 0 && column < int(m_texts.size()))
+            return m_texts[size_t(column)];
+        return QTreeWidgetItem::data(column, role);
+    }
+
+private:
+    std::array<QString, 4> m_texts;
+};
 } // namespace
 
 Form1::Form1(Platform& platform, QWidget* parent)
@@ -274,14 +298,10 @@ void Form1::fillList()
     const int rows = m_entryTable.storedRows();
     QList<QTreeWidgetItem*> items;
     items.reserve(rows);
-    for (int r = 1; r <= rows; ++r) {
-        auto* item = new QTreeWidgetItem;
-        item->setText(0, m_entryTable.cell(r, EntryTable::Name));
-        item->setText(1, m_entryTable.cell(r, EntryTable::CompressedSize));
-        item->setText(2, m_entryTable.cell(r, EntryTable::Date));
-        item->setText(3, m_entryTable.cell(r, EntryTable::NormalSize));
-        items.append(item);
-    }
+    for (int r = 1; r <= rows; ++r)
+        items.append(
+            new ListedRow({m_entryTable.cell(r, EntryTable::Name), m_entryTable.cell(r, EntryTable::CompressedSize),
+                           m_entryTable.cell(r, EntryTable::Date), m_entryTable.cell(r, EntryTable::NormalSize)}));
     m_listView1->addTopLevelItems(items);
 
     // A partial list must never pass for the whole archive.

@@ -41,22 +41,26 @@ QSize TwipsLayout::designSize() const
 void TwipsLayout::place(QWidget* control, int left, int top, int width, int height)
 {
     m_placements.append({control, QRect(left, top, width, height), control->font()});
-    apply();
+    // The controls placed before are where the window's size puts them already.
+    applyTo(m_placements.constLast());
 }
 
 void TwipsLayout::apply()
 {
+    for (const Placement& p : m_placements)
+        applyTo(p);
+}
+
+void TwipsLayout::applyTo(const Placement& p) const
+{
     const double sx = double(m_window->width()) / m_clientTwips.width();
     const double sy = double(m_window->height()) / m_clientTwips.height();
-    const double fontScale = std::min(sx, sy) * TwipsPerPixel;
-    for (const Placement& p : m_placements) {
-        const int left = int(std::lround(p.twips.left() * sx));
-        const int top = int(std::lround(p.twips.top() * sy));
-        const int right = int(std::lround((p.twips.left() + p.twips.width()) * sx));
-        const int bottom = int(std::lround((p.twips.top() + p.twips.height()) * sy));
-        p.control->setGeometry(left, top, right - left, bottom - top);
-        scaleFont(p, fontScale);
-    }
+    const int left = int(std::lround(p.twips.left() * sx));
+    const int top = int(std::lround(p.twips.top() * sy));
+    const int right = int(std::lround((p.twips.left() + p.twips.width()) * sx));
+    const int bottom = int(std::lround((p.twips.top() + p.twips.height()) * sy));
+    p.control->setGeometry(left, top, right - left, bottom - top);
+    scaleFont(p, std::min(sx, sy) * TwipsPerPixel);
 }
 
 void TwipsLayout::scaleFont(const Placement& placement, double scale) const

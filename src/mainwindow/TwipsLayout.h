@@ -44,6 +44,8 @@ private:
         QFont designFont;
     };
 
+    // Sets one control's geometry and font for the window's current size.
+    void applyTo(const Placement& placement) const;
     void scaleFont(const Placement& placement, double scale) const;
 
     QWidget* m_window;

@@ -59,9 +59,14 @@ QStringList DriveFolders::drives()
 
 QString DriveFolders::driveOf(const QString& path)
 {
+    return driveOf(path, drives());
+}
+
+QString DriveFolders::driveOf(const QString& path, const QStringList& drives)
+{
     const QString clean = QDir::cleanPath(QDir(path).absolutePath());
     QString best = QStringLiteral("/");
-    for (const QString& root : drives()) {
+    for (const QString& root : drives) {
         if (root.size() > best.size() && (clean == root || clean.startsWith(root + QLatin1Char('/'))))
             best = root;
     }

@@ -18,6 +18,9 @@ public:
     // The root of the drive that holds `path` (the longest drive root that is
     // a prefix of it); "/" when none is.
     static QString driveOf(const QString& path);
+    // The same among `drives`, a list drives() gave: it saves reading the
+    // mounted volumes again.
+    static QString driveOf(const QString& path, const QStringList& drives);
 
     // Throws Failure 68 "Device unavailable" when `drive` cannot be read.
     static void checkReady(const QString& drive);

@@ -14,6 +14,9 @@ public:
     explicit DriveList(const QString& startFolder, QWidget* parent = nullptr);
 
     QString drive() const;
+    // The drives listed, as DriveFolders::drives() gave them when the list
+    // was made.
+    QStringList drives() const;
     // Throws Failure 68 when `drive` is not one of the listed drives.
     void setDrive(const QString& drive);
 

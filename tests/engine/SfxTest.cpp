@@ -9,7 +9,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QTemporaryDir>
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <utime.h>
@@ -119,7 +121,13 @@ TEST_F(MakeSfx, OutputIsReadByEveryToolAndListsLikeTheSource)
         const QString source = TestFiles::fixture(QString::fromLatin1(fixture));
         const QByteArray sourceBytes = TestFiles::readAll(source);
         const QDateTime sourceTime = QFileInfo(source).lastModified();
-        const QString output = m_scratch.file(QStringLiteral("setup-%1.run").arg(QString::fromLatin1(fixture)));
+        // One output on another file system (tmpfs), where the kernel copies
+        // through a pipe instead.
+        QTemporaryDir elsewhere(QStringLiteral("/dev/shm/plovern-sfx-XXXXXX"));
+        const bool otherFileSystem = std::strcmp(fixture, "zip64-infozip.zip") == 0 && elsewhere.isValid();
+        const QString output = otherFileSystem
+            ? elsewhere.filePath(QStringLiteral("setup.run"))
+            : m_scratch.file(QStringLiteral("setup-%1.run").arg(QString::fromLatin1(fixture)));
         ArchiveEngine engine;
         engine.setSfxOutputPath(output);
         engine.MakeSfx(source);

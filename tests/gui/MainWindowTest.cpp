@@ -207,8 +207,10 @@ TEST_F(MainWindowTest, SizesAreSixtyFourBitAndDatesAtMidnightHaveNoTime)
     EXPECT_EQ(rows().first().split('|')[3], QStringLiteral("3221225472"));
 
     openArchive(copyFixture(QStringLiteral("midnight.zip"), m_dir.path()));
-    ASSERT_EQ(rows().size(), 1);
-    EXPECT_EQ(rows().first().split('|')[2], QStringLiteral("1/2/20"));
+    ASSERT_EQ(rows().size(), 2);
+    EXPECT_EQ(rows().at(0).split('|')[2], QStringLiteral("1/2/20"));
+    // The same day at another time shows that time.
+    EXPECT_EQ(rows().at(1).split('|')[2].replace(QChar(0x202F), QLatin1Char(' ')), QStringLiteral("1/2/20 1:14:16 PM"));
 }
 
 TEST_F(MainWindowTest, RefreshRelistsTheCurrentArchiveAndResetsTheFileSpec)

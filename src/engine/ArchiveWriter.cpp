@@ -1,0 +1,496 @@
+#include "ArchiveWriter.h"
+
+#include "EngineErrors.h"
+#include "EntryCompressor.h"
+#include "Failure.h"
+#include "FileSource.h"
+#include "PosixFile.h"
+#include "ProgressChannel.h"
+#include "ZipError.h"
+#include "ZipFormat.h"
+#include "ZipLayout.h"
+
+#include <algorithm>
+#include <ctime>
+#include <unistd.h>
+#include <zlib.h>
+
+namespace {
+
+using namespace zipcore;
+using PosixFile::SysResult;
+
+constexpr std::size_t bufferSize = 1 << 20;
+// A local header is read with this much after it, which holds the name and
+// extra field of almost every entry.
+constexpr std::size_t headerRead = 512;
+// Kept bytes are copied in steps of this size, so that progress moves and a
+// stop is seen.
+constexpr std::uint64_t copyStep = 64 << 20;
+constexpr std::uint32_t DescriptorSignature = 0x08074b50;
+constexpr std::uint16_t FlagDescriptor = 0x0008;
+// Written by: Unix, version 6.3 of the format.
+constexpr std::uint16_t MadeBy = (HostUnix << 8) | 63;
+// A file this close to 4 GiB may deflate to more than 32 bits can hold.
+constexpr std::uint64_t zip64Margin = 0xffff0000u;
+
+// The DOS date and time fields for `mtime`, in local time as the format has
+// it; times before 1980 become its first day.
+void dosFields(std::int64_t mtime, std::uint16_t* date, std::uint16_t* time)
+{
+    const auto seconds = static_cast<std::time_t>(mtime);
+    struct tm t = {};
+    if (!::localtime_r(&seconds, &t) || t.tm_year < 80) {
+        *date = (1 << 5) | 1;
+        *time = 0;
+        return;
+    }
+    const int year = std::min(t.tm_year - 80, 127);
+    *date = static_cast<std::uint16_t>((year << 9) | ((t.tm_mon + 1) << 5) | t.tm_mday);
+    *time = static_cast<std::uint16_t>((t.tm_hour << 11) | (t.tm_min << 5) | (t.tm_sec / 2));
+}
+
+bool isAscii(const std::string& name)
+{
+    return std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+void append16(std::vector<unsigned char>& out, std::uint16_t v)
+{
+    unsigned char b[2];
+    put16(b, v);
+    out.insert(out.end(), b, b + 2);
+}
+
+void append32(std::vector<unsigned char>& out, std::uint32_t v)
+{
+    unsigned char b[4];
+    put32(b, v);
+    out.insert(out.end(), b, b + 4);
+}
+
+void append64(std::vector<unsigned char>& out, std::uint64_t v)
+{
+    unsigned char b[8];
+    put64(b, v);
+    out.insert(out.end(), b, b + 8);
+}
+
+std::uint32_t field32(std::uint64_t value)
+{
+    return value >= Full32 ? Full32 : static_cast<std::uint32_t>(value);
+}
+
+// The headers of one new entry, filled in as its data becomes known.
+struct NewHeaders
+{
+    const ArchiveWriter::NewEntry& entry;
+    std::uint16_t method = 0;
+    std::uint16_t date = 0;
+    std::uint16_t time = 0;
+    std::uint32_t crc = 0;
+    std::uint64_t size = 0;
+    std::uint64_t compressedSize = 0;
+    bool zip64 = false; // sizes in a ZIP64 field of the local header
+
+    std::uint16_t flags() const { return isAscii(entry.name) ? 0 : FlagUtf8; }
+    std::uint16_t needed() const { return zip64 ? 45 : method == MethodDeflated ? 20 : 10; }
+
+    // The extended timestamp (modification time), for both headers.
+    void appendTimestamp(std::vector<unsigned char>& out) const
+    {
+        if (entry.mtime < 0 || entry.mtime > 0xffffffffLL)
+            return;
+        append16(out, ExtendedTimestampId);
+        append16(out, 5);
+        out.push_back(1);
+        append32(out, static_cast<std::uint32_t>(entry.mtime));
+    }
+
+    std::vector<unsigned char> local() const
+    {
+        std::vector<unsigned char> h;
+        append32(h, LocalSignature);
+        append16(h, needed());
+        append16(h, flags());
+        append16(h, method);
+        append16(h, time);
+        append16(h, date);
+        append32(h, crc);
+        append32(h, zip64 ? Full32 : static_cast<std::uint32_t>(compressedSize));
+        append32(h, zip64 ? Full32 : static_cast<std::uint32_t>(size));
+        append16(h, static_cast<std::uint16_t>(entry.name.size()));
+        append16(h, 0); // extra length, set below
+        h.insert(h.end(), entry.name.begin(), entry.name.end());
+        const std::size_t extraAt = h.size();
+        if (zip64) {
+            append16(h, Zip64ExtraId);
+            append16(h, 16);
+            append64(h, size);
+            append64(h, compressedSize);
+        }
+        appendTimestamp(h);
+        put16(h.data() + 28, static_cast<std::uint16_t>(h.size() - extraAt));
+        return h;
+    }
+
+    std::vector<unsigned char> central(std::uint64_t offset) const
+    {
+        const bool bigSize = size >= Full32;
+        const bool bigCompressed = compressedSize >= Full32;
+        const bool bigOffset = offset >= Full32;
+        std::vector<unsigned char> h;
+        append32(h, CentralSignature);
+        append16(h, MadeBy);
+        append16(h, bigSize || bigCompressed || bigOffset ? 45 : needed());
+        append16(h, flags());
+        append16(h, method);
+        append16(h, time);
+        append16(h, date);
+        append32(h, crc);
+        append32(h, field32(compressedSize));
+        append32(h, field32(size));
+        append16(h, static_cast<std::uint16_t>(entry.name.size()));
+        append16(h, 0); // extra length, set below
+        append16(h, 0); // comment length
+        append16(h, 0); // disk
+        append16(h, 0); // internal attributes
+        // Unix mode in the high half; the DOS read-only bit in the low byte
+        // for readers on Windows.
+        append32(h,
+                 (static_cast<std::uint32_t>(0100000 | (entry.mode & 07777)) << 16) | ((entry.mode & 0200) ? 0u : 1u));
+        append32(h, field32(offset));
+        h.insert(h.end(), entry.name.begin(), entry.name.end());
+        const std::size_t extraAt = h.size();
+        if (bigSize || bigCompressed || bigOffset) {
+            append16(h, Zip64ExtraId);
+            append16(h, static_cast<std::uint16_t>(8 * (bigSize + bigCompressed + bigOffset)));
+            if (bigSize)
+                append64(h, size);
+            if (bigCompressed)
+                append64(h, compressedSize);
+            if (bigOffset)
+                append64(h, offset);
+        }
+        appendTimestamp(h);
+        put16(h.data() + 30, static_cast<std::uint16_t>(h.size() - extraAt));
+        return h;
+    }
+};
+
+} // namespace
+
+ArchiveWriter::ArchiveWriter(int in, const zipcore::Directory* old, int out, const QString& archivePath,
+                             ProgressChannel& progress)
+    : m_in(in)
+    , m_old(old)
+    , m_out(out)
+    , m_archive(archivePath)
+    , m_progress(progress)
+{
+    m_buffer.reserve(bufferSize);
+}
+
+void ArchiveWriter::write(const std::vector<Fate>& fates, const std::vector<NewEntry>& added, EntryCompressor& data)
+{
+    const std::size_t oldCount = m_old ? m_old->entries.size() : 0;
+    std::int64_t files = 0;
+    std::int64_t bytes = 0;
+    for (std::size_t i = 0; i < oldCount; ++i) {
+        if (fates[i] == Fate::Keep) {
+            ++files;
+            bytes += static_cast<std::int64_t>(m_old->entries[i].compressedSize);
+        }
+    }
+    for (const NewEntry& entry : added) {
+        ++files;
+        bytes += entry.expectedSize;
+    }
+    m_progress.setTotals(files, bytes);
+    m_total = std::max<std::int64_t>(bytes, 1);
+    // A stop asked at once is always seen.
+    if (!m_progress.checkpoint())
+        throw StopRequested();
+
+    if (m_old && m_old->layout.zipStart > 0) {
+        // The stub (a self-extractor's program) is copied as it is.
+        const SysResult copied =
+            PosixFile::copyRange(m_in, 0, static_cast<std::int64_t>(m_old->layout.zipStart), m_out);
+        if (!copied && copied.failedReading())
+            unreadable(copied.cause());
+        check(copied);
+        m_position = m_old->layout.zipStart;
+    }
+    std::vector<Placed> kept(oldCount);
+    std::vector<Placed> placedNew(added.size());
+    std::size_t nextNew = 0;
+    for (std::size_t i = 0; i < oldCount; ++i) {
+        if (fates[i] == Fate::Keep) {
+            copyKept(i, kept[i]);
+        } else if (fates[i] == Fate::Replace) {
+            writeNew(added.at(nextNew), data, placedNew.at(nextNew));
+            ++nextNew;
+        }
+    }
+    for (; nextNew < added.size(); ++nextNew)
+        writeNew(added[nextNew], data, placedNew[nextNew]);
+    flushCopy();
+    writeDirectory(fates, kept, placedNew);
+    flush();
+}
+
+void ArchiveWriter::copyKept(std::size_t index, Placed& placed)
+{
+    const Entry& entry = m_old->entries[index];
+    const Layout& layout = m_old->layout;
+    const std::uint64_t start = layout.shift + entry.localOffset;
+    if (start < layout.shift || start > layout.fileSize || layout.fileSize - start < LocalHeaderSize)
+        damaged("a local header lies outside the file");
+    const unsigned char* h = readOld(start, LocalHeaderSize);
+    if (get32(h) != LocalSignature)
+        damaged("a local header is missing");
+    const std::size_t nameLength = get16(h + 26);
+    const std::size_t extraLength = get16(h + 28);
+    const std::uint64_t headerLength = LocalHeaderSize + nameLength + extraLength;
+    std::uint64_t length = headerLength + entry.compressedSize;
+    if (length < headerLength || layout.fileSize - start < length)
+        damaged("an entry's data runs past the end of the file");
+    if (entry.flags & FlagDescriptor) {
+        // A data descriptor follows the data: CRC and sizes, 8 bytes each
+        // after a ZIP64 local header, with or without a signature first.
+        const unsigned char* local = readOld(start, static_cast<std::size_t>(headerLength));
+        const unsigned char* payload = nullptr;
+        std::size_t payloadLength = 0;
+        const bool zip64 =
+            findExtra(local + LocalHeaderSize + nameLength, extraLength, Zip64ExtraId, &payload, &payloadLength);
+        std::uint64_t descriptor = zip64 ? 20 : 12;
+        if (layout.fileSize - start - length >= 4 && get32(readOld(start + length, 4)) == DescriptorSignature)
+            descriptor += 4;
+        if (layout.fileSize - start - length < descriptor)
+            damaged("an entry's data descriptor runs past the end of the file");
+        length += descriptor;
+    }
+
+    placed.offset = m_position;
+    if (m_copyLength > 0 && m_copyFrom + m_copyLength == start) {
+        m_copyLength += length;
+    } else {
+        flushCopy();
+        m_copyFrom = start;
+        m_copyLength = length;
+    }
+    m_position += length;
+}
+
+const unsigned char* ArchiveWriter::readOld(std::uint64_t offset, std::size_t length)
+{
+    if (offset >= m_windowStart && offset - m_windowStart + length <= m_windowLength)
+        return m_window.data() + (offset - m_windowStart);
+    const std::uint64_t left = m_old->layout.fileSize - offset;
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(std::max(headerRead, length), left));
+    if (want < length)
+        damaged("an entry's headers run past the end of the file");
+    m_window.resize(std::max(m_window.size(), want));
+    const SysResult read = PosixFile::readAt(m_in, m_window.data(), want, static_cast<std::int64_t>(offset));
+    if (!read)
+        unreadable(read.cause());
+    m_windowStart = offset;
+    m_windowLength = want;
+    return m_window.data();
+}
+
+void ArchiveWriter::flushCopy()
+{
+    if (m_copyLength == 0)
+        return;
+    flush();
+    while (m_copyLength > 0) {
+        checkStop();
+        const std::uint64_t step = std::min(m_copyLength, copyStep);
+        const SysResult copied =
+            PosixFile::copyRange(m_in, static_cast<std::int64_t>(m_copyFrom), static_cast<std::int64_t>(step), m_out);
+        if (!copied && copied.failedReading())
+            unreadable(copied.cause());
+        check(copied);
+        m_copyFrom += step;
+        m_copyLength -= step;
+        advance(static_cast<std::int64_t>(step));
+    }
+}
+
+void ArchiveWriter::writeNew(const NewEntry& entry, EntryCompressor& data, Placed& placed)
+{
+    if (entry.name.size() > 0xffff)
+        throw EngineFailure::cannotUpdateArchive(m_archive, QStringLiteral("an entry name is too long"));
+    m_progress.setEntry(QString::fromStdString(entry.name));
+    EntryCompressor::Piece piece = data.next();
+    NewHeaders headers{entry};
+    dosFields(entry.mtime, &headers.date, &headers.time);
+    headers.method = piece.method;
+    placed.offset = m_position;
+
+    if (piece.last) {
+        // Read whole: everything is known before the header is written.
+        headers.crc = piece.crc;
+        headers.size = piece.rawLength;
+        headers.compressedSize = piece.length;
+        headers.zip64 = headers.size >= Full32 || headers.compressedSize >= Full32;
+        const std::vector<unsigned char> local = headers.local();
+        put(local.data(), local.size());
+        put(piece.bytes.get(), piece.length);
+        advance(static_cast<std::int64_t>(piece.rawLength));
+    } else {
+        // In pieces: the header gets its CRC and sizes once all are written.
+        headers.zip64 = piece.fileSize >= zip64Margin;
+        const std::uint64_t headerAt = m_position;
+        const std::vector<unsigned char> placeholder = headers.local();
+        put(placeholder.data(), placeholder.size());
+        while (true) {
+            headers.crc = static_cast<std::uint32_t>(
+                crc32_combine(headers.crc, piece.crc, static_cast<z_off_t>(piece.rawLength)));
+            headers.size += piece.rawLength;
+            headers.compressedSize += piece.length;
+            put(piece.bytes.get(), piece.length);
+            advance(static_cast<std::int64_t>(piece.rawLength));
+            checkStop();
+            if (piece.last)
+                break;
+            piece = data.next();
+        }
+        if (!headers.zip64 && headers.compressedSize >= Full32)
+            throw EngineFailure::cannotUpdateArchive(m_archive,
+                                                     QStringLiteral("a file grew past 4 GiB when compressed"));
+        flush();
+        const std::vector<unsigned char> local = headers.local();
+        check(PosixFile::writeAt(m_out, local.data(), local.size(), static_cast<std::int64_t>(headerAt)));
+    }
+    placed.centralHeader = headers.central(placed.offset);
+    checkStop();
+}
+
+void ArchiveWriter::writeDirectory(const std::vector<Fate>& fates, std::vector<Placed>& kept,
+                                   std::vector<Placed>& added)
+{
+    const std::uint64_t cdStart = m_position;
+    std::uint64_t count = 0;
+    std::size_t nextNew = 0;
+    std::vector<unsigned char> comment;
+    if (m_old) {
+        std::size_t index = 0;
+        std::vector<unsigned char> header;
+        FileSource source(m_in);
+        try {
+            forEachCentralHeader(source, m_old->layout, [&](const RawCentralHeader& raw) {
+                const std::size_t i = index++;
+                if (fates[i] == Fate::Replace) {
+                    const std::vector<unsigned char>& h = added.at(nextNew++).centralHeader;
+                    put(h.data(), h.size());
+                    ++count;
+                } else if (fates[i] == Fate::Keep) {
+                    header.assign(raw.bytes, raw.bytes + raw.length);
+                    if (!ZipLayout::setLocalOffset(header, kept[i].offset))
+                        throw EngineFailure::cannotUpdateArchive(
+                            m_archive, QStringLiteral("an entry's extra data is too long to hold a 64-bit offset"));
+                    put(header.data(), header.size());
+                    ++count;
+                }
+            });
+        } catch (const ZipError& error) {
+            throw EngineFailure::fromCore(error, m_archive);
+        }
+        const Layout& layout = m_old->layout;
+        comment.resize(layout.commentLength);
+        const SysResult read =
+            PosixFile::readAt(m_in, comment.data(), comment.size(), static_cast<std::int64_t>(layout.endPos + EndSize));
+        if (!read)
+            unreadable(read.cause());
+    }
+    for (; nextNew < added.size(); ++nextNew) {
+        put(added[nextNew].centralHeader.data(), added[nextNew].centralHeader.size());
+        ++count;
+    }
+
+    const std::uint64_t cdSize = m_position - cdStart;
+    // With no entries there is nothing for an offset to point at, and unzip
+    // and 7-Zip reject an empty archive whose directory offset counts a
+    // stub; offset 0 is what they accept.
+    const std::uint64_t cdOffset = count == 0 ? 0 : cdStart;
+    if (count >= 0xffff || cdSize >= Full32 || cdOffset >= Full32) {
+        std::vector<unsigned char> records;
+        const std::uint64_t zip64End = m_position;
+        append32(records, Zip64EndSignature);
+        append64(records, Zip64EndSize - 12);
+        append16(records, MadeBy);
+        append16(records, 45);
+        append32(records, 0); // this disk
+        append32(records, 0); // the directory's disk
+        append64(records, count);
+        append64(records, count);
+        append64(records, cdSize);
+        append64(records, cdOffset);
+        append32(records, Zip64LocatorSignature);
+        append32(records, 0);
+        append64(records, zip64End);
+        append32(records, 1);
+        put(records.data(), records.size());
+    }
+    std::vector<unsigned char> end;
+    append32(end, EndSignature);
+    append16(end, 0);
+    append16(end, 0);
+    append16(end, static_cast<std::uint16_t>(std::min<std::uint64_t>(count, 0xffff)));
+    append16(end, static_cast<std::uint16_t>(std::min<std::uint64_t>(count, 0xffff)));
+    append32(end, field32(cdSize));
+    append32(end, field32(cdOffset));
+    append16(end, static_cast<std::uint16_t>(comment.size()));
+    end.insert(end.end(), comment.begin(), comment.end());
+    put(end.data(), end.size());
+}
+
+void ArchiveWriter::put(const void* bytes, std::size_t length)
+{
+    flushCopy();
+    if (m_buffer.size() + length > bufferSize)
+        flush();
+    if (length >= bufferSize)
+        check(PosixFile::writeAll(m_out, bytes, length));
+    else
+        m_buffer.insert(m_buffer.end(), static_cast<const unsigned char*>(bytes),
+                        static_cast<const unsigned char*>(bytes) + length);
+    m_position += length;
+}
+
+void ArchiveWriter::flush()
+{
+    if (!m_buffer.empty())
+        check(PosixFile::writeAll(m_out, m_buffer.data(), m_buffer.size()));
+    m_buffer.clear();
+}
+
+void ArchiveWriter::advance(std::int64_t bytes)
+{
+    m_done += bytes;
+    m_progress.setFraction(static_cast<double>(m_done) / static_cast<double>(m_total));
+}
+
+void ArchiveWriter::checkStop() const
+{
+    if (m_progress.stopRequested())
+        throw StopRequested();
+}
+
+void ArchiveWriter::check(const PosixFile::SysResult& result) const
+{
+    if (!result)
+        throw EngineFailure::cannotUpdateArchive(m_archive, result.cause());
+}
+
+void ArchiveWriter::unreadable(const QString& cause) const
+{
+    throw EngineFailure::archiveUnreadable(m_archive, cause);
+}
+
+void ArchiveWriter::damaged(const char* cause) const
+{
+    throw EngineFailure::fromCore(ZipError(ZipErrc::Damaged, std::string(), cause), m_archive);
+}

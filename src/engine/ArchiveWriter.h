@@ -1,0 +1,95 @@
+#ifndef PLOVERN_ARCHIVEWRITER_H
+#define PLOVERN_ARCHIVEWRITER_H
+
+#include "PosixFile.h"
+#include "ZipDirectory.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class EntryCompressor;
+class ProgressChannel;
+
+// Writes a changed copy of an archive into a new file: the old archive's stub,
+// the entries it keeps, copied byte for byte (local header, data and data
+// descriptor, adjacent entries in one kernel copy), new entries from an
+// EntryCompressor, and a new central directory in which the kept entries'
+// central headers are the old ones with their offsets moved. The archive
+// comment is kept. libzip would read and write every kept byte through its
+// own buffers; this leaves them to the kernel.
+//
+// Every offset in the result counts from the start of the file, the stub
+// included, as `zip -A` leaves a self-extractor.
+class ArchiveWriter
+{
+public:
+    // What becomes of each entry of the old archive.
+    enum class Fate { Keep, Drop, Replace };
+
+    // One added file, written as a new entry.
+    struct NewEntry
+    {
+        std::string name; // UTF-8
+        std::uint32_t mode = 0644;
+        std::int64_t mtime = 0;
+        std::int64_t expectedSize = 0; // for progress
+    };
+
+    // `in` is the old archive (-1 for none) read as `old`; the result goes to
+    // `out`, at its start. Failures to read `in` name `archivePath` as
+    // unreadable; failures to write name it as not saved.
+    ArchiveWriter(int in, const zipcore::Directory* old, int out, const QString& archivePath,
+                  ProgressChannel& progress);
+
+    // Writes the new archive: old entry i is kept, dropped, or replaced in its
+    // place by the next of `added` (in order); the rest of `added` follows
+    // the old entries. `data` yields the data of `added`, in the same order.
+    // Throws a Failure, or StopRequested when the progress handler asked to
+    // stop; `out` then holds a partial file that must be thrown away.
+    void write(const std::vector<Fate>& fates, const std::vector<NewEntry>& added, EntryCompressor& data);
+
+private:
+    struct Placed
+    {
+        std::uint64_t offset = 0; // of the local header in the new file
+        // For a new entry, its central header, made when its data is known.
+        std::vector<unsigned char> centralHeader;
+    };
+
+    void copyKept(std::size_t index, Placed& placed);
+    void flushCopy();
+    void writeNew(const NewEntry& entry, EntryCompressor& data, Placed& placed);
+    void writeDirectory(const std::vector<Fate>& fates, std::vector<Placed>& kept, std::vector<Placed>& added);
+    const unsigned char* readOld(std::uint64_t offset, std::size_t length);
+    void put(const void* bytes, std::size_t length);
+    void flush();
+    void advance(std::int64_t bytes);
+    void checkStop() const;
+    void check(const PosixFile::SysResult& result) const;
+    [[noreturn]] void unreadable(const QString& cause) const;
+    [[noreturn]] void damaged(const char* cause) const;
+
+    int m_in;
+    const zipcore::Directory* m_old;
+    int m_out;
+    const QString& m_archive;
+    ProgressChannel& m_progress;
+    std::uint64_t m_position = 0; // bytes written to `out` so far, buffer and pending copy included
+    std::int64_t m_total = 1;     // bytes to copy and add, for progress
+    std::int64_t m_done = 0;
+    std::vector<unsigned char> m_buffer;
+    // A run of kept bytes not copied yet, so that adjacent entries go in one
+    // copy.
+    std::uint64_t m_copyFrom = 0;
+    std::uint64_t m_copyLength = 0;
+    // The last bytes read from the old archive: local headers are read with
+    // a little more, which usually holds what comes next.
+    std::vector<unsigned char> m_window;
+    std::uint64_t m_windowStart = 0;
+    std::size_t m_windowLength = 0;
+};
+
+#endif // PLOVERN_ARCHIVEWRITER_H
