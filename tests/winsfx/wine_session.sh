@@ -53,10 +53,26 @@ done
 export DISPLAY=":$(tr -d '[:space:]' < "$dir/display")"
 
 setsid "$server" -p </dev/null >"$dir/wineserver.log" 2>&1 &
-if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
-    echo "Making the Wine prefix $WINEPREFIX"
-    "$wine" wineboot -i </dev/null >"$dir/wineboot.log" 2>&1
-else
-    "$wine" wineboot </dev/null >"$dir/wineboot.log" 2>&1
-fi
+# A Wine program started while the new wineserver is still setting up its
+# folder in /tmp can fail ("chdir to /tmp/wine-...: No such file or
+# directory"); Wine then asks to run the same command again.
+boot() {
+    if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+        echo "Making the Wine prefix $WINEPREFIX"
+        "$wine" wineboot -i </dev/null >"$dir/wineboot.log" 2>&1
+    else
+        "$wine" wineboot </dev/null >"$dir/wineboot.log" 2>&1
+    fi
+}
+for try in 1 2 3; do
+    boot && break
+    if [[ $try == 3 ]]; then
+        cat "$dir/wineboot.log"
+        exit 1
+    fi
+    sleep 1
+    # The server may have ended with the failure; one that runs already
+    # leaves this one to end at once.
+    setsid "$server" -p </dev/null >>"$dir/wineserver.log" 2>&1 &
+done
 echo "Wine is ready on display $DISPLAY"
