@@ -46,16 +46,9 @@ PosixFile::Descriptor openSource(const QString& path)
 std::size_t readUpTo(int fd, unsigned char* buffer, std::size_t length, std::uint64_t offset, const QString& path)
 {
     std::size_t got = 0;
-    while (got < length) {
-        const ssize_t n = ::pread(fd, buffer + got, length - got, static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            unreadable(path, SysResult::fromErrno(SysResult::Side::Read));
-        if (n == 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
+    const SysResult read = PosixFile::readUpTo(fd, buffer, length, static_cast<std::int64_t>(offset), &got);
+    if (!read)
+        unreadable(path, read);
     return got;
 }
 

@@ -1,6 +1,7 @@
 #include "EntryReader.h"
 
 #include "EntryData.h"
+#include "PosixFile.h"
 #include "ZipError.h"
 #include "ZipFormat.h"
 
@@ -48,15 +49,11 @@ void checkCrc(const Entry& entry, std::uint32_t crc)
 ssize_t readUpTo(int fd, std::uint64_t position, unsigned char* buffer, std::size_t length)
 {
     std::size_t got = 0;
-    while (got < length) {
-        const ssize_t n = ::pread(fd, buffer + got, length - got, static_cast<off_t>(position + got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        got += static_cast<std::size_t>(n);
+    const PosixFile::SysResult read =
+        PosixFile::readUpTo(fd, buffer, length, static_cast<std::int64_t>(position), &got);
+    if (!read) {
+        errno = read.error();
+        return -1;
     }
     return static_cast<ssize_t>(got);
 }

@@ -91,6 +91,23 @@ Descriptor openForReading(const QString& path)
     return Descriptor(::open(encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
 }
 
+SysResult readUpTo(int fd, void* buffer, std::size_t length, std::int64_t offset, std::size_t* got)
+{
+    auto* out = static_cast<char*>(buffer);
+    *got = 0;
+    while (*got < length) {
+        const ssize_t n = ::pread(fd, out + *got, length - *got, static_cast<off_t>(offset + *got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return SysResult::fromErrno(SysResult::Side::Read);
+        if (n == 0)
+            break;
+        *got += static_cast<std::size_t>(n);
+    }
+    return SysResult();
+}
+
 SysResult readAt(int fd, void* buffer, std::size_t length, std::int64_t offset)
 {
     auto* out = static_cast<char*>(buffer);

@@ -94,6 +94,9 @@ Descriptor openForReading(const QString& path);
 
 // Reads exactly `length` bytes at `offset`.
 SysResult readAt(int fd, void* buffer, std::size_t length, std::int64_t offset);
+// Reads up to `length` bytes at `offset`, fewer only at the end of the file;
+// `got` says how many.
+SysResult readUpTo(int fd, void* buffer, std::size_t length, std::int64_t offset, std::size_t* got);
 // Writes every byte, retrying after short writes and interruptions.
 SysResult writeAll(int fd, const void* buffer, std::size_t length);
 // Writes every byte at `offset`, leaving the file position alone.
