@@ -57,15 +57,8 @@ PosixFile::Descriptor openArchive(const QString& path)
 
 ArchiveReader::ArchiveReader(const QString& path)
     : m_path(path)
-    , m_owned(openArchive(path))
-    , m_fd(m_owned.get())
-    , m_directory(ZipLayout::read(m_fd, path))
-{}
-
-ArchiveReader::ArchiveReader(const QString& path, int fd)
-    : m_path(path)
-    , m_fd(fd)
-    , m_directory(ZipLayout::read(fd, path))
+    , m_file(openArchive(path))
+    , m_directory(ZipLayout::read(m_file.get(), path))
 {}
 
 zip_t* ArchiveReader::zip() const

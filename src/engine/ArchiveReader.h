@@ -47,14 +47,10 @@ class ArchiveReader
 public:
     // Throws ArchiveNotFound, NotAnArchive or ArchiveUnreadable.
     explicit ArchiveReader(const QString& path);
-    // The directory of the archive open as `fd`, named `path` in failures
-    // (zip() opens `path` itself). `fd` must stay open as long
-    // as the reader. Throws NotAnArchive or ArchiveUnreadable.
-    ArchiveReader(const QString& path, int fd);
 
     const QString& path() const { return m_path; }
     // The archive file the directory was read from, open for reading.
-    int fd() const { return m_fd; }
+    int fd() const { return m_file.get(); }
     const zipcore::Layout& layout() const { return m_directory.layout; }
     std::uint64_t entryCount() const { return m_directory.entries.size(); }
 
@@ -74,8 +70,7 @@ private:
     QDateTime dosTime(std::uint16_t time, std::uint16_t date) const;
 
     QString m_path;
-    PosixFile::Descriptor m_owned;
-    int m_fd = -1;
+    PosixFile::Descriptor m_file;
     zipcore::Directory m_directory;
     mutable ZipPtr m_zip;
     // The local zone's offset from UTC per quarter hour, once looked up.

@@ -43,11 +43,6 @@ ZipPtr openForReading(const QString& path, const zipcore::Layout& layout)
     return archive;
 }
 
-QString errorText(zip_t* archive)
-{
-    return errorText(zip_get_error(archive));
-}
-
 QString errorText(zip_error_t* error)
 {
     return QString::fromLocal8Bit(zip_error_strerror(error));

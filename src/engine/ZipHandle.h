@@ -37,8 +37,7 @@ namespace ZipHandle {
 // stub in front is skipped whichever way the offsets were written).
 ZipPtr openForReading(const QString& path, const zipcore::Layout& layout);
 
-// Text for libzip's last failure on `archive`, or for an error code.
-QString errorText(zip_t* archive);
+// Text for a libzip failure, or for an error code.
 QString errorText(zip_error_t* error);
 QString errorText(int zipError);
 

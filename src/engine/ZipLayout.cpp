@@ -185,7 +185,9 @@ void ZipLayout::copyZipPart(const zipcore::Layout& layout, int in, const QString
         newCdSize += length;
     }
 
-    // An empty directory keeps offset 0, for the reason writeEmptyZip gives.
+    // An empty directory keeps offset 0: with no entries there is nothing for
+    // an offset to point at, and unzip and 7-Zip reject an empty archive whose
+    // directory offset counts a stub.
     if (newCdSize == 0 && !layout.hasZip64)
         newCdOffset = 0;
     const bool needZip64 = layout.hasZip64 || newCdOffset >= Full32 || newCdSize >= Full32;
@@ -232,18 +234,5 @@ void ZipLayout::copyZipPart(const zipcore::Layout& layout, int in, const QString
         end.insert(end.end(), commentWhenNone.constData(), commentWhenNone.constData() + length);
     }
     writer.write(end.data(), end.size());
-    writer.flush();
-}
-
-void ZipLayout::writeEmptyZip(int out, const QString& outPath, EngineFailure::WriteFailure writeFailure)
-{
-    // With no entries there is nothing for an offset to point at, and unzip
-    // and 7-Zip reject an empty archive whose directory offset counts the
-    // stub: they look for a central header there and find the end record.
-    // Offset 0 (counting from the zip part) is what they accept.
-    Writer writer(out, outPath, writeFailure);
-    unsigned char end[EndSize] = {};
-    put32(end, EndSignature);
-    writer.write(end, sizeof end);
     writer.flush();
 }

@@ -42,9 +42,6 @@ void copyZipPart(const zipcore::Layout& layout, int in, const QString& inPath, i
 // would grow too long for that.
 bool setLocalOffset(std::vector<unsigned char>& entry, std::uint64_t offset);
 
-// Writes the end record of an archive without entries, placed after a stub.
-void writeEmptyZip(int out, const QString& outPath, EngineFailure::WriteFailure writeFailure);
-
 } // namespace ZipLayout
 
 #endif // PLOVERN_ZIPLAYOUT_H
