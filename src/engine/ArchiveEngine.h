@@ -2,6 +2,7 @@
 #define PLOVERN_ARCHIVEENGINE_H
 
 #include "EntryInfo.h"
+#include "Progress.h"
 
 #include <QString>
 
@@ -33,19 +34,9 @@ class ArchiveEngine
 public:
     using EntryListed = std::function<void(const EntryInfo&)>;
 
-    // How far a long action has got. Files count the files written
-    // (Extract) or the entries of the archive being written (FinishAdding,
-    // DeleteFiles); bytes count their data. A total of 0 is not known.
-    struct Progress
-    {
-        QString entry; // the entry being written, when known
-        std::int64_t bytesDone = 0;
-        std::int64_t bytesTotal = 0;
-        std::int64_t filesDone = 0;
-        std::int64_t filesTotal = 0;
-    };
-    // Answers true to go on, false to stop the action.
-    using ProgressHandler = std::function<bool(const Progress&)>;
+    // Progress.h: how far a long action has got, and the handler told so.
+    using Progress = ::Progress;
+    using ProgressHandler = ::ProgressHandler;
 
     ArchiveEngine();
     ~ArchiveEngine(); // commits adds still pending (see AddFiles), swallowing any failure

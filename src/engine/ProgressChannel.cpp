@@ -5,7 +5,7 @@
 #include <exception>
 #include <thread>
 
-ProgressChannel::ProgressChannel(ArchiveEngine::ProgressHandler handler)
+ProgressChannel::ProgressChannel(ProgressHandler handler)
     : m_handler(std::move(handler))
 {}
 
@@ -32,7 +32,7 @@ void ProgressChannel::run(const std::function<void()>& work)
     std::unique_lock<std::mutex> lock(m_mutex);
     while (true) {
         m_changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return finished || m_asked > m_answered; });
-        const ArchiveEngine::Progress state = m_state;
+        const Progress state = m_state;
         const std::uint64_t asked = m_asked;
         const bool over = finished;
         lock.unlock();
@@ -80,7 +80,7 @@ void ProgressChannel::runHere(const std::function<void()>& work)
     }
     if (m_handlerFailure)
         std::rethrow_exception(m_handlerFailure);
-    ArchiveEngine::Progress state;
+    Progress state;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         state = m_state;
@@ -99,7 +99,7 @@ void ProgressChannel::answerHere()
 {
     if (m_handlerFailure)
         return;
-    ArchiveEngine::Progress state;
+    Progress state;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         state = m_state;

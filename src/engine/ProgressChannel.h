@@ -1,7 +1,9 @@
 #ifndef PLOVERN_PROGRESSCHANNEL_H
 #define PLOVERN_PROGRESSCHANNEL_H
 
-#include "ArchiveEngine.h"
+#include "Progress.h"
+
+#include <QString>
 
 #include <chrono>
 #include <condition_variable>
@@ -33,7 +35,7 @@ struct StopRequested
 class ProgressChannel
 {
 public:
-    explicit ProgressChannel(ArchiveEngine::ProgressHandler handler);
+    explicit ProgressChannel(ProgressHandler handler);
 
     // Calling thread: runs `work` and returns (or throws) what it did.
     void run(const std::function<void()>& work);
@@ -67,10 +69,10 @@ private:
     // stops the work, and its exception is rethrown once the work is over.
     void answerHere();
 
-    ArchiveEngine::ProgressHandler m_handler;
+    ProgressHandler m_handler;
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
-    ArchiveEngine::Progress m_state;
+    Progress m_state;
     std::uint64_t m_asked = 0;
     std::uint64_t m_answered = 0;
     bool m_stop = false;
