@@ -101,6 +101,13 @@ void Form2::addSelected()
         platform, ErrorReport::CancelFilter::ReportAll,
         [&] {
             QString archive;
+            // Four separate tests, each reading the box at that moment, kept in
+            // this order on purpose. This window's engine keeps its settings
+            // between clicks, hidden or not, so both switches are written on
+            // every click, ticked or not: otherwise a tick from an earlier click
+            // would go on storing paths. IncludePaths is given before
+            // StorePaths, and entries keep their paths only when both are on.
+            // Do not fold the four tests into two assignments.
             if (m_check1->isChecked())
                 m_engine.setIncludePaths(true);
             if (m_check1->isChecked())
