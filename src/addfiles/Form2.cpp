@@ -23,6 +23,17 @@ Form2::Form2(WorkingState& state)
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("Choose file(s) to add!  You can use the Ctrl or Shift keys to multi-select files."));
 
+    createControls();
+    connect(m_drive1, &DriveList::driveChanged, this, &Form2::driveChanged);
+    connect(m_dir1, &FolderList::pathChanged, this, &Form2::folderChanged);
+    SecondaryWindow::closeOnEscape(this);
+
+    // Without the picture the window simply opens plain.
+    Skin::apply(this);
+}
+
+void Form2::createControls()
+{
     // All three lists start at the process's current folder.
     const QString start = QDir::currentPath();
     m_file1 = new FileList(start, this);
@@ -50,12 +61,14 @@ Form2::Form2(WorkingState& state)
                          QStringLiteral("Once you are finished adding files to your .zip file, click here to return "
                                         "to the main screen of the program."));
 
-    m_layout.place(m_file1, 3720, 120, 4455, 5940);
-    m_layout.place(m_dir1, 0, 600, 3615, 3690);
-    m_layout.place(m_drive1, 0, 120, 3615, 315);
-    m_layout.place(m_check1, 120, 4440, 3495, 495);
-    m_layout.place(add, 120, 5040, 3495, 495);
-    m_layout.place(finishButton, 120, 5760, 2175, 495);
+    m_layout.place({
+        {m_file1, 3720, 120, 4455, 5940},
+        {m_dir1, 0, 600, 3615, 3690},
+        {m_drive1, 0, 120, 3615, 315},
+        {m_check1, 120, 4440, 3495, 495},
+        {add, 120, 5040, 3495, 495},
+        {finishButton, 120, 5760, 2175, 495},
+    });
 
     setTabOrder(m_file1, m_dir1);
     setTabOrder(m_dir1, m_drive1);
@@ -63,14 +76,8 @@ Form2::Form2(WorkingState& state)
     setTabOrder(m_check1, add);
     setTabOrder(add, finishButton);
 
-    connect(m_drive1, &DriveList::driveChanged, this, &Form2::driveChanged);
-    connect(m_dir1, &FolderList::pathChanged, this, &Form2::folderChanged);
     connect(add, &QPushButton::clicked, this, &Form2::addSelected);
     connect(finishButton, &QPushButton::clicked, this, &Form2::finish);
-    SecondaryWindow::closeOnEscape(this);
-
-    // Without the picture the window simply opens plain.
-    Skin::apply(this);
 }
 
 void Form2::driveChanged()
@@ -94,6 +101,13 @@ void Form2::addSelected()
         platform, ErrorReport::CancelFilter::ReportAll,
         [&] {
             QString archive;
+            // Four separate tests, each reading the box at that moment, kept in
+            // this order on purpose. This window's engine keeps its settings
+            // between clicks, hidden or not, so both switches are written on
+            // every click, ticked or not: otherwise a tick from an earlier click
+            // would go on storing paths. IncludePaths is given before
+            // StorePaths, and entries keep their paths only when both are on.
+            // Do not fold the four tests into two assignments.
             if (m_check1->isChecked())
                 m_engine.setIncludePaths(true);
             if (m_check1->isChecked())

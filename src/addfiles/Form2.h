@@ -36,6 +36,8 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // Creates the controls and places them; the buttons are connected already.
+    void createControls();
     void driveChanged();
     void folderChanged();
 

@@ -18,7 +18,34 @@
 namespace {
 const QString Attention = QStringLiteral("Attention!");
 const QColor LightGrey(192, 192, 192);
+
+QLabel* makeLabel(QWidget* window, const QString& name, const QString& caption, const QPalette& grey)
+{
+    auto* label = new QLabel(caption, window);
+    label->setObjectName(name);
+    Skin::useProgramFont(label, 9.75, true);
+    label->setAutoFillBackground(true);
+    label->setPalette(grey);
+    return label;
+}
+
+QLineEdit* makeReadOnlyBox(QWidget* window, const QString& name, const QString& tip)
+{
+    auto* box = new QLineEdit(window);
+    box->setObjectName(name);
+    box->setReadOnly(true);
+    box->setToolTip(tip);
+    return box;
+}
 } // namespace
+
+struct Form3::Buttons
+{
+    QPushButton* extract;
+    QPushButton* create;
+    QPushButton* remove;
+    QPushButton* back;
+};
 
 Form3::Form3(WorkingState& state)
     : QWidget(nullptr)
@@ -32,75 +59,74 @@ Form3::Form3(WorkingState& state)
     setPalette(grey);
     setAutoFillBackground(true);
 
-    Platform& platform = m_main.platform();
+    createControls(grey);
+    connect(m_drive1, &DriveList::driveChanged, this, &Form3::driveChanged);
+    connect(m_dir1, &FolderList::pathChanged, this, &Form3::folderChanged);
+    SecondaryWindow::closeOnEscape(this);
+
+    startUp();
+}
+
+void Form3::createControls(const QPalette& grey)
+{
     // Like the classic lists, both start at the process's current folder.
     m_drive1 = new DriveList(QDir::currentPath(), this);
     m_drive1->setObjectName(QStringLiteral("Drive1"));
     m_drive1->setToolTip(QStringLiteral("Change drives here."));
-    m_dir1 = new FolderList(platform.driveFolders(), QDir::currentPath(), this);
+    m_dir1 = new FolderList(m_main.platform().driveFolders(), QDir::currentPath(), this);
     m_dir1->setObjectName(QStringLiteral("Dir1"));
     m_dir1->setToolTip(QStringLiteral("Choose a directory here to unzip to."));
 
-    auto* label1 = new QLabel(QStringLiteral("Extract to:"), this);
-    auto* label2 = new QLabel(QStringLiteral("File(s) to extract:"), this);
-    for (QLabel* label : {label1, label2}) {
-        Skin::useProgramFont(label, 9.75, true);
-        label->setAutoFillBackground(true);
-        label->setPalette(grey);
-    }
-    label1->setObjectName(QStringLiteral("Label1"));
-    label2->setObjectName(QStringLiteral("Label2"));
+    auto* label1 = makeLabel(this, QStringLiteral("Label1"), QStringLiteral("Extract to:"), grey);
+    auto* label2 = makeLabel(this, QStringLiteral("Label2"), QStringLiteral("File(s) to extract:"), grey);
+    m_text1 = makeReadOnlyBox(this, QStringLiteral("Text1"), QStringLiteral("Where files will be extracted to..."));
+    m_text2 = makeReadOnlyBox(this, QStringLiteral("Text2"),
+                              QStringLiteral("Indicates if we're unzipping a single file or all files."));
+    const Buttons buttons = createButtons();
 
-    m_text1 = new QLineEdit(this);
-    m_text1->setObjectName(QStringLiteral("Text1"));
-    m_text1->setReadOnly(true);
-    m_text1->setToolTip(QStringLiteral("Where files will be extracted to..."));
-    m_text2 = new QLineEdit(this);
-    m_text2->setObjectName(QStringLiteral("Text2"));
-    m_text2->setReadOnly(true);
-    m_text2->setToolTip(QStringLiteral("Indicates if we're unzipping a single file or all files."));
-
-    auto* extractButton = Skin::makeButton(
-        this, QStringLiteral("BCHCButton1"), QStringLiteral("EXTRACT file(s) to location specified above"),
-        QStringLiteral("Click here to extract your file(s) to your chosen location."));
-    auto* createButton =
-        Skin::makeButton(this, QStringLiteral("BCHCButton2"), QStringLiteral("CREATE a new directory at this location"),
-                         QStringLiteral("Create a new folder at your currently selected location."));
-    auto* deleteButton = Skin::makeButton(this, QStringLiteral("BCHCButton3"),
-                                          QStringLiteral("DELETE file in Zip (if path isn't also saved)"),
-                                          QStringLiteral("Deletes the file you chose in your .zip file."));
-    auto* returnButton =
-        Skin::makeButton(this, QStringLiteral("BCHCButton4"), QStringLiteral("CANCEL (click when you're finished)"),
-                         QStringLiteral("Click here to return to the main program after extracting your files."));
-
-    m_layout.place(label1, 120, 240, 1335, 375);
-    m_layout.place(m_text1, 1560, 240, 8055, 375);
-    m_layout.place(m_drive1, 120, 960, 4935, 315);
-    m_layout.place(m_dir1, 5160, 960, 4455, 3690);
-    m_layout.place(extractButton, 120, 1560, 4935, 615);
-    m_layout.place(createButton, 120, 2400, 4935, 615);
-    m_layout.place(deleteButton, 120, 3240, 4935, 615);
-    m_layout.place(returnButton, 120, 4080, 4935, 615);
-    m_layout.place(label2, 1440, 5040, 2175, 375);
-    m_layout.place(m_text2, 3720, 4920, 5895, 375);
+    m_layout.place({
+        {label1, 120, 240, 1335, 375},
+        {m_text1, 1560, 240, 8055, 375},
+        {m_drive1, 120, 960, 4935, 315},
+        {m_dir1, 5160, 960, 4455, 3690},
+        {buttons.extract, 120, 1560, 4935, 615},
+        {buttons.create, 120, 2400, 4935, 615},
+        {buttons.remove, 120, 3240, 4935, 615},
+        {buttons.back, 120, 4080, 4935, 615},
+        {label2, 1440, 5040, 2175, 375},
+        {m_text2, 3720, 4920, 5895, 375},
+    });
 
     setTabOrder(m_drive1, m_dir1);
     setTabOrder(m_dir1, m_text1);
     setTabOrder(m_text1, m_text2);
-    setTabOrder(m_text2, extractButton);
-    setTabOrder(extractButton, createButton);
-    setTabOrder(createButton, deleteButton);
-    setTabOrder(deleteButton, returnButton);
+    setTabOrder(m_text2, buttons.extract);
+    setTabOrder(buttons.extract, buttons.create);
+    setTabOrder(buttons.create, buttons.remove);
+    setTabOrder(buttons.remove, buttons.back);
+}
 
-    connect(m_drive1, &DriveList::driveChanged, this, &Form3::driveChanged);
-    connect(m_dir1, &FolderList::pathChanged, this, &Form3::folderChanged);
-    connect(extractButton, &QPushButton::clicked, this, &Form3::extract);
-    connect(createButton, &QPushButton::clicked, this, &Form3::createFolder);
-    connect(deleteButton, &QPushButton::clicked, this, &Form3::deleteEntry);
-    connect(returnButton, &QPushButton::clicked, this, &Form3::returnToMain);
-    SecondaryWindow::closeOnEscape(this);
+Form3::Buttons Form3::createButtons()
+{
+    Buttons buttons{};
+    buttons.extract = Skin::makeButton(this, QStringLiteral("BCHCButton1"),
+                                       QStringLiteral("EXTRACT file(s) to location specified above"),
+                                       QStringLiteral("Click here to extract your file(s) to your chosen location."));
+    buttons.create =
+        Skin::makeButton(this, QStringLiteral("BCHCButton2"), QStringLiteral("CREATE a new directory at this location"),
+                         QStringLiteral("Create a new folder at your currently selected location."));
+    buttons.remove = Skin::makeButton(this, QStringLiteral("BCHCButton3"),
+                                      QStringLiteral("DELETE file in Zip (if path isn't also saved)"),
+                                      QStringLiteral("Deletes the file you chose in your .zip file."));
+    buttons.back =
+        Skin::makeButton(this, QStringLiteral("BCHCButton4"), QStringLiteral("CANCEL (click when you're finished)"),
+                         QStringLiteral("Click here to return to the main program after extracting your files."));
 
-    startUp();
+    connect(buttons.extract, &QPushButton::clicked, this, &Form3::extract);
+    connect(buttons.create, &QPushButton::clicked, this, &Form3::createFolder);
+    connect(buttons.remove, &QPushButton::clicked, this, &Form3::deleteEntry);
+    connect(buttons.back, &QPushButton::clicked, this, &Form3::returnToMain);
+    return buttons;
 }
 
 void Form3::startUp()

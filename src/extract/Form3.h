@@ -9,6 +9,7 @@
 class DriveList;
 class FolderList;
 class QLineEdit;
+class QPalette;
 class WorkingState;
 
 // The extract window: the user picks a folder, then extracts the entries
@@ -40,6 +41,11 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    struct Buttons;
+
+    // Creates the controls and places them; the buttons are connected already.
+    void createControls(const QPalette& grey);
+    Buttons createButtons();
     void startUp();
     void driveChanged();
     void folderChanged();

@@ -24,8 +24,10 @@ Form4::Form4()
 
     auto* close = Skin::makeButton(this, QStringLiteral("BCHCButton1"), QStringLiteral("Close this window"), QString());
 
-    m_layout.place(m_text1, 120, 120, 8655, 8175);
-    m_layout.place(close, 120, 8400, 2295, 495);
+    m_layout.place({
+        {m_text1, 120, 120, 8655, 8175},
+        {close, 120, 8400, 2295, 495},
+    });
     connect(close, &QPushButton::clicked, this, &QWidget::hide);
     SecondaryWindow::closeOnEscape(this);
 

@@ -66,6 +66,17 @@ Form1::Form1(Platform& platform, QWidget* parent)
 
 Form1::~Form1() = default;
 
+struct Form1::Buttons
+{
+    QPushButton* open;
+    QPushButton* createAdd;
+    QPushButton* sfx;
+    QPushButton* clear;
+    QPushButton* instructions;
+    QPushButton* exit;
+    QPushButton* refresh;
+};
+
 void Form1::createControls()
 {
     m_title = new QLabel(WindowTitle, this);
@@ -74,32 +85,7 @@ void Form1::createControls()
     m_title->setWordWrap(true);
     Skin::useProgramFont(m_title, 26, true);
 
-    auto* open =
-        Skin::makeButton(this, QStringLiteral("BCHCButton1"), QStringLiteral("Open/View/Extract a Zip file"),
-                         QStringLiteral("Click here to open a .zip file to extract its files, view a .zip file's "
-                                        "contents, or to open a .zip file to work with in general."));
-    auto* createAdd = Skin::makeButton(this, QStringLiteral("BCHCButton2"), QStringLiteral("Create/Add to a Zip file"),
-                                       QStringLiteral("Click here to create a new .zip file or to add files to an "
-                                                      "already-existing file."));
-    auto* sfx =
-        Skin::makeButton(this, QStringLiteral("BCHCButton3"), QStringLiteral("Make current file self-extracting"),
-                         QStringLiteral("After opening a .zip file to work with, use this feature to make the file "
-                                        "self-extracting."));
-    auto* clear = Skin::makeButton(this, QStringLiteral("BCHCButton4"), QStringLiteral("Clear"),
-                                   QStringLiteral("Clear the listview box and text box below."));
-    auto* instructions = Skin::makeButton(this, QStringLiteral("BCHCButton5"), QStringLiteral("Instructions"),
-                                          QStringLiteral("View the instructions, help information, and other useful "
-                                                         "information."));
-    auto* exit = Skin::makeButton(this, QStringLiteral("BCHCButton6"), QStringLiteral("Exit"),
-                                  QStringLiteral("Exit the program."));
-    auto* refresh =
-        Skin::makeButton(this, QStringLiteral("BCHCButton7"), QStringLiteral("Refresh View Above"),
-                         QStringLiteral("After adding or deleting file(s) from a .zip file, click this button "
-                                        "to refresh the list above that shows the new contents of your .zip "
-                                        "file."));
-    // The row of small buttons and the refresh button use a smaller font.
-    for (QPushButton* small : {clear, instructions, exit, refresh})
-        Skin::useProgramFont(small, 9.75, true);
+    const Buttons buttons = createButtons();
 
     m_check1 = new QCheckBox(QStringLiteral("Display helpful hints as you use the program."), this);
     m_check1->setObjectName(QStringLiteral("Check1"));
@@ -126,26 +112,61 @@ void Form1::createControls()
     m_text1->setReadOnly(true);
     m_text1->setToolTip(QStringLiteral("Indicates the file currently being worked with."));
 
-    m_layout.place(m_title, 4080, 0, 6615, 2415);
-    m_layout.place(open, 120, 120, 3855, 615);
-    m_layout.place(createAdd, 120, 840, 3855, 615);
-    m_layout.place(sfx, 120, 1560, 3855, 615);
-    m_layout.place(clear, 120, 2280, 975, 495);
-    m_layout.place(instructions, 1200, 2280, 1815, 495);
-    m_layout.place(exit, 3120, 2280, 855, 495);
-    m_layout.place(m_check1, 4080, 2520, 6255, 255);
-    m_layout.place(m_listView1, 120, 2880, 10575, 4695);
-    m_layout.place(m_text1, 1320, 7680, 4215, 375);
-    m_layout.place(label2, 120, 7800, 1455, 255);
-    m_layout.place(refresh, 5640, 7680, 3615, 495);
+    m_layout.place({
+        {m_title, 4080, 0, 6615, 2415},
+        {buttons.open, 120, 120, 3855, 615},
+        {buttons.createAdd, 120, 840, 3855, 615},
+        {buttons.sfx, 120, 1560, 3855, 615},
+        {buttons.clear, 120, 2280, 975, 495},
+        {buttons.instructions, 1200, 2280, 1815, 495},
+        {buttons.exit, 3120, 2280, 855, 495},
+        {m_check1, 4080, 2520, 6255, 255},
+        {m_listView1, 120, 2880, 10575, 4695},
+        {m_text1, 1320, 7680, 4215, 375},
+        {label2, 120, 7800, 1455, 255},
+        {buttons.refresh, 5640, 7680, 3615, 495},
+    });
+}
 
-    connect(open, &QPushButton::clicked, this, &Form1::openArchive);
-    connect(createAdd, &QPushButton::clicked, this, &Form1::createOrAdd);
-    connect(sfx, &QPushButton::clicked, this, &Form1::makeSelfExtracting);
-    connect(clear, &QPushButton::clicked, this, &Form1::clearAll);
-    connect(instructions, &QPushButton::clicked, this, &Form1::showInstructions);
-    connect(exit, &QPushButton::clicked, this, &Form1::exitProgram);
-    connect(refresh, &QPushButton::clicked, this, &Form1::refreshView);
+Form1::Buttons Form1::createButtons()
+{
+    Buttons buttons{};
+    buttons.open =
+        Skin::makeButton(this, QStringLiteral("BCHCButton1"), QStringLiteral("Open/View/Extract a Zip file"),
+                         QStringLiteral("Click here to open a .zip file to extract its files, view a .zip file's "
+                                        "contents, or to open a .zip file to work with in general."));
+    buttons.createAdd =
+        Skin::makeButton(this, QStringLiteral("BCHCButton2"), QStringLiteral("Create/Add to a Zip file"),
+                         QStringLiteral("Click here to create a new .zip file or to add files to an "
+                                        "already-existing file."));
+    buttons.sfx =
+        Skin::makeButton(this, QStringLiteral("BCHCButton3"), QStringLiteral("Make current file self-extracting"),
+                         QStringLiteral("After opening a .zip file to work with, use this feature to make the file "
+                                        "self-extracting."));
+    buttons.clear = Skin::makeButton(this, QStringLiteral("BCHCButton4"), QStringLiteral("Clear"),
+                                     QStringLiteral("Clear the listview box and text box below."));
+    buttons.instructions = Skin::makeButton(this, QStringLiteral("BCHCButton5"), QStringLiteral("Instructions"),
+                                            QStringLiteral("View the instructions, help information, and other useful "
+                                                           "information."));
+    buttons.exit = Skin::makeButton(this, QStringLiteral("BCHCButton6"), QStringLiteral("Exit"),
+                                    QStringLiteral("Exit the program."));
+    buttons.refresh =
+        Skin::makeButton(this, QStringLiteral("BCHCButton7"), QStringLiteral("Refresh View Above"),
+                         QStringLiteral("After adding or deleting file(s) from a .zip file, click this button "
+                                        "to refresh the list above that shows the new contents of your .zip "
+                                        "file."));
+    // The row of small buttons and the refresh button use a smaller font.
+    for (QPushButton* small : {buttons.clear, buttons.instructions, buttons.exit, buttons.refresh})
+        Skin::useProgramFont(small, 9.75, true);
+
+    connect(buttons.open, &QPushButton::clicked, this, &Form1::openArchive);
+    connect(buttons.createAdd, &QPushButton::clicked, this, &Form1::createOrAdd);
+    connect(buttons.sfx, &QPushButton::clicked, this, &Form1::makeSelfExtracting);
+    connect(buttons.clear, &QPushButton::clicked, this, &Form1::clearAll);
+    connect(buttons.instructions, &QPushButton::clicked, this, &Form1::showInstructions);
+    connect(buttons.exit, &QPushButton::clicked, this, &Form1::exitProgram);
+    connect(buttons.refresh, &QPushButton::clicked, this, &Form1::refreshView);
+    return buttons;
 }
 
 void Form1::setUpColumns()

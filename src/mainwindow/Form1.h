@@ -84,7 +84,11 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    struct Buttons;
+
+    // Creates the controls and places them; the buttons are connected already.
     void createControls();
+    Buttons createButtons();
     void setUpColumns();
     void listArchive(const QString& path);
     void fillList();

@@ -9,6 +9,64 @@
 namespace {
 const QString MessageFileName = QStringLiteral("finalmsg.txt");
 const QString Attention = QStringLiteral("Attention!");
+
+// Tells the user why `archive` cannot be made self-extracting; false when it can.
+bool refused(Platform& platform, const QString& archive)
+{
+    if (archive.isEmpty()) {
+        platform.messageBox(QStringLiteral("No zip file has been selected yet to open/work with!"),
+                            QStringLiteral("Attention"));
+        return true;
+    }
+    // Any path whose last three letters spell exe, with or without a dot.
+    if (archive.right(3).toUpper() == QLatin1String("EXE")) {
+        platform.messageBox(QStringLiteral("You can't made an .EXE file into an .EXE file!"), Attention);
+        return true;
+    }
+    return false;
+}
+
+// The closing message the user types; empty for the default one.
+QString askMessage(Platform& platform)
+{
+    return platform.inputBox(
+        QStringLiteral("Please type in a short message you want the user to see after the extraction or "
+                       "press ENTER to display the default message after extraction:"),
+        QStringLiteral("Please enter a message or press ENTER..."));
+}
+
+// The folder the self-extractor offers; empty when the user gives none.
+QString askFolder(Platform& platform)
+{
+    return platform.inputBox(QStringLiteral("Please enter the location/path the file should extract to (i.e., "
+                                            "c:\\fred):"),
+                             QStringLiteral("Please enter a path or press ENTER"));
+}
+
+// The executable to write. A cancel throws, which ends the workflow silently.
+QString askOutputPath(Platform& platform)
+{
+    FileDialogRequest save;
+    save.cancelError = true;
+    save.title = QStringLiteral("Choose a location and then type the name of the exe file you want to create "
+                                "(i.e., fred.exe):");
+    save.fileName = QString();
+    save.filter = QStringLiteral("Exe Files (*.exe)|*.exe");
+    save.filterIndex = 2;
+    return platform.saveFileDialog(save);
+}
+
+// The program the self-extractor runs afterwards; empty when cancelled.
+QString askProgramToRun(Platform& platform)
+{
+    FileDialogRequest program;
+    program.cancelError = false;
+    program.title = QStringLiteral("Choose a file to run automatically after extraction or Cancel:");
+    program.fileName = QString();
+    program.filter = QStringLiteral("Self-Extracting Files (*.exe)|*.exe");
+    program.filterIndex = 2;
+    return platform.openFileDialog(program);
+}
 } // namespace
 
 const QString SelfExtractorBuilder::MakerWebAddress = QStringLiteral("https://marrowfen.example.org/plovern");
@@ -38,42 +96,20 @@ void SelfExtractorBuilder::run()
         platform, ErrorReport::CancelFilter::SilentOnCancel,
         [&] {
             m_main.hideSecondaryWindows();
-            if (m_main.currentArchive().isEmpty()) {
-                platform.messageBox(QStringLiteral("No zip file has been selected yet to open/work with!"),
-                                    QStringLiteral("Attention"));
+            if (refused(platform, m_main.currentArchive()))
                 return;
-            }
-            // Any path whose last three letters spell exe, with or without a dot.
-            if (m_main.currentArchive().right(3).toUpper() == QLatin1String("EXE")) {
-                platform.messageBox(QStringLiteral("You can't made an .EXE file into an .EXE file!"), Attention);
-                return;
-            }
 
-            QString message = platform.inputBox(
-                QStringLiteral("Please type in a short message you want the user to see after the extraction or "
-                               "press ENTER to display the default message after extraction:"),
-                QStringLiteral("Please enter a message or press ENTER..."));
+            QString message = askMessage(platform);
             if (message.isEmpty())
                 message = defaultMessage();
             platform.writeFile(MessageFileName, messageFileContent(message));
 
-            const QString folder =
-                platform.inputBox(QStringLiteral("Please enter the location/path the file should extract to (i.e., "
-                                                 "c:\\fred):"),
-                                  QStringLiteral("Please enter a path or press ENTER"));
+            const QString folder = askFolder(platform);
             if (folder.isEmpty()) {
                 platform.beep();
                 return;
             }
-
-            FileDialogRequest save;
-            save.cancelError = true;
-            save.title = QStringLiteral("Choose a location and then type the name of the exe file you want to create "
-                                        "(i.e., fred.exe):");
-            save.fileName = QString();
-            save.filter = QStringLiteral("Exe Files (*.exe)|*.exe");
-            save.filterIndex = 2;
-            const QString output = platform.saveFileDialog(save);
+            const QString output = askOutputPath(platform);
             if (output.isEmpty())
                 return;
             // An existing file at the output path is not deleted beforehand:
@@ -82,26 +118,10 @@ void SelfExtractorBuilder::run()
 
             m_main.setMainWindowBusy(true);
             engine.setSfxOutputPath(output);
-
-            FileDialogRequest program;
-            program.cancelError = false;
-            program.title = QStringLiteral("Choose a file to run automatically after extraction or Cancel:");
-            program.fileName = QString();
-            program.filter = QStringLiteral("Self-Extracting Files (*.exe)|*.exe");
-            program.filterIndex = 2;
-            const QString runAfter = platform.openFileDialog(program);
+            const QString runAfter = askProgramToRun(platform);
             if (!runAfter.isEmpty())
                 engine.SfxAddRunCommand(QString(), runAfter, QString(), QString(), 1);
-
-            engine.setSfxMessageFile(MessageFileName);
-            engine.setSfxDefaultFolder(folder);
-            engine.setSfxOption(2);
-            engine.setSfxSwitch(true);
-            {
-                const ShownProgress shown(platform, nullptr, engine, QStringLiteral("Building the self-extractor"),
-                                          QStringLiteral("Writing"));
-                engine.MakeSfx(m_main.currentArchive());
-            }
+            build(folder);
 
             m_main.setMainWindowBusy(false);
             platform.messageBox(QStringLiteral("The specified file has successfully been made self-extracting."),
@@ -110,4 +130,16 @@ void SelfExtractorBuilder::run()
             m_main.setCurrentArchive(QString());
         },
         [&] { m_main.setMainWindowBusy(false); });
+}
+
+void SelfExtractorBuilder::build(const QString& folder)
+{
+    ArchiveEngine& engine = m_main.engine();
+    engine.setSfxMessageFile(MessageFileName);
+    engine.setSfxDefaultFolder(folder);
+    engine.setSfxOption(2);
+    engine.setSfxSwitch(true);
+    const ShownProgress shown(m_main.platform(), nullptr, engine, QStringLiteral("Building the self-extractor"),
+                              QStringLiteral("Writing"));
+    engine.MakeSfx(m_main.currentArchive());
 }

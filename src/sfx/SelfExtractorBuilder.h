@@ -25,6 +25,10 @@ public:
     void run();
 
 private:
+    // Has the main window's engine write the self-extractor of the current
+    // archive, offering `folder`, with the message file already written.
+    void build(const QString& folder);
+
     WorkingState& m_main;
 };
 

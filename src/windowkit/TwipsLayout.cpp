@@ -45,6 +45,12 @@ void TwipsLayout::place(QWidget* control, int left, int top, int width, int heig
     applyTo(m_placements.constLast());
 }
 
+void TwipsLayout::place(std::initializer_list<Row> table)
+{
+    for (const Row& row : table)
+        place(row.control, row.left, row.top, row.width, row.height);
+}
+
 void TwipsLayout::apply()
 {
     for (const Placement& p : m_placements)

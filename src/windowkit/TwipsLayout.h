@@ -6,6 +6,8 @@
 #include <QSize>
 #include <QVector>
 
+#include <initializer_list>
+
 class QWidget;
 
 // Places a window's controls from positions given in twips (15 twips are one
@@ -28,6 +30,18 @@ public:
     // Places `control`; its font at that moment is its font at the designed
     // size.
     void place(QWidget* control, int left, int top, int width, int height);
+
+    // One row of a window's layout table: a control and its place in twips.
+    struct Row
+    {
+        QWidget* control;
+        int left;
+        int top;
+        int width;
+        int height;
+    };
+    // Places the rows in turn, as place() does each.
+    void place(std::initializer_list<Row> table);
 
     // Scales every placed control, and its font, to the window's current size.
     void apply();
