@@ -1,22 +1,18 @@
 #include "ArchiveEngine.h"
 
-#include "ArchiveReader.h"
 #include "ArchiveUpdate.h"
 #include "EngineErrors.h"
+#include "EntryListing.h"
+#include "EntryTimes.h"
 #include "Extractor.h"
 #include "Failure.h"
-#include "PosixFile.h"
+#include "OpenArchive.h"
 #include "ProgressChannel.h"
 #include "SfxBuilder.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QLocale>
 
 #include <optional>
-#include <sys/stat.h>
 
 struct ArchiveEngine::Impl
 {
@@ -170,11 +166,11 @@ void ArchiveEngine::ListContents()
 {
     d->commitPending();
     d->requireArchivePath();
-    const ArchiveReader reader(d->archivePath);
-    for (zip_uint64_t i = 0; i < reader.entryCount(); ++i) {
-        const EntryDetails details = reader.details(i);
+    const OpenArchive archive(d->archivePath);
+    const EntryTimes times;
+    for (const zipcore::Entry& entry : archive.entries()) {
         if (d->entryListed)
-            d->entryListed(details.info);
+            d->entryListed(listedEntry(entry, times));
     }
 }
 
@@ -188,9 +184,9 @@ void ArchiveEngine::Extract()
     Impl::runStoppable(
         progress,
         [&] {
-            const ArchiveReader reader(d->archivePath);
-            const std::vector<zip_uint64_t> chosen = reader.select(d->fileSpec);
-            Extractor(reader, d->targetFolder, progress).run(chosen);
+            const OpenArchive archive(d->archivePath);
+            const std::vector<zip_uint64_t> chosen = archive.select(d->fileSpec);
+            Extractor(archive, d->targetFolder, progress).run(chosen);
         },
         [&] {
             const QLocale english(QLocale::English);
@@ -211,38 +207,17 @@ void ArchiveEngine::AddFiles()
     if (d->fileSpec.isEmpty())
         throw EngineFailure::emptySpec();
 
-    const QString source = QDir::cleanPath(QFileInfo(d->fileSpec).absoluteFilePath());
-    struct stat st;
-    {
-        PosixFile::Descriptor fd = PosixFile::openForReading(source);
-        QString cause;
-        if (!fd.isOpen())
-            cause = fd.openError().cause();
-        else if (::fstat(fd.get(), &st) != 0)
-            cause = PosixFile::SysResult::fromErrno().cause();
-        else if (S_ISDIR(st.st_mode))
-            cause = QStringLiteral("it is a folder");
-        else if (!S_ISREG(st.st_mode))
-            cause = QStringLiteral("it is not a regular file");
-        if (!cause.isEmpty()) {
-            // What was collected so far is kept, then the failure is told.
-            d->commitPending();
-            throw EngineFailure::sourceUnreadable(source, cause);
-        }
+    AddedFile file;
+    try {
+        file = AddedFile::find(d->fileSpec, d->includePaths && d->storePaths);
+    } catch (const Failure&) {
+        // What was collected so far is kept, then the failure is told.
+        d->commitPending();
+        throw;
     }
-
-    QString entryName;
-    if (d->includePaths && d->storePaths) {
-        entryName = source;
-        while (entryName.startsWith(QLatin1Char('/')))
-            entryName.remove(0, 1);
-    } else {
-        entryName = QFileInfo(source).fileName();
-    }
-
     if (!d->batch)
         d->batch = std::make_unique<AddBatch>(d->archivePath);
-    d->batch->add(source, entryName, st);
+    d->batch->add(file);
 }
 
 void ArchiveEngine::FinishAdding()
@@ -283,24 +258,8 @@ void ArchiveEngine::MakeSfx(const QString& archivePath)
     if (archivePath.isEmpty())
         throw EngineFailure::noArchivePath();
 
-    // An output named ".exe" is meant for Windows: it gets the Windows
-    // runtime, cross-compiled beside the Linux one; any other name gets the
-    // Linux runtime.
-    const bool forWindows = d->sfxOutputPath.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive);
-    const QString runtime = QCoreApplication::applicationDirPath()
-        + (forWindows ? QStringLiteral("/plovern-sfx.exe") : QStringLiteral("/plovern-sfx"));
-    if (!QFileInfo(runtime).isFile())
-        throw EngineFailure::sfxRuntimeMissing(runtime);
-
-    if (!d->sfxMessageFile.isEmpty()) {
-        QFile file(d->sfxMessageFile);
-        if (!file.open(QIODevice::ReadOnly))
-            throw EngineFailure::messageFileUnreadable(QFileInfo(d->sfxMessageFile).absoluteFilePath(),
-                                                       file.errorString());
-        settings.message = QString::fromLocal8Bit(file.readAll());
-        while (settings.message.endsWith(QLatin1Char('\n')) || settings.message.endsWith(QLatin1Char('\r')))
-            settings.message.chop(1);
-    }
+    const QString runtime = SfxBuilder::findRuntime(d->sfxOutputPath);
+    settings.message = SfxBuilder::readMessage(d->sfxMessageFile);
     settings.folder = d->sfxDefaultFolder;
     settings.createFolder = d->sfxOption == 2;
     settings.showMessage = d->sfxSwitch;

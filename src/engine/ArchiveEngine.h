@@ -84,12 +84,21 @@ public:
     void setEntryListedHandler(EntryListed handler);
 
     // The handler that follows Extract, FinishAdding (and the commits other
-    // actions make), DeleteFiles and MakeSfx. With a handler set these
-    // actions do their work on a worker thread while the calling thread
-    // waits; the handler is called on the calling thread, at least every
-    // 50 ms, after each file extracted, and once when the work is over
+    // actions make), DeleteFiles and MakeSfx. It is only ever called on the
+    // thread that called the action, and once more when the work is over
     // (when its answer no longer matters). It may process events. Each
     // action still returns only when it is over.
+    //
+    // With a handler set, FinishAdding (and the commits), DeleteFiles and
+    // MakeSfx do their work on a worker thread while the calling thread
+    // waits and calls the handler at least every 50 ms and at each step of
+    // the work. Extract does its work on the calling thread itself, which
+    // calls the handler between its own steps: after each file it
+    // completes, every 50 ms or so while it writes data, and at least every
+    // 50 ms while it waits for the second writing thread of a large
+    // extraction (that thread never waits for the handler: the files it
+    // completes are counted in the next call). Without a handler every
+    // action runs on the calling thread.
     //
     // Answering false stops the action, which then throws Stopped:
     // extraction ends after the file being written (the files completed

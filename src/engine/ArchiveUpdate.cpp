@@ -1,14 +1,15 @@
 #include "ArchiveUpdate.h"
 
-#include "ArchiveReader.h"
 #include "ArchiveWriter.h"
 #include "EngineErrors.h"
 #include "EntryCompressor.h"
 #include "Failure.h"
+#include "OpenArchive.h"
 #include "ProgressChannel.h"
-#include "ZipLayout.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <climits>
@@ -246,7 +247,7 @@ bool rewrite(const UpdateTarget& target, const QString& archive, mode_t newMode,
     const bool hasOld = target.exists() && target.info().st_size > 0;
     zipcore::Directory old;
     if (hasOld)
-        old = ZipLayout::read(target.fd(), archive, false);
+        old = readArchiveDirectory(target.fd(), archive, false);
     const UpdatePlan changes = plan(hasOld ? &old : nullptr);
     if (changes.unchanged)
         return true;
@@ -287,8 +288,8 @@ void deleteEntries(const QString& archivePath, const QString& fileSpec, Progress
     {
         // What is wrong with the archive or the name is told before what is
         // wrong with saving.
-        const PosixFile::Descriptor fd = openArchive(archivePath);
-        if (selectEntries(ZipLayout::read(fd.get(), archivePath, false), fileSpec, archivePath).empty())
+        const PosixFile::Descriptor fd = openArchiveFile(archivePath);
+        if (selectEntries(readArchiveDirectory(fd.get(), archivePath, false), fileSpec, archivePath).empty())
             return; // "*.*" on an empty archive
     }
     checkWritable(archivePath);
@@ -314,6 +315,34 @@ void deleteEntries(const QString& archivePath, const QString& fileSpec, Progress
 
 } // namespace ArchiveUpdate
 
+AddedFile AddedFile::find(const QString& fileSpec, bool withPath)
+{
+    AddedFile file;
+    file.source = QDir::cleanPath(QFileInfo(fileSpec).absoluteFilePath());
+    {
+        PosixFile::Descriptor fd = PosixFile::openForReading(file.source);
+        QString cause;
+        if (!fd.isOpen())
+            cause = fd.openError().cause();
+        else if (::fstat(fd.get(), &file.st) != 0)
+            cause = SysResult::fromErrno().cause();
+        else if (S_ISDIR(file.st.st_mode))
+            cause = QStringLiteral("it is a folder");
+        else if (!S_ISREG(file.st.st_mode))
+            cause = QStringLiteral("it is not a regular file");
+        if (!cause.isEmpty())
+            throw EngineFailure::sourceUnreadable(file.source, cause);
+    }
+    if (withPath) {
+        file.entryName = file.source;
+        while (file.entryName.startsWith(QLatin1Char('/')))
+            file.entryName.remove(0, 1);
+    } else {
+        file.entryName = QFileInfo(file.source).fileName();
+    }
+    return file;
+}
+
 AddBatch::AddBatch(const QString& archivePath)
     : m_archive(archivePath)
 {
@@ -328,8 +357,8 @@ AddBatch::AddBatch(const QString& archivePath)
         // An empty file (made by "touch", say) is taken for an empty
         // archive, as libzip does.
         if (st.st_size > 0) {
-            const PosixFile::Descriptor fd = openArchive(archivePath);
-            ZipLayout::read(fd.get(), archivePath, false);
+            const PosixFile::Descriptor fd = openArchiveFile(archivePath);
+            readArchiveDirectory(fd.get(), archivePath, false);
         }
     } else {
         if (found.error() != ENOENT)
@@ -354,9 +383,9 @@ UpdatePlan AddBatch::plan(const zipcore::Directory* old) const
         for (std::size_t i = old->entries.size(); i-- > 0;)
             byName[old->entries[i].name] = i;
     }
-    std::vector<std::pair<std::size_t, const Added*>> order;
+    std::vector<std::pair<std::size_t, const AddedFile*>> order;
     std::size_t appended = old ? old->entries.size() : 0;
-    for (const Added& file : m_added) {
+    for (const AddedFile& file : m_added) {
         const auto found = byName.find(file.entryName.toStdString());
         if (found != byName.end()) {
             plan.fates[found->second] = ArchiveWriter::Fate::Replace;
@@ -378,17 +407,16 @@ UpdatePlan AddBatch::plan(const zipcore::Directory* old) const
     return plan;
 }
 
-void AddBatch::add(const QString& sourcePath, const QString& entryName, const struct stat& st)
+void AddBatch::add(const AddedFile& file)
 {
     // A second file for the same entry replaces the first in its place.
-    for (Added& added : m_added) {
-        if (added.entryName == entryName) {
-            added.source = sourcePath;
-            added.st = st;
+    for (AddedFile& added : m_added) {
+        if (added.entryName == file.entryName) {
+            added = file;
             return;
         }
     }
-    m_added.push_back({sourcePath, entryName, st});
+    m_added.push_back(file);
 }
 
 void AddBatch::commit(ProgressChannel& progress)

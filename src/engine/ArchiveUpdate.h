@@ -16,6 +16,20 @@ namespace zipcore {
 struct Directory;
 }
 
+// One file to add and the entry it becomes.
+struct AddedFile
+{
+    QString source;      // the file's absolute path
+    QString entryName;   // the name it is stored under
+    struct stat st = {}; // read when it was found readable
+
+    // The file `fileSpec` names (relative to the current folder), which
+    // must be a regular file that can be opened; stored under its full path
+    // without the leading "/" when `withPath`, else under its bare name.
+    // Throws SourceUnreadable.
+    static AddedFile find(const QString& fileSpec, bool withPath);
+};
+
 // Files collected for one archive and written into it at once: every add
 // rewrites the whole archive, so adding files one rewrite at a time costs a
 // rewrite each; a batch costs one.
@@ -38,9 +52,8 @@ public:
 
     const QString& archivePath() const { return m_archive; }
 
-    // Adds (or replaces) the entry `entryName` with the file `sourcePath`,
-    // whose metadata `st` was read when it was found readable.
-    void add(const QString& sourcePath, const QString& entryName, const struct stat& st);
+    // Adds (or replaces) the entry `file.entryName` with the file.
+    void add(const AddedFile& file);
 
     // Writes the archive. Throws CannotUpdateArchive or ArchiveChanged leaving
     // the archive as it was. A source file that can no longer be read is left
@@ -50,17 +63,11 @@ public:
     void commit(ProgressChannel& progress);
 
 private:
-    struct Added
-    {
-        QString source;
-        QString entryName;
-        struct stat st;
-    };
     // The changes to the archive as read under the lock (none when new).
     UpdatePlan plan(const zipcore::Directory* old) const;
 
     QString m_archive;
-    std::vector<Added> m_added;
+    std::vector<AddedFile> m_added;
 };
 
 namespace ArchiveUpdate {

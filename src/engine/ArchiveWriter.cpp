@@ -8,7 +8,7 @@
 #include "ProgressChannel.h"
 #include "ZipError.h"
 #include "ZipFormat.h"
-#include "ZipLayout.h"
+#include "ZipRelocation.h"
 
 #include <algorithm>
 #include <ctime>
@@ -372,9 +372,15 @@ void ArchiveWriter::writeDirectory(const std::vector<Fate>& fates, std::vector<P
                                    std::vector<Placed>& added)
 {
     const std::uint64_t cdStart = m_position;
+    const std::uint64_t count = writeCentralHeaders(fates, kept, added);
+    writeEndRecords(cdStart, count, oldComment());
+}
+
+std::uint64_t ArchiveWriter::writeCentralHeaders(const std::vector<Fate>& fates, std::vector<Placed>& kept,
+                                                 std::vector<Placed>& added)
+{
     std::uint64_t count = 0;
     std::size_t nextNew = 0;
-    std::vector<unsigned char> comment;
     if (m_old) {
         std::size_t index = 0;
         std::vector<unsigned char> header;
@@ -388,7 +394,7 @@ void ArchiveWriter::writeDirectory(const std::vector<Fate>& fates, std::vector<P
                     ++count;
                 } else if (fates[i] == Fate::Keep) {
                     header.assign(raw.bytes, raw.bytes + raw.length);
-                    if (!ZipLayout::setLocalOffset(header, kept[i].offset))
+                    if (!ZipRelocation::setLocalOffset(header, kept[i].offset))
                         throw EngineFailure::cannotUpdateArchive(
                             m_archive, QStringLiteral("an entry's extra data is too long to hold a 64-bit offset"));
                     put(header.data(), header.size());
@@ -398,18 +404,31 @@ void ArchiveWriter::writeDirectory(const std::vector<Fate>& fates, std::vector<P
         } catch (const ZipError& error) {
             throw EngineFailure::fromCore(error, m_archive);
         }
-        const Layout& layout = m_old->layout;
-        comment.resize(layout.commentLength);
-        const SysResult read =
-            PosixFile::readAt(m_in, comment.data(), comment.size(), static_cast<std::int64_t>(layout.endPos + EndSize));
-        if (!read)
-            unreadable(read.cause());
     }
     for (; nextNew < added.size(); ++nextNew) {
         put(added[nextNew].centralHeader.data(), added[nextNew].centralHeader.size());
         ++count;
     }
+    return count;
+}
 
+std::vector<unsigned char> ArchiveWriter::oldComment()
+{
+    std::vector<unsigned char> comment;
+    if (!m_old)
+        return comment;
+    const Layout& layout = m_old->layout;
+    comment.resize(layout.commentLength);
+    const SysResult read =
+        PosixFile::readAt(m_in, comment.data(), comment.size(), static_cast<std::int64_t>(layout.endPos + EndSize));
+    if (!read)
+        unreadable(read.cause());
+    return comment;
+}
+
+void ArchiveWriter::writeEndRecords(std::uint64_t cdStart, std::uint64_t count,
+                                    const std::vector<unsigned char>& comment)
+{
     const std::uint64_t cdSize = m_position - cdStart;
     // With no entries there is nothing for an offset to point at, and unzip
     // and 7-Zip reject an empty archive whose directory offset counts a

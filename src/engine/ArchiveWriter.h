@@ -63,6 +63,13 @@ private:
     void flushCopy();
     void writeNew(const NewEntry& entry, EntryCompressor& data, Placed& placed);
     void writeDirectory(const std::vector<Fate>& fates, std::vector<Placed>& kept, std::vector<Placed>& added);
+    // The central headers: the kept ones with their offsets moved, the new
+    // ones in their places. Returns how many were written.
+    std::uint64_t writeCentralHeaders(const std::vector<Fate>& fates, std::vector<Placed>& kept,
+                                      std::vector<Placed>& added);
+    std::vector<unsigned char> oldComment();
+    // The ZIP64 end record and locator when needed, then the end record.
+    void writeEndRecords(std::uint64_t cdStart, std::uint64_t count, const std::vector<unsigned char>& comment);
     const unsigned char* readOld(std::uint64_t offset, std::size_t length);
     void put(const void* bytes, std::size_t length);
     void flush();

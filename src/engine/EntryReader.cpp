@@ -184,28 +184,28 @@ void EntryReader::readStreamed(const Entry& entry, const Sink& sink)
     unsigned char* const output = m_arena + Piece + MaxLocalHeader;
     std::size_t held = 0;
     std::uint64_t position = readHead(entry, input, Piece + MaxLocalHeader, &held);
-    const unsigned char* next = input + (position - m_layout.shift - entry.localOffset);
+    const unsigned char* first = input + (position - m_layout.shift - entry.localOffset);
     position += held;
     std::uint64_t remaining = entry.compressedSize - held;
     // Hands over compressed data: what the first read brought, then pieces.
-    const auto refill = [&]() -> std::size_t {
+    const Input next = [&]() -> Span {
         if (held > 0) {
-            const std::size_t piece = held;
+            const Span piece{first, held};
             held = 0;
             return piece;
         }
         const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, Piece));
-        readExactly(entry, position, input, piece);
+        if (piece > 0)
+            readExactly(entry, position, input, piece);
         position += piece;
         remaining -= piece;
-        next = input;
-        return piece;
+        return Span{input, piece};
     };
 
     std::uint32_t crc = 0;
     std::uint64_t total = 0;
     // Never more than stated: a small entry must not fill the disk.
-    const auto deliver = [&](const unsigned char* data, std::size_t size) {
+    const Output deliver = [&](const unsigned char* data, std::size_t size) {
         if (size > entry.size - total)
             wrongSize(entry);
         crc = libdeflate_crc32(crc, data, size);
@@ -216,40 +216,45 @@ void EntryReader::readStreamed(const Entry& entry, const Sink& sink)
     if (entry.method == zipcore::MethodStored) {
         if (entry.compressedSize != entry.size)
             wrongSize(entry);
-        while (held > 0 || remaining > 0) {
-            const std::size_t piece = refill();
-            deliver(next, piece);
-        }
+        for (Span piece = next(); piece.size > 0; piece = next())
+            deliver(piece.data, piece.size);
     } else {
-        if (!m_streamReady) {
-            if (inflateInit2(&m_stream, -MAX_WBITS) != Z_OK)
-                throw std::bad_alloc();
-            m_streamReady = true;
-        } else {
-            inflateReset(&m_stream);
-        }
-        m_stream.avail_in = 0;
-        for (;;) {
-            if (m_stream.avail_in == 0 && (held > 0 || remaining > 0)) {
-                const std::size_t piece = refill();
-                m_stream.next_in = const_cast<unsigned char*>(next);
-                m_stream.avail_in = static_cast<uInt>(piece);
-            }
-            m_stream.next_out = output;
-            m_stream.avail_out = static_cast<uInt>(Piece);
-            const int rc = inflate(&m_stream, Z_NO_FLUSH);
-            const std::size_t produced = Piece - m_stream.avail_out;
-            if (produced > 0)
-                deliver(output, produced);
-            if (rc == Z_STREAM_END)
-                break;
-            if (rc == Z_BUF_ERROR && m_stream.avail_in == 0 && held == 0 && remaining == 0)
-                wrongSize(entry); // the compressed data ends before the stream does
-            if (rc != Z_OK && rc != Z_BUF_ERROR)
-                corrupt(entry, "invalid compressed data");
-        }
+        inflateStreamed(entry, next, output, deliver);
     }
     if (total != entry.size)
         wrongSize(entry);
     checkCrc(entry, crc);
+}
+
+void EntryReader::inflateStreamed(const Entry& entry, const Input& next, unsigned char* output, const Output& deliver)
+{
+    if (!m_streamReady) {
+        if (inflateInit2(&m_stream, -MAX_WBITS) != Z_OK)
+            throw std::bad_alloc();
+        m_streamReady = true;
+    } else {
+        inflateReset(&m_stream);
+    }
+    m_stream.avail_in = 0;
+    bool more = true;
+    for (;;) {
+        if (m_stream.avail_in == 0 && more) {
+            const Span piece = next();
+            more = piece.size > 0;
+            m_stream.next_in = const_cast<unsigned char*>(piece.data);
+            m_stream.avail_in = static_cast<uInt>(piece.size);
+        }
+        m_stream.next_out = output;
+        m_stream.avail_out = static_cast<uInt>(Piece);
+        const int rc = inflate(&m_stream, Z_NO_FLUSH);
+        const std::size_t produced = Piece - m_stream.avail_out;
+        if (produced > 0)
+            deliver(output, produced);
+        if (rc == Z_STREAM_END)
+            break;
+        if (rc == Z_BUF_ERROR && m_stream.avail_in == 0 && !more)
+            wrongSize(entry); // the compressed data ends before the stream does
+        if (rc != Z_OK && rc != Z_BUF_ERROR)
+            corrupt(entry, "invalid compressed data");
+    }
 }

@@ -53,6 +53,16 @@ private:
     void readExactly(const zipcore::Entry& entry, std::uint64_t position, unsigned char* buffer, std::size_t length);
     void readWhole(const zipcore::Entry& entry, const Sink& sink);
     void readStreamed(const zipcore::Entry& entry, const Sink& sink);
+    // Compressed data handed over piece by piece (an empty piece at the end),
+    // and inflated data handed on.
+    struct Span
+    {
+        const unsigned char* data = nullptr;
+        std::size_t size = 0;
+    };
+    using Input = std::function<Span()>;
+    using Output = std::function<void(const unsigned char* data, std::size_t size)>;
+    void inflateStreamed(const zipcore::Entry& entry, const Input& next, unsigned char* output, const Output& deliver);
 
     int m_fd;
     const zipcore::Layout& m_layout;

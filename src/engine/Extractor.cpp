@@ -57,6 +57,11 @@ struct Stopped
     }
 }
 
+QString nameOf(const zipcore::Entry& entry)
+{
+    return QString::fromUtf8(entry.name.c_str());
+}
+
 [[noreturn]] void badLinkTarget(const QString& name)
 {
     throw EngineFailure::corruptEntry(name, QStringLiteral("bad link target"));
@@ -64,10 +69,12 @@ struct Stopped
 
 // Reads an entry of a method EntryReader does not decode through libzip,
 // which checks the CRC once the data is read to its end.
-void readThroughLibzip(zip_t* za, const EntryDetails& details, std::vector<char>& buffer, const Sink& sink)
+void readThroughLibzip(zip_t* za, zip_uint64_t index, const zipcore::Entry& entry, std::vector<char>& buffer,
+                       const Sink& sink)
 {
-    const QString& name = details.info.name;
-    ZipFilePtr file(zip_fopen_index(za, details.index, 0));
+    const QString name = nameOf(entry);
+    const auto size = static_cast<std::int64_t>(entry.size);
+    ZipFilePtr file(zip_fopen_index(za, index, 0));
     if (!file) {
         zip_error_t* error = zip_get_error(za);
         entryFailed(name, zip_error_code_zip(error), zip_error_code_system(error));
@@ -81,50 +88,51 @@ void readThroughLibzip(zip_t* za, const EntryDetails& details, std::vector<char>
         }
         if (n == 0)
             break;
-        if (n > details.info.normalSize - got)
+        if (n > size - got)
             throw EngineFailure::corruptEntry(name, QStringLiteral("wrong size"));
         sink(buffer.data(), static_cast<std::size_t>(n));
         got += n;
     }
-    if (got != details.info.normalSize)
+    if (got != size)
         throw EngineFailure::corruptEntry(name, QStringLiteral("wrong size"));
 }
 
 } // namespace
 
-Extractor::Extractor(const ArchiveReader& reader, const QString& targetFolder, ProgressChannel& progress)
-    : m_reader(reader)
+Extractor::Extractor(const OpenArchive& archive, const QString& targetFolder, ProgressChannel& progress)
+    : m_archive(archive)
     , m_target(targetFolder)
     , m_progress(progress)
 {}
 
-void Extractor::checkLocalHeader(const EntryDetails& details) const
+void Extractor::checkLocalHeader(const zipcore::Entry& entry) const
 {
     // A local header beyond the zip data means a damaged directory rather
     // than one damaged entry: the archive is refused before any of its data
     // is read.
-    const zipcore::Layout& layout = m_reader.layout();
-    if (!zipcore::fits(details.entry->localOffset, zipcore::LocalHeaderSize,
+    const zipcore::Layout& layout = m_archive.layout();
+    if (!zipcore::fits(entry.localOffset, zipcore::LocalHeaderSize,
                        layout.cdStart - std::min(layout.cdStart, layout.shift)))
         throw EngineFailure::archiveUnreadable(
-            m_reader.path(), QStringLiteral("the local header of %1 lies outside the archive").arg(details.info.name));
+            m_archive.path(), QStringLiteral("the local header of %1 lies outside the archive").arg(nameOf(entry)));
 }
 
-std::string Extractor::readLinkTarget(const EntryDetails& details, std::unique_ptr<EntryReader>& reader) const
+std::string Extractor::readLinkTarget(const Job& job, std::unique_ptr<EntryReader>& reader) const
 {
-    const QString& name = details.info.name;
-    checkLocalHeader(details);
-    if (details.info.normalSize <= 0 || details.info.normalSize > maxLinkTarget)
+    const zipcore::Entry& entry = *job.entry;
+    const QString name = nameOf(entry);
+    checkLocalHeader(entry);
+    if (entry.size == 0 || entry.size > static_cast<std::uint64_t>(maxLinkTarget))
         badLinkTarget(name);
     std::string target;
     const Sink append = [&target](const char* data, std::size_t size) { target.append(data, size); };
-    if (EntryReader::handles(*details.entry)) {
+    if (EntryReader::handles(entry)) {
         if (!reader)
-            reader = std::make_unique<EntryReader>(m_reader.fd(), m_reader.layout());
-        reader->read(*details.entry, append);
+            reader = std::make_unique<EntryReader>(m_archive.fd(), m_archive.layout());
+        reader->read(entry, append);
     } else {
         std::vector<char> buffer(static_cast<std::size_t>(maxLinkTarget));
-        readThroughLibzip(m_reader.zip(), details, buffer, append);
+        readThroughLibzip(m_archive.zip(), job.index, entry, buffer, append);
     }
     if (target.find('\0') != std::string::npos)
         badLinkTarget(name);
@@ -134,20 +142,21 @@ std::string Extractor::readLinkTarget(const EntryDetails& details, std::unique_p
 Extractor::Job Extractor::prepare(zip_uint64_t index, std::unique_ptr<EntryReader>& reader) const
 {
     Job job;
-    job.details = m_reader.details(index);
-    const zipcore::Entry& entry = *job.details.entry;
-    const QString& name = job.details.info.name;
+    job.index = index;
+    job.entry = &m_archive.entries()[index];
+    job.mtime = m_times.seconds(*job.entry);
+    const zipcore::Entry& entry = *job.entry;
     job.plan.name = entry.name;
     job.plan.kind = entry.kind;
     job.plan.parts = zipcore::entryParts(entry.name, entry.kind == EntryKind::Folder);
     if (entry.kind == EntryKind::Folder)
         return job;
     if (entry.encrypted())
-        throw EngineFailure::encryptedEntry(name);
+        throw EngineFailure::encryptedEntry(nameOf(entry));
     if (!EntryReader::handles(entry) && !zip_compression_method_supported(entry.method, 0))
-        throw EngineFailure::unsupportedMethod(name);
+        throw EngineFailure::unsupportedMethod(nameOf(entry));
     if (entry.kind == EntryKind::Link)
-        job.plan.linkTarget = readLinkTarget(job.details, reader);
+        job.plan.linkTarget = readLinkTarget(job, reader);
     return job;
 }
 
@@ -188,7 +197,7 @@ void Extractor::run(const std::vector<zip_uint64_t>& selection)
             throw StopRequested();
         for (const Job& job : jobs) {
             if (job.plan.kind == EntryKind::Link)
-                target.makeLink(job.plan.parts, job.plan.linkTarget, job.details.mtime);
+                target.makeLink(job.plan.parts, job.plan.linkTarget, job.mtime);
         }
         // Deepest first, after everything inside was written, so that
         // writing does not change a folder's time again and a read-only mode
@@ -201,9 +210,9 @@ void Extractor::run(const std::vector<zip_uint64_t>& selection)
         std::stable_sort(folders.begin(), folders.end(),
                          [](const Job* a, const Job* b) { return a->plan.parts.size() > b->plan.parts.size(); });
         for (const Job* folder : folders)
-            target.finishFolder(folder->plan.parts, folder->details.entry->permissions(), folder->details.mtime);
+            target.finishFolder(folder->plan.parts, folder->entry->permissions(), folder->mtime);
     } catch (const zipcore::ZipError& error) {
-        throw EngineFailure::fromCore(error, m_reader.path());
+        throw EngineFailure::fromCore(error, m_archive.path());
     }
 }
 
@@ -212,9 +221,9 @@ void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vecto
     std::int64_t bytes = 0;
     bool viaLibzip = false;
     for (const Job* job : files) {
-        checkLocalHeader(job->details);
-        bytes += job->details.info.normalSize;
-        viaLibzip = viaLibzip || !EntryReader::handles(*job->details.entry);
+        checkLocalHeader(*job->entry);
+        bytes += static_cast<std::int64_t>(job->entry->size);
+        viaLibzip = viaLibzip || !EntryReader::handles(*job->entry);
     }
     m_progress.setTotals(static_cast<std::int64_t>(files.size()), bytes);
     if (files.empty())
@@ -237,7 +246,7 @@ void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vecto
 
     // Everything that may throw happens before the second thread starts;
     // from then on failures travel only through the outcomes.
-    zip_t* const za = viaLibzip ? m_reader.zip() : nullptr;
+    zip_t* const za = viaLibzip ? m_archive.zip() : nullptr;
     struct Worker
     {
         std::unique_ptr<EntryReader> reader;
@@ -248,7 +257,7 @@ void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vecto
     };
     std::vector<Worker> workers(parallel ? 2 : 1);
     for (Worker& worker : workers) {
-        worker.reader = std::make_unique<EntryReader>(m_reader.fd(), m_reader.layout());
+        worker.reader = std::make_unique<EntryReader>(m_archive.fd(), m_archive.layout());
         if (za)
             worker.buffer.resize(readBufferSize);
     }
@@ -261,9 +270,9 @@ void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vecto
 
     const auto writeOne = [&](Worker& worker, std::size_t position) {
         const Job& job = *files[position];
-        const zipcore::Entry& entry = *job.details.entry;
+        const zipcore::Entry& entry = *job.entry;
         target.writeFile(
-            job.plan.parts, entry.permissions(), job.details.mtime,
+            job.plan.parts, entry.permissions(), job.mtime,
             [&](const zipcore::TargetFolder::Write& write) {
                 const Sink sink = [&](const char* data, std::size_t size) {
                     // One thread would not have come this far.
@@ -273,7 +282,7 @@ void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vecto
                     m_progress.addBytes(static_cast<std::int64_t>(size));
                 };
                 if (za && !EntryReader::handles(entry))
-                    readThroughLibzip(za, job.details, worker.buffer, sink);
+                    readThroughLibzip(za, job.index, entry, worker.buffer, sink);
                 else
                     worker.reader->read(entry, sink);
             },
@@ -291,7 +300,7 @@ void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vecto
             const std::size_t position = next.fetch_add(1);
             if (position >= files.size())
                 return;
-            const QString& name = files[position]->details.info.name;
+            const QString name = nameOf(*files[position]->entry);
             // Nothing may leave a worker thread: it would end the program.
             try {
                 m_progress.setEntry(name);
@@ -301,7 +310,7 @@ void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vecto
             } catch (const Stopped&) {
                 return;
             } catch (const zipcore::ZipError& error) {
-                fail(position, EngineFailure::fromCore(error, m_reader.path()));
+                fail(position, EngineFailure::fromCore(error, m_archive.path()));
             } catch (const Failure& failure) {
                 fail(position, failure);
             } catch (const std::bad_alloc&) {

@@ -1,7 +1,8 @@
 #ifndef PLOVERN_EXTRACTOR_H
 #define PLOVERN_EXTRACTOR_H
 
-#include "ArchiveReader.h"
+#include "EntryTimes.h"
+#include "OpenArchive.h"
 #include "SafetyRules.h"
 
 #include <QString>
@@ -38,24 +39,29 @@ class Extractor
 public:
     // `progress` hears of every file written and may stop the writing after
     // any file (run() then throws StopRequested).
-    Extractor(const ArchiveReader& reader, const QString& targetFolder, ProgressChannel& progress);
+    Extractor(const OpenArchive& archive, const QString& targetFolder, ProgressChannel& progress);
 
     void run(const std::vector<zip_uint64_t>& selection);
 
 private:
+    // One chosen entry: where it stands in the archive, the time it gets
+    // on disk, and what the safety rules and the writing see of it.
     struct Job
     {
-        EntryDetails details;
+        zip_uint64_t index = 0;
+        const zipcore::Entry* entry = nullptr;
+        std::int64_t mtime = 0; // seconds since the epoch
         zipcore::PlannedEntry plan;
     };
 
     Job prepare(zip_uint64_t index, std::unique_ptr<EntryReader>& reader) const;
-    void checkLocalHeader(const EntryDetails& details) const;
-    std::string readLinkTarget(const EntryDetails& details, std::unique_ptr<EntryReader>& reader) const;
+    void checkLocalHeader(const zipcore::Entry& entry) const;
+    std::string readLinkTarget(const Job& job, std::unique_ptr<EntryReader>& reader) const;
     void writeFiles(const zipcore::TargetFolder& target, const std::vector<const Job*>& files) const;
 
-    const ArchiveReader& m_reader;
+    const OpenArchive& m_archive;
     QString m_target;
+    EntryTimes m_times;
     ProgressChannel& m_progress;
 };
 

@@ -124,7 +124,6 @@ public:
     // Creates the file (mode 0600), open for reading and writing.
     SysResult create(const QString& folder);
     int fd() const { return m_fd.get(); }
-    bool isCreated() const { return m_fd.isOpen(); }
     // Flushes the data to the disk, gives the file its name at `target` (in
     // the folder it was created in) and flushes the folder, so that after a
     // power cut `target` is either what it was or this file, whole.

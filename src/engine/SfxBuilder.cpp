@@ -1,13 +1,17 @@
 #include "SfxBuilder.h"
 
-#include "ArchiveReader.h"
 #include "ArchiveUpdate.h"
 #include "EngineErrors.h"
 #include "Failure.h"
+#include "OpenArchive.h"
 #include "PosixFile.h"
 #include "ProgressChannel.h"
 #include "TargetFolder.h"
-#include "ZipLayout.h"
+#include "ZipRelocation.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <sys/stat.h>
@@ -32,7 +36,57 @@ QByteArray escaped(const QString& value)
     return out;
 }
 
+// Refuses an output that is the archive itself, also under another name (a
+// link, a hard link): writing it would destroy what is read.
+void checkNotArchive(const QString& outputPath, const QString& archivePath, const struct stat& archiveInfo)
+{
+    struct stat outputInfo;
+    const bool sameFile = ::stat(PosixFile::encodeName(outputPath).constData(), &outputInfo) == 0
+        && outputInfo.st_dev == archiveInfo.st_dev && outputInfo.st_ino == archiveInfo.st_ino;
+    if (sameFile
+        || zipcore::realPath(PosixFile::encodeName(outputPath).toStdString())
+            == zipcore::realPath(PosixFile::encodeName(archivePath).toStdString()))
+        throw EngineFailure::sfxOutputIsArchive(outputPath);
+}
+
+// The settings block with its trailer: the magic and the block's length.
+QByteArray settingsWithTrailer(const Settings& settings)
+{
+    QByteArray block = settingsBlock(settings);
+    const auto length = static_cast<std::uint64_t>(block.size());
+    block += "PLVSFX01";
+    for (int i = 0; i < 8; ++i)
+        block += static_cast<char>((length >> (8 * i)) & 0xff);
+    return block;
+}
+
 } // namespace
+
+QString findRuntime(const QString& outputPath)
+{
+    // An output named ".exe" is meant for Windows: it gets the Windows
+    // runtime, cross-compiled beside the Linux one; any other name gets the
+    // Linux runtime.
+    const bool forWindows = outputPath.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive);
+    const QString runtime = QCoreApplication::applicationDirPath()
+        + (forWindows ? QStringLiteral("/plovern-sfx.exe") : QStringLiteral("/plovern-sfx"));
+    if (!QFileInfo(runtime).isFile())
+        throw EngineFailure::sfxRuntimeMissing(runtime);
+    return runtime;
+}
+
+QString readMessage(const QString& messageFile)
+{
+    if (messageFile.isEmpty())
+        return QString();
+    QFile file(messageFile);
+    if (!file.open(QIODevice::ReadOnly))
+        throw EngineFailure::messageFileUnreadable(QFileInfo(messageFile).absoluteFilePath(), file.errorString());
+    QString message = QString::fromLocal8Bit(file.readAll());
+    while (message.endsWith(QLatin1Char('\n')) || message.endsWith(QLatin1Char('\r')))
+        message.chop(1);
+    return message;
+}
 
 QByteArray settingsBlock(const Settings& settings)
 {
@@ -49,26 +103,19 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
            ProgressChannel& progress)
 {
     using PosixFile::SysResult;
-    PosixFile::Descriptor archive = openArchive(archivePath);
+    PosixFile::Descriptor archive = openArchiveFile(archivePath);
     struct stat archiveInfo;
     if (::fstat(archive.get(), &archiveInfo) != 0)
         throw EngineFailure::archiveUnreadable(archivePath, SysResult::fromErrno().cause());
 
-    // The same file under another name (a link, a hard link) counts too.
-    struct stat outputInfo;
-    const bool sameFile = ::stat(PosixFile::encodeName(outputPath).constData(), &outputInfo) == 0
-        && outputInfo.st_dev == archiveInfo.st_dev && outputInfo.st_ino == archiveInfo.st_ino;
-    if (sameFile
-        || zipcore::realPath(PosixFile::encodeName(outputPath).toStdString())
-            == zipcore::realPath(PosixFile::encodeName(archivePath).toStdString()))
-        throw EngineFailure::sfxOutputIsArchive(outputPath);
+    checkNotArchive(outputPath, archivePath, archiveInfo);
 
     PosixFile::Descriptor runtime = PosixFile::openForReading(runtimePath);
     struct stat runtimeInfo;
     if (!runtime.isOpen() || ::fstat(runtime.get(), &runtimeInfo) != 0 || !S_ISREG(runtimeInfo.st_mode))
         throw EngineFailure::sfxRuntimeMissing(runtimePath);
 
-    const zipcore::Layout layout = ZipLayout::read(archive.get(), archivePath).layout;
+    const zipcore::Layout layout = readArchiveDirectory(archive.get(), archivePath).layout;
 
     const auto check = [&](const SysResult& result) {
         if (!result)
@@ -84,11 +131,7 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
     if (!copied && copied.failedReading())
         throw EngineFailure::sfxRuntimeUnreadable(runtimePath, copied.cause());
     check(copied);
-    QByteArray block = settingsBlock(settings);
-    const auto length = static_cast<std::uint64_t>(block.size());
-    block += "PLVSFX01";
-    for (int i = 0; i < 8; ++i)
-        block += static_cast<char>((length >> (8 * i)) & 0xff);
+    const QByteArray block = settingsWithTrailer(settings);
     check(PosixFile::writeAll(out.fd(), block.constData(), static_cast<std::size_t>(block.size())));
     progress.addBytes(runtimeInfo.st_size);
     if (!progress.checkpoint())
@@ -98,8 +141,8 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
     // which is what file(1) takes for a plain zip archive: with it, a
     // Windows self-extractor is named a Windows program, as it should be.
     const std::int64_t zipStart = runtimeInfo.st_size + block.size();
-    ZipLayout::copyZipPart(layout, archive.get(), archivePath, out.fd(), outputPath, zipStart,
-                           EngineFailure::cannotWriteFile, SelfExtractorComment);
+    ZipRelocation::copyZipPart(layout, archive.get(), archivePath, out.fd(), outputPath, zipStart,
+                               EngineFailure::cannotWriteFile, SelfExtractorComment);
     progress.addBytes(zipLength);
     if (!progress.checkpoint())
         throw StopRequested();

@@ -23,6 +23,16 @@ struct Settings
 // The settings block: "key=value\n" lines, "\\" and "\n" escaped in values.
 QByteArray settingsBlock(const Settings& settings);
 
+// The runtime an output named `outputPath` gets, found next to the running
+// program: plovern-sfx.exe, the Windows one, when the name ends in ".exe" in
+// any case, else plovern-sfx, the Linux one. Throws SfxRuntimeMissing.
+QString findRuntime(const QString& outputPath);
+
+// The closing message held in `messageFile` (relative to the current folder),
+// read in the local encoding, without the line ends at its end; an empty name
+// means no message. Throws MessageFileUnreadable.
+QString readMessage(const QString& messageFile);
+
 // Builds `outputPath` from `runtimePath` and the archive at `archivePath`,
 // through a temporary file beside the output that is renamed into place with
 // its executable bits set. The archive is only read. Throws ArchiveNotFound,

@@ -48,13 +48,4 @@ QString errorText(zip_error_t* error)
     return QString::fromLocal8Bit(zip_error_strerror(error));
 }
 
-QString errorText(int zipError)
-{
-    zip_error_t error;
-    zip_error_init_with_code(&error, zipError);
-    const QString text = errorText(&error);
-    zip_error_fini(&error);
-    return text;
-}
-
 } // namespace ZipHandle

@@ -37,9 +37,8 @@ namespace ZipHandle {
 // stub in front is skipped whichever way the offsets were written).
 ZipPtr openForReading(const QString& path, const zipcore::Layout& layout);
 
-// Text for a libzip failure, or for an error code.
+// Text for a libzip failure.
 QString errorText(zip_error_t* error);
-QString errorText(int zipError);
 
 } // namespace ZipHandle
 

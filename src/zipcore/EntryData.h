@@ -12,9 +12,10 @@ namespace zipcore {
 
 // Streams the data of stored and deflated entries (zlib), checking it
 // against the stated size and CRC: a caller that got through read() without
-// an exception had exactly the data that was stored. The engine reads entry
-// data through libzip; the self-extractors, which carry no libzip, read it
-// here.
+// an exception had exactly the data that was stored. The self-extractors read
+// entry data here; the engine reads stored and deflated entries with its own
+// EntryReader (which takes the readability check from here), and goes
+// through libzip only for the other methods libzip decodes.
 class EntryData
 {
 public:

@@ -1,5 +1,5 @@
-#ifndef PLOVERN_ZIPLAYOUT_H
-#define PLOVERN_ZIPLAYOUT_H
+#ifndef PLOVERN_ZIPRELOCATION_H
+#define PLOVERN_ZIPRELOCATION_H
 
 #include "EngineErrors.h"
 #include "ZipDirectory.h"
@@ -10,17 +10,9 @@
 #include <cstdint>
 #include <vector>
 
-// The engine's side of where the zip data of a file lies: reading it through
-// the zip core, and writing a zip part at another place (after a stub, say)
-// with its offsets moved.
-namespace ZipLayout {
-
-// Reads the end records and the central directory of an open file. Throws
-// NotAnArchive when there is no end record and ArchiveUnreadable when the
-// records contradict themselves or reading fails; `path` names the file.
-// Without `localTimes`, entries take their times from the central directory
-// alone (the local headers are not read).
-zipcore::Directory read(int fd, const QString& path, bool localTimes = true);
+// Moving zip data to another place in a file (after a stub, say): every
+// offset that counts from the start of the file changes with it.
+namespace ZipRelocation {
 
 // Copies the zip part of the file `in` (laid out as `layout`) to the current
 // position of `out`, which is `outStart` bytes from the start of the output
@@ -42,6 +34,6 @@ void copyZipPart(const zipcore::Layout& layout, int in, const QString& inPath, i
 // would grow too long for that.
 bool setLocalOffset(std::vector<unsigned char>& entry, std::uint64_t offset);
 
-} // namespace ZipLayout
+} // namespace ZipRelocation
 
-#endif // PLOVERN_ZIPLAYOUT_H
+#endif // PLOVERN_ZIPRELOCATION_H

@@ -1,9 +1,10 @@
 #include "EngineErrors.h"
 #include "EngineTestSupport.h"
 #include "Failure.h"
+#include "OpenArchive.h"
 #include "PosixFile.h"
 #include "TestFiles.h"
-#include "ZipLayout.h"
+#include "ZipRelocation.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@ zipcore::Directory layoutOf(const QString& path)
 {
     PosixFile::Descriptor fd = PosixFile::openForReading(path);
     EXPECT_TRUE(fd.isOpen());
-    return ZipLayout::read(fd.get(), path);
+    return readArchiveDirectory(fd.get(), path);
 }
 
 TEST(Layout, CentralEntriesCarryZip64Sizes)
@@ -38,11 +39,11 @@ TEST(Layout, CopyMovesOffsetsAndPromotesThemPastFourGigabytes)
     const std::int64_t start = (std::int64_t(1) << 32) + 100;
     {
         PosixFile::Descriptor in = PosixFile::openForReading(source);
-        const zipcore::Layout layout = ZipLayout::read(in.get(), source).layout;
+        const zipcore::Layout layout = readArchiveDirectory(in.get(), source).layout;
         PosixFile::Descriptor out(::open(QFile::encodeName(output).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
         ASSERT_TRUE(out.isOpen());
         ASSERT_EQ(::lseek(out.get(), start, SEEK_SET), start);
-        ZipLayout::copyZipPart(layout, in.get(), source, out.get(), output, start, EngineFailure::cannotWriteFile);
+        ZipRelocation::copyZipPart(layout, in.get(), source, out.get(), output, start, EngineFailure::cannotWriteFile);
     }
     const zipcore::Layout moved = layoutOf(output).layout;
     EXPECT_EQ(moved.shift, 0u);

@@ -1,4 +1,4 @@
-#include "ZipLayout.h"
+#include "ZipRelocation.h"
 
 #include "EngineErrors.h"
 #include "Failure.h"
@@ -87,19 +87,7 @@ void readRecords(int in, std::vector<unsigned char>& records, std::uint64_t at, 
 
 } // namespace
 
-zipcore::Directory ZipLayout::read(int fd, const QString& path, bool localTimes)
-{
-    try {
-        FileSource source(fd);
-        if (source.lastError() != 0)
-            throw ZipError(ZipErrc::ReadFailed, std::string(), std::strerror(source.lastError()), source.lastError());
-        return readDirectory(source, localTimes);
-    } catch (const ZipError& error) {
-        throw EngineFailure::fromCore(error, path);
-    }
-}
-
-bool ZipLayout::setLocalOffset(std::vector<unsigned char>& entry, std::uint64_t moved)
+bool ZipRelocation::setLocalOffset(std::vector<unsigned char>& entry, std::uint64_t moved)
 {
     unsigned char* h = entry.data();
     const std::size_t nameLength = get16(h + 28);
@@ -145,9 +133,104 @@ bool ZipLayout::setLocalOffset(std::vector<unsigned char>& entry, std::uint64_t 
     return true;
 }
 
-void ZipLayout::copyZipPart(const zipcore::Layout& layout, int in, const QString& inPath, int out,
-                            const QString& outPath, std::int64_t outStart, EngineFailure::WriteFailure writeFailure,
-                            const QByteArray& commentWhenNone)
+namespace {
+
+// Copies the central directory of `in` with every local-header offset moved
+// by `delta`; returns its new size.
+std::uint64_t copyCentralDirectory(const Layout& layout, int in, const QString& inPath, Writer& writer,
+                                   std::uint64_t delta, const QString& outPath,
+                                   EngineFailure::WriteFailure writeFailure)
+{
+    std::uint64_t size = 0;
+    std::vector<unsigned char> entry;
+    FileSource source(in);
+    try {
+        forEachCentralHeader(source, layout, [&](const RawCentralHeader& raw) {
+            entry.assign(raw.bytes, raw.bytes + raw.length);
+            std::uint64_t offset = 0;
+            storedLocalOffset(raw, &offset); // the walk checked it
+            if (!ZipRelocation::setLocalOffset(entry, offset + delta))
+                throw writeFailure(outPath,
+                                   QStringLiteral("an entry's extra data is too long to hold a 64-bit "
+                                                  "offset"));
+            writer.write(entry.data(), entry.size());
+            size += entry.size();
+        });
+    } catch (const ZipError& error) {
+        throw EngineFailure::fromCore(error, inPath);
+    }
+    // Whatever follows the last central header (a digital signature) is
+    // part of the directory and carries no offsets.
+    const std::uint64_t visited = size;
+    if (visited < layout.cdSize) {
+        const std::uint64_t length = layout.cdSize - visited;
+        writer.copy(in, layout.cdStart + visited, length, inPath);
+        size += length;
+    }
+    return size;
+}
+
+// Writes the ZIP64 end record and locator for the directory at `cdOffset`:
+// the old ones, moved, when the input has them, else new ones.
+void writeZip64Records(const Layout& layout, int in, const QString& inPath, Writer& writer, std::uint64_t cdOffset,
+                       std::uint64_t cdSize)
+{
+    if (layout.hasZip64) {
+        // The ZIP64 end record (with any extensible data) and the locator.
+        const std::uint64_t length = layout.endPos - layout.zip64EndPos;
+        if (length > (1 << 24))
+            throw EngineFailure::archiveUnreadable(inPath, QStringLiteral("the ZIP64 end record is damaged"));
+        std::vector<unsigned char> records(static_cast<std::size_t>(length));
+        readRecords(in, records, layout.zip64EndPos, inPath);
+        put64(records.data() + 40, cdSize);
+        put64(records.data() + 48, cdOffset);
+        put64(records.data() + records.size() - Zip64LocatorSize + 8, cdOffset + cdSize);
+        writer.write(records.data(), records.size());
+        return;
+    }
+    unsigned char records[Zip64EndSize + Zip64LocatorSize] = {};
+    put32(records, Zip64EndSignature);
+    put64(records + 4, Zip64EndSize - 12);
+    put16(records + 12, 45);
+    put16(records + 14, 45);
+    put64(records + 24, layout.entryCount);
+    put64(records + 32, layout.entryCount);
+    put64(records + 40, cdSize);
+    put64(records + 48, cdOffset);
+    put32(records + Zip64EndSize, Zip64LocatorSignature);
+    put64(records + Zip64EndSize + 8, cdOffset + cdSize);
+    put32(records + Zip64EndSize + 16, 1);
+    writer.write(records, sizeof records);
+}
+
+// Writes the input's end record (and comment) for the directory at
+// `cdOffset`; a field the ZIP64 records hold stays full.
+void writeEndRecord(const Layout& layout, int in, const QString& inPath, Writer& writer, std::uint64_t cdOffset,
+                    std::uint64_t cdSize, bool zip64, const QByteArray& commentWhenNone)
+{
+    std::vector<unsigned char> end(static_cast<std::size_t>(EndSize + layout.commentLength));
+    readRecords(in, end, layout.endPos, inPath);
+    const auto fit = [&](std::size_t at, std::uint64_t value) {
+        if (value >= Full32 || (zip64 && get32(end.data() + at) == Full32))
+            put32(end.data() + at, Full32);
+        else
+            put32(end.data() + at, static_cast<std::uint32_t>(value));
+    };
+    fit(12, cdSize);
+    fit(16, cdOffset);
+    if (layout.commentLength == 0 && !commentWhenNone.isEmpty()) {
+        const auto length = static_cast<std::uint16_t>(std::min<qsizetype>(commentWhenNone.size(), 0xffff));
+        put16(end.data() + 20, length);
+        end.insert(end.end(), commentWhenNone.constData(), commentWhenNone.constData() + length);
+    }
+    writer.write(end.data(), end.size());
+}
+
+} // namespace
+
+void ZipRelocation::copyZipPart(const zipcore::Layout& layout, int in, const QString& inPath, int out,
+                                const QString& outPath, std::int64_t outStart, EngineFailure::WriteFailure writeFailure,
+                                const QByteArray& commentWhenNone)
 {
     Writer writer(out, outPath, writeFailure);
     // A stored offset o names the byte at shift + o of the input, which lands
@@ -157,82 +240,17 @@ void ZipLayout::copyZipPart(const zipcore::Layout& layout, int in, const QString
     // Local headers and data hold no offsets: copied as they are.
     writer.copy(in, layout.zipStart, layout.cdStart - layout.zipStart, inPath);
 
-    std::uint64_t newCdOffset = static_cast<std::uint64_t>(outStart) + (layout.cdStart - layout.zipStart);
-    std::uint64_t newCdSize = 0;
-    std::vector<unsigned char> entry;
-    FileSource source(in);
-    try {
-        forEachCentralHeader(source, layout, [&](const RawCentralHeader& raw) {
-            entry.assign(raw.bytes, raw.bytes + raw.length);
-            std::uint64_t offset = 0;
-            storedLocalOffset(raw, &offset); // the walk checked it
-            if (!setLocalOffset(entry, offset + delta))
-                throw writeFailure(outPath,
-                                   QStringLiteral("an entry's extra data is too long to hold a 64-bit "
-                                                  "offset"));
-            writer.write(entry.data(), entry.size());
-            newCdSize += entry.size();
-        });
-    } catch (const ZipError& error) {
-        throw EngineFailure::fromCore(error, inPath);
-    }
-    // Whatever follows the last central header (a digital signature) is
-    // part of the directory and carries no offsets.
-    const std::uint64_t visited = newCdSize;
-    if (visited < layout.cdSize) {
-        const std::uint64_t length = layout.cdSize - visited;
-        writer.copy(in, layout.cdStart + visited, length, inPath);
-        newCdSize += length;
-    }
+    std::uint64_t cdOffset = static_cast<std::uint64_t>(outStart) + (layout.cdStart - layout.zipStart);
+    const std::uint64_t cdSize = copyCentralDirectory(layout, in, inPath, writer, delta, outPath, writeFailure);
 
     // An empty directory keeps offset 0: with no entries there is nothing for
     // an offset to point at, and unzip and 7-Zip reject an empty archive whose
     // directory offset counts a stub.
-    if (newCdSize == 0 && !layout.hasZip64)
-        newCdOffset = 0;
-    const bool needZip64 = layout.hasZip64 || newCdOffset >= Full32 || newCdSize >= Full32;
-    if (layout.hasZip64) {
-        // The ZIP64 end record (with any extensible data) and the locator.
-        const std::uint64_t length = layout.endPos - layout.zip64EndPos;
-        if (length > (1 << 24))
-            throw EngineFailure::archiveUnreadable(inPath, QStringLiteral("the ZIP64 end record is damaged"));
-        std::vector<unsigned char> records(static_cast<std::size_t>(length));
-        readRecords(in, records, layout.zip64EndPos, inPath);
-        put64(records.data() + 40, newCdSize);
-        put64(records.data() + 48, newCdOffset);
-        put64(records.data() + records.size() - Zip64LocatorSize + 8, newCdOffset + newCdSize);
-        writer.write(records.data(), records.size());
-    } else if (needZip64) {
-        unsigned char records[Zip64EndSize + Zip64LocatorSize] = {};
-        put32(records, Zip64EndSignature);
-        put64(records + 4, Zip64EndSize - 12);
-        put16(records + 12, 45);
-        put16(records + 14, 45);
-        put64(records + 24, layout.entryCount);
-        put64(records + 32, layout.entryCount);
-        put64(records + 40, newCdSize);
-        put64(records + 48, newCdOffset);
-        put32(records + Zip64EndSize, Zip64LocatorSignature);
-        put64(records + Zip64EndSize + 8, newCdOffset + newCdSize);
-        put32(records + Zip64EndSize + 16, 1);
-        writer.write(records, sizeof records);
-    }
-
-    std::vector<unsigned char> end(static_cast<std::size_t>(EndSize + layout.commentLength));
-    readRecords(in, end, layout.endPos, inPath);
-    const auto fit = [&](std::size_t at, std::uint64_t value) {
-        if (value >= Full32 || (needZip64 && get32(end.data() + at) == Full32))
-            put32(end.data() + at, Full32);
-        else
-            put32(end.data() + at, static_cast<std::uint32_t>(value));
-    };
-    fit(12, newCdSize);
-    fit(16, newCdOffset);
-    if (layout.commentLength == 0 && !commentWhenNone.isEmpty()) {
-        const auto length = static_cast<std::uint16_t>(std::min<qsizetype>(commentWhenNone.size(), 0xffff));
-        put16(end.data() + 20, length);
-        end.insert(end.end(), commentWhenNone.constData(), commentWhenNone.constData() + length);
-    }
-    writer.write(end.data(), end.size());
+    if (cdSize == 0 && !layout.hasZip64)
+        cdOffset = 0;
+    const bool zip64 = layout.hasZip64 || cdOffset >= Full32 || cdSize >= Full32;
+    if (zip64)
+        writeZip64Records(layout, in, inPath, writer, cdOffset, cdSize);
+    writeEndRecord(layout, in, inPath, writer, cdOffset, cdSize, zip64, commentWhenNone);
     writer.flush();
 }

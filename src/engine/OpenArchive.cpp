@@ -1,0 +1,79 @@
+#include "OpenArchive.h"
+
+#include "EngineErrors.h"
+#include "Failure.h"
+#include "FileSource.h"
+#include "ZipError.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
+PosixFile::Descriptor openArchiveFile(const QString& path)
+{
+    struct stat st;
+    if (::stat(PosixFile::encodeName(path).constData(), &st) != 0) {
+        const PosixFile::SysResult failed = PosixFile::SysResult::fromErrno();
+        if (failed.error() == ENOENT || failed.error() == ENOTDIR)
+            throw EngineFailure::archiveNotFound(path);
+        throw EngineFailure::archiveUnreadable(path, failed.cause());
+    }
+    if (!S_ISREG(st.st_mode))
+        throw EngineFailure::notAnArchive(path);
+    PosixFile::Descriptor fd = PosixFile::openForReading(path);
+    if (!fd.isOpen())
+        throw EngineFailure::archiveUnreadable(path, fd.openError().cause());
+    return fd;
+}
+
+zipcore::Directory readArchiveDirectory(int fd, const QString& path, bool localTimes)
+{
+    using zipcore::ZipError;
+    try {
+        zipcore::FileSource source(fd);
+        if (source.lastError() != 0)
+            throw ZipError(zipcore::ZipErrc::ReadFailed, std::string(), std::strerror(source.lastError()),
+                           source.lastError());
+        return zipcore::readDirectory(source, localTimes);
+    } catch (const ZipError& error) {
+        throw EngineFailure::fromCore(error, path);
+    }
+}
+
+std::vector<zip_uint64_t> selectEntries(const zipcore::Directory& directory, const QString& fileSpec,
+                                        const QString& archivePath)
+{
+    if (fileSpec.isEmpty())
+        throw EngineFailure::emptySpec();
+    std::vector<zip_uint64_t> chosen;
+    const bool all = fileSpec == QLatin1String("*.*");
+    for (std::uint64_t i = 0; i < directory.entries.size(); ++i) {
+        if (all || QString::fromUtf8(directory.entries[i].name.c_str()) == fileSpec)
+            chosen.push_back(i);
+    }
+    if (chosen.empty() && !all)
+        throw EngineFailure::entryNotFound(fileSpec, archivePath);
+    return chosen;
+}
+
+OpenArchive::OpenArchive(const QString& path)
+    : m_path(path)
+    , m_file(openArchiveFile(path))
+    , m_directory(readArchiveDirectory(m_file.get(), path))
+{}
+
+std::vector<zip_uint64_t> OpenArchive::select(const QString& fileSpec) const
+{
+    return selectEntries(m_directory, fileSpec, m_path);
+}
+
+zip_t* OpenArchive::zip() const
+{
+    if (!m_zip) {
+        m_zip = ZipHandle::openForReading(m_path, m_directory.layout);
+        if (zip_get_num_entries(m_zip.get(), 0) != static_cast<zip_int64_t>(m_directory.entries.size()))
+            throw EngineFailure::archiveUnreadable(
+                m_path, QStringLiteral("the entry count does not match the central directory"));
+    }
+    return m_zip.get();
+}

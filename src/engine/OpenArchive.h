@@ -1,0 +1,63 @@
+#ifndef PLOVERN_OPENARCHIVE_H
+#define PLOVERN_OPENARCHIVE_H
+
+#include "PosixFile.h"
+#include "ZipDirectory.h"
+#include "ZipHandle.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+// Opens an existing archive file for reading. Throws ArchiveNotFound,
+// NotAnArchive (not a regular file) or ArchiveUnreadable.
+PosixFile::Descriptor openArchiveFile(const QString& path);
+
+// Reads the end records and the central directory of an open file through
+// the zip core. Throws NotAnArchive when there is no end record and
+// ArchiveUnreadable when the records contradict themselves or reading fails;
+// `path` names the file. Without `localTimes`, entries take their times from
+// the central directory alone (the local headers are not read).
+zipcore::Directory readArchiveDirectory(int fd, const QString& path, bool localTimes = true);
+
+// The entries of `directory` a FileSpec names, in archive order: every entry
+// for "*.*", else each entry whose listed name is exactly `fileSpec`. Throws
+// EmptySpec or EntryNotFound (naming `archivePath`).
+std::vector<zip_uint64_t> selectEntries(const zipcore::Directory& directory, const QString& fileSpec,
+                                        const QString& archivePath);
+
+// An archive opened for reading: its file and its central directory, read
+// through the zip core. libzip converts every entry's DOS time through
+// mktime() when it opens an archive, and without TZ set the C library looks
+// at the zone file for each call, which made listing large archives several
+// times slower than unzip; so the libzip handle, over the part that the
+// offsets count from, is opened only when an entry of a method that only
+// libzip decodes is read (extraction reads stored and deflated entries
+// itself). Entry numbers are central-directory positions, the same for both.
+class OpenArchive
+{
+public:
+    // Throws ArchiveNotFound, NotAnArchive or ArchiveUnreadable.
+    explicit OpenArchive(const QString& path);
+
+    const QString& path() const { return m_path; }
+    // The archive file the directory was read from, open for reading.
+    int fd() const { return m_file.get(); }
+    const zipcore::Layout& layout() const { return m_directory.layout; }
+    const std::vector<zipcore::Entry>& entries() const { return m_directory.entries; }
+
+    // The entries a FileSpec names (see selectEntries).
+    std::vector<zip_uint64_t> select(const QString& fileSpec) const;
+
+    // The libzip handle, opened on first use. Throws like the constructor.
+    zip_t* zip() const;
+
+private:
+    QString m_path;
+    PosixFile::Descriptor m_file;
+    zipcore::Directory m_directory;
+    mutable ZipPtr m_zip;
+};
+
+#endif // PLOVERN_OPENARCHIVE_H
