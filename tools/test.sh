@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh
-cmake --preset default >/dev/null
+# CI builds with warnings as errors.
+cmake --preset default -DPLOVERN_WERROR="${CI:+ON}" >/dev/null
 cmake --build --preset default
 ctest --preset default "$@"

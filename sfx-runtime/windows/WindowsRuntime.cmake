@@ -29,6 +29,7 @@ ExternalProject_Add(plovern-sfx-windows
         -DPLOVERN_ZIPCORE_DIR=${PLOVERN_ZIPCORE_DIR}
         -DPLOVERN_SFX_COMMON_DIR=${CMAKE_CURRENT_LIST_DIR}/..
         -DPLOVERN_SFX_OUTPUT_DIR=${CMAKE_BINARY_DIR}
+        -DCMAKE_COMPILE_WARNING_AS_ERROR=${PLOVERN_WERROR}
     # Its own build tool checks its sources each time: it is quick when
     # nothing changed.
     BUILD_ALWAYS ON
