@@ -10,7 +10,7 @@
 #include <vector>
 
 namespace zipcore {
-class TargetFolder;
+class PosixTargetFolder;
 }
 
 // Writes chosen entries of an archive into a folder. Every entry is checked
@@ -19,9 +19,9 @@ class TargetFolder;
 // TargetFolder, which reaches every folder below the target through
 // descriptors and never follows a link out of it: files are written
 // without a name in their folder and given their name once complete and
-// their CRC checked; links are made after all files, so no file is ever
-// written through a link the archive itself creates; folder times and modes
-// are set last. Stored and deflated entries are read from the archive file
+// their CRC checked. The order is the zip core's (ExtractionSequence): links
+// after all files, so no file is ever written through a link the archive
+// itself creates; folder times and modes last. Stored and deflated entries are read from the archive file
 // by EntryReader; entries of other methods that libzip decodes, through
 // libzip.
 //
@@ -49,10 +49,15 @@ private:
         zipcore::PlannedEntry plan;
     };
 
+    class Sequence;
+    class FileWriting;
+
+    std::vector<Job> prepareAll(const std::vector<zip_uint64_t>& selection) const;
     Job prepare(zip_uint64_t index, std::unique_ptr<EntryReader>& reader) const;
     void checkLocalHeader(const EntryDetails& details) const;
     std::string readLinkTarget(const EntryDetails& details, std::unique_ptr<EntryReader>& reader) const;
-    void writeFiles(const zipcore::TargetFolder& target, const std::vector<const Job*>& files) const;
+    void writeFiles(const zipcore::PosixTargetFolder& target, const std::vector<const Job*>& files) const;
+    static bool namesDiffer(const std::vector<const Job*>& files);
 
     const ArchiveReader& m_reader;
     QString m_target;
