@@ -5,7 +5,6 @@
 #include "TargetFolder.h"
 #include "Text.h"
 
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -48,6 +47,51 @@ void installSignalCleanup()
 
 } // namespace
 
+// Writes the entries one at a time in archive order, printing a line for
+// each as unzip does.
+class Extraction::Sequence : public zipcore::ExtractionSequence
+{
+public:
+    Sequence(Extraction& extraction, zipcore::PosixTargetFolder& target)
+        : ExtractionSequence(target, extraction.m_plans, Files::InTurn)
+        , m_extraction(extraction)
+    {}
+
+private:
+    const zipcore::Entry& entry(std::size_t i) const { return *m_extraction.m_entries[i]; }
+    std::string shown(std::size_t i) const { return zipcore::joinParts(plan(i).parts, plan(i).parts.size()); }
+
+    unsigned mode(std::size_t i) const override { return entry(i).permissions(); }
+    std::int64_t mtime(std::size_t i) const override { return AttachedZip::modified(entry(i)); }
+
+    void entryReached(std::size_t i) override
+    {
+        if (plan(i).kind == EntryKind::Folder)
+            std::printf("   creating: %s/\n", Text::printable(shown(i)).c_str());
+    }
+
+    void writeFiles(const std::vector<std::size_t>& files) override
+    {
+        for (const std::size_t i : files) {
+            std::printf(" extracting: %s\n", Text::printable(shown(i)).c_str());
+            target().writeFile(plan(i).parts, mode(i), mtime(i), [&](const zipcore::TargetFolder::Write& write) {
+                m_extraction.m_zip.data().read(entry(i), write);
+            });
+            m_extraction.m_written.push_back(shown(i));
+        }
+    }
+
+    void makeLink(std::size_t i) override
+    {
+        std::printf("    linking: %s -> %s\n", Text::printable(shown(i)).c_str(),
+                    Text::printable(plan(i).linkTarget).c_str());
+        ExtractionSequence::makeLink(i);
+        m_extraction.m_written.push_back(shown(i));
+    }
+
+    Extraction& m_extraction;
+};
+
 Extraction::Extraction(AttachedZip& zip, const std::string& folder)
     : m_zip(zip)
     , m_folder(folder)
@@ -59,7 +103,7 @@ void Extraction::check()
         AttachedZip::Plan plan = m_zip.plan();
         m_plans = std::move(plan.plans);
         m_entries = std::move(plan.entries);
-        zipcore::TargetFolder target(m_folder);
+        zipcore::PosixTargetFolder target(m_folder);
         zipcore::SafetyRules(target.path(), target.realPath(), target).check(m_plans);
     } catch (const zipcore::ZipError& error) {
         throw SfxError(m_zip.describe(error));
@@ -69,49 +113,10 @@ void Extraction::check()
 void Extraction::run()
 {
     installSignalCleanup();
-    zipcore::TargetFolder target(m_folder);
+    zipcore::PosixTargetFolder target(m_folder);
     target.setPendingHook(notePending);
     try {
-        target.create();
-        for (std::size_t i = 0; i < m_plans.size(); ++i) {
-            const zipcore::PlannedEntry& plan = m_plans[i];
-            const zipcore::Entry& entry = *m_entries[i];
-            const std::string shown = Text::printable(zipcore::joinParts(plan.parts, plan.parts.size()));
-            if (plan.kind == EntryKind::Folder) {
-                std::printf("   creating: %s/\n", shown.c_str());
-                target.makeFolders(plan.parts, plan.parts.size());
-                continue;
-            }
-            target.makeFolders(plan.parts, plan.parts.size() - 1);
-            if (plan.kind == EntryKind::Link)
-                continue; // links come last, so that nothing is written through one
-            std::printf(" extracting: %s\n", shown.c_str());
-            target.writeFile(plan.parts, entry.permissions(), AttachedZip::modified(entry),
-                             [&](const zipcore::TargetFolder::Write& write) { m_zip.data().read(entry, write); });
-            m_written.push_back(zipcore::joinParts(plan.parts, plan.parts.size()));
-        }
-        for (std::size_t i = 0; i < m_plans.size(); ++i) {
-            const zipcore::PlannedEntry& plan = m_plans[i];
-            if (plan.kind != EntryKind::Link)
-                continue;
-            std::printf("    linking: %s -> %s\n",
-                        Text::printable(zipcore::joinParts(plan.parts, plan.parts.size())).c_str(),
-                        Text::printable(plan.linkTarget).c_str());
-            target.makeLink(plan.parts, plan.linkTarget, AttachedZip::modified(*m_entries[i]));
-            m_written.push_back(zipcore::joinParts(plan.parts, plan.parts.size()));
-        }
-        // Deepest first, since writing into a folder changes its time and a
-        // read-only folder would refuse what is meant for it.
-        std::vector<std::size_t> folders;
-        for (std::size_t i = 0; i < m_plans.size(); ++i) {
-            if (m_plans[i].kind == EntryKind::Folder)
-                folders.push_back(i);
-        }
-        std::stable_sort(folders.begin(), folders.end(), [&](std::size_t a, std::size_t b) {
-            return m_plans[a].parts.size() > m_plans[b].parts.size();
-        });
-        for (const std::size_t i : folders)
-            target.finishFolder(m_plans[i].parts, m_entries[i]->permissions(), AttachedZip::modified(*m_entries[i]));
+        Sequence(*this, target).run();
     } catch (const zipcore::ZipError& error) {
         std::fflush(stdout);
         throw SfxError(m_zip.describe(error));

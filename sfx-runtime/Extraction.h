@@ -10,7 +10,8 @@
 // Extracts every entry of the attached zip into a folder, through the zip
 // core: every entry is checked first (names, encryption, methods, links,
 // links already on disk), then folders, files and links are written beneath
-// the folder and never through a link out of it, each file under a temporary
+// the folder in the zip core's order (zipcore::ExtractionSequence), each file
+// in its archive turn, and never through a link out of it, each file under a temporary
 // name put in place only once complete with its size and CRC checked. An
 // interruption (a failure or a signal) leaves the files completed before it
 // and nothing half-written. Prints a line per entry as unzip does.
@@ -31,6 +32,8 @@ public:
     const std::vector<std::string>& written() const { return m_written; }
 
 private:
+    class Sequence;
+
     AttachedZip& m_zip;
     std::string m_folder;
     std::vector<zipcore::PlannedEntry> m_plans;

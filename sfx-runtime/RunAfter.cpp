@@ -37,6 +37,80 @@ struct StartFailure
     int error;
 };
 
+// Like system(): while the program runs, Ctrl-C is meant for it, which
+// should decide how to end, and we wait for it either way.
+class IgnoreInterrupts
+{
+public:
+    IgnoreInterrupts()
+    {
+        struct sigaction ignore = {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGINT, &ignore, &m_oldInt);
+        sigaction(SIGQUIT, &ignore, &m_oldQuit);
+    }
+    ~IgnoreInterrupts()
+    {
+        sigaction(SIGINT, &m_oldInt, nullptr);
+        sigaction(SIGQUIT, &m_oldQuit, nullptr);
+    }
+    IgnoreInterrupts(const IgnoreInterrupts&) = delete;
+    IgnoreInterrupts& operator=(const IgnoreInterrupts&) = delete;
+
+private:
+    struct sigaction m_oldInt = {};
+    struct sigaction m_oldQuit = {};
+};
+
+// In the child: starts the program at `path` in `folder`, or reports
+// through `report` why it could not.
+[[noreturn]] void startInChild(const std::string& path, const std::string& folder, int report)
+{
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGQUIT, SIG_DFL);
+    StartFailure failure{1, 0};
+    if (::chdir(folder.c_str()) == 0) {
+        failure.changingFolder = 0;
+        char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
+        ::execv(path.c_str(), argv);
+        if (errno == ENOEXEC) {
+            // A script without "#!": what a shell would do with it.
+            char* const shell[] = {const_cast<char*>("sh"), const_cast<char*>(path.c_str()), nullptr};
+            ::execv("/bin/sh", shell);
+        }
+    }
+    failure.error = errno;
+    if (::write(report, &failure, sizeof failure) < 0) {
+        // Nothing more to tell anyone.
+    }
+    ::_exit(127);
+}
+
+// Waits for the child started for `path` and returns the exit status the
+// self-extractor ends with.
+int waitForChild(pid_t child, int report, const std::string& path, const std::string& folder)
+{
+    StartFailure failure{};
+    ssize_t got;
+    do {
+        got = ::read(report, &failure, sizeof failure);
+    } while (got < 0 && errno == EINTR);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+    if (got == static_cast<ssize_t>(sizeof failure)) {
+        std::fprintf(stderr, "cannot start %s%s%s: %s\n", Text::printable(path).c_str(),
+                     failure.changingFolder ? " in " : "",
+                     failure.changingFolder ? Text::printable(folder).c_str() : "", std::strerror(failure.error));
+        return failure.error == ENOENT ? 127 : 126;
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return 126;
+}
+
 } // namespace
 
 std::string RunAfter::locate(const std::string& program, const std::string& folder,
@@ -85,63 +159,16 @@ int RunAfter::run(const std::string& program, const std::string& folder, const s
         std::fprintf(stderr, "cannot start %s: %s\n", Text::printable(path).c_str(), std::strerror(errno));
         return 126;
     }
-    // Like system(): Ctrl-C is meant for the program, which should decide how
-    // to end, and we wait for it either way.
-    struct sigaction ignore = {};
-    struct sigaction oldInt = {};
-    struct sigaction oldQuit = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGINT, &ignore, &oldInt);
-    sigaction(SIGQUIT, &ignore, &oldQuit);
-
+    const IgnoreInterrupts ignoring;
     const pid_t child = ::fork();
-    if (child == 0) {
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGQUIT, SIG_DFL);
-        StartFailure failure{1, 0};
-        if (::chdir(folder.c_str()) == 0) {
-            failure.changingFolder = 0;
-            char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
-            ::execv(path.c_str(), argv);
-            if (errno == ENOEXEC) {
-                // A script without "#!": what a shell would do with it.
-                char* const shell[] = {const_cast<char*>("sh"), const_cast<char*>(path.c_str()), nullptr};
-                ::execv("/bin/sh", shell);
-            }
-        }
-        failure.error = errno;
-        if (::write(report[1], &failure, sizeof failure) < 0) {
-            // Nothing more to tell anyone.
-        }
-        ::_exit(127);
-    }
+    if (child == 0)
+        startInChild(path, folder, report[1]);
     ::close(report[1]);
-
     int result = 126;
-    if (child < 0) {
+    if (child < 0)
         std::fprintf(stderr, "cannot start %s: %s\n", Text::printable(path).c_str(), std::strerror(errno));
-    } else {
-        StartFailure failure{};
-        ssize_t got;
-        do {
-            got = ::read(report[0], &failure, sizeof failure);
-        } while (got < 0 && errno == EINTR);
-        int status = 0;
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
-        if (got == static_cast<ssize_t>(sizeof failure)) {
-            std::fprintf(stderr, "cannot start %s%s%s: %s\n", Text::printable(path).c_str(),
-                         failure.changingFolder ? " in " : "",
-                         failure.changingFolder ? Text::printable(folder).c_str() : "", std::strerror(failure.error));
-            result = failure.error == ENOENT ? 127 : 126;
-        } else if (WIFEXITED(status)) {
-            result = WEXITSTATUS(status);
-        } else if (WIFSIGNALED(status)) {
-            result = 128 + WTERMSIG(status);
-        }
-    }
+    else
+        result = waitForChild(child, report[0], path, folder);
     ::close(report[0]);
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGQUIT, &oldQuit, nullptr);
     return result;
 }

@@ -4,13 +4,64 @@
 #include "SfxError.h"
 #include "TargetFolder.h"
 
-#include <algorithm>
-
 namespace {
 
 using zipcore::EntryKind;
 
 } // namespace
+
+// Writes the entries one at a time in archive order, telling the observer of
+// each and asking it whether to stop before each entry and each piece of
+// data.
+class WinExtraction::Sequence : public zipcore::ExtractionSequence
+{
+public:
+    Sequence(WinExtraction& extraction, zipcore::WindowsTargetFolder& target, Observer& observer)
+        : ExtractionSequence(target, extraction.m_plans, Files::InTurn)
+        , m_extraction(extraction)
+        , m_observer(observer)
+    {}
+
+private:
+    const zipcore::Entry& entry(std::size_t i) const { return *m_extraction.m_entries[i]; }
+    std::string shown(std::size_t i) const { return zipcore::joinParts(plan(i).parts, plan(i).parts.size()); }
+
+    unsigned mode(std::size_t i) const override { return entry(i).permissions(); }
+    std::int64_t mtime(std::size_t i) const override { return AttachedZip::modified(entry(i)); }
+
+    void entryReached(std::size_t i) override
+    {
+        if (m_observer.cancelled())
+            throw Cancelled();
+        if (plan(i).kind == EntryKind::Folder) {
+            m_observer.entry("creating", shown(i) + "/", std::string());
+        } else if (plan(i).kind == EntryKind::Link) {
+            m_observer.entry("skipping", shown(i), "link to " + plan(i).linkTarget + ", not made on Windows");
+            ++m_extraction.m_skipped;
+        }
+    }
+
+    void writeFiles(const std::vector<std::size_t>& files) override
+    {
+        for (const std::size_t i : files) {
+            m_observer.entry("extracting", shown(i), std::string());
+            target().writeFile(plan(i).parts, mode(i), mtime(i), [&](const zipcore::TargetFolder::Write& write) {
+                m_extraction.m_zip.data().read(entry(i), [&](const char* data, std::size_t size) {
+                    if (m_observer.cancelled())
+                        throw Cancelled();
+                    write(data, size);
+                    m_done += size;
+                    m_observer.progress(m_done);
+                });
+            });
+            m_extraction.m_written.push_back(shown(i));
+        }
+    }
+
+    WinExtraction& m_extraction;
+    Observer& m_observer;
+    std::uint64_t m_done = 0;
+};
 
 WinExtraction::WinExtraction(AttachedZip& zip, const std::string& folder)
     : m_zip(zip)
@@ -27,7 +78,7 @@ void WinExtraction::check()
         // Absolute link targets are Linux paths, which never name a folder
         // here: with no real root to compare them with, they all count as
         // leading outside.
-        zipcore::TargetFolder target(m_folder);
+        zipcore::WindowsTargetFolder target(m_folder);
         zipcore::SafetyRules(target.path(), std::string(), target).check(m_plans);
     } catch (const zipcore::ZipError& error) {
         throw SfxError(m_zip.describe(error));
@@ -36,50 +87,9 @@ void WinExtraction::check()
 
 void WinExtraction::run(Observer& observer)
 {
-    zipcore::TargetFolder target(m_folder);
-    std::uint64_t done = 0;
+    zipcore::WindowsTargetFolder target(m_folder);
     try {
-        target.create();
-        for (std::size_t i = 0; i < m_plans.size(); ++i) {
-            if (observer.cancelled())
-                throw Cancelled();
-            const zipcore::PlannedEntry& plan = m_plans[i];
-            const zipcore::Entry& entry = *m_entries[i];
-            const std::string shown = zipcore::joinParts(plan.parts, plan.parts.size());
-            if (plan.kind == EntryKind::Folder) {
-                observer.entry("creating", shown + "/", std::string());
-                target.makeFolders(plan.parts, plan.parts.size());
-                continue;
-            }
-            if (plan.kind == EntryKind::Link) {
-                observer.entry("skipping", shown, "link to " + plan.linkTarget + ", not made on Windows");
-                ++m_skipped;
-                continue;
-            }
-            target.makeFolders(plan.parts, plan.parts.size() - 1);
-            observer.entry("extracting", shown, std::string());
-            target.writeFile(plan.parts, AttachedZip::modified(entry), [&](const zipcore::TargetFolder::Write& write) {
-                m_zip.data().read(entry, [&](const char* data, std::size_t size) {
-                    if (observer.cancelled())
-                        throw Cancelled();
-                    write(data, size);
-                    done += size;
-                    observer.progress(done);
-                });
-            });
-            m_written.push_back(shown);
-        }
-        // Deepest first, since writing into a folder changes its time.
-        std::vector<std::size_t> folders;
-        for (std::size_t i = 0; i < m_plans.size(); ++i) {
-            if (m_plans[i].kind == EntryKind::Folder)
-                folders.push_back(i);
-        }
-        std::stable_sort(folders.begin(), folders.end(), [&](std::size_t a, std::size_t b) {
-            return m_plans[a].parts.size() > m_plans[b].parts.size();
-        });
-        for (const std::size_t i : folders)
-            target.finishFolder(m_plans[i].parts, AttachedZip::modified(*m_entries[i]));
+        Sequence(*this, target, observer).run();
     } catch (const zipcore::ZipError& error) {
         throw SfxError(m_zip.describe(error));
     }

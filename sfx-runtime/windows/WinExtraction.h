@@ -11,9 +11,10 @@
 // Extracts every entry of the attached zip into a folder on Windows, through
 // the zip core: every entry is checked first (names, Windows names,
 // encryption, methods, links, links and junctions already on disk), then
-// folders and files are written beneath the folder (zipcore::TargetFolder),
-// each file under a temporary name put in place only once complete with its
-// size and CRC checked.
+// folders and files are written beneath the folder
+// (zipcore::WindowsTargetFolder) in the zip core's order
+// (zipcore::ExtractionSequence), each in its archive turn, each file under a temporary name put in place only once
+// complete with its size and CRC checked.
 //
 // Link entries are checked by the same rules as on Linux, so that an archive
 // refused there is refused here too, but none is made: creating symbolic
@@ -59,6 +60,8 @@ public:
     std::size_t skippedLinks() const { return m_skipped; }
 
 private:
+    class Sequence;
+
     AttachedZip& m_zip;
     std::string m_folder;
     std::vector<zipcore::PlannedEntry> m_plans;

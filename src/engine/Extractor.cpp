@@ -99,6 +99,182 @@ void readThroughLibzip(zip_t* za, zip_uint64_t index, const zipcore::Entry& entr
 
 } // namespace
 
+// The zip core's order with the engine's own way of writing files: all of
+// them at once, once every folder is made, so that two threads can share
+// them; links and folder times only after a whole extraction.
+class Extractor::Sequence : public zipcore::ExtractionSequence
+{
+public:
+    Sequence(const Extractor& extractor, zipcore::PosixTargetFolder& target,
+             const std::vector<zipcore::PlannedEntry>& plans, const std::vector<Job>& jobs)
+        : ExtractionSequence(target, plans, Files::AfterFolders)
+        , m_extractor(extractor)
+        , m_target(target)
+        , m_jobs(jobs)
+    {}
+
+private:
+    unsigned mode(std::size_t i) const override { return m_jobs[i].entry->permissions(); }
+    std::int64_t mtime(std::size_t i) const override { return m_jobs[i].mtime; }
+
+    void writeFiles(const std::vector<std::size_t>& files) override
+    {
+        std::vector<const Job*> jobs;
+        jobs.reserve(files.size());
+        for (const std::size_t i : files)
+            jobs.push_back(&m_jobs[i]);
+        m_extractor.writeFiles(m_target, jobs);
+        // The files completed stay; links and folder times wait for a
+        // whole extraction.
+        ProgressChannel& progress = m_extractor.m_progress;
+        if (progress.stopRequested() && progress.filesDone() < progress.filesTotal())
+            throw StopRequested();
+    }
+
+    const Extractor& m_extractor;
+    const zipcore::PosixTargetFolder& m_target;
+    const std::vector<Job>& m_jobs;
+};
+
+// Writes the files on one thread per worker. The files are taken in archive
+// order, one at a time, by whichever thread is free; so every file before a
+// failing one has been taken when it fails, and is completed.
+class Extractor::FileWriting
+{
+public:
+    // Everything that may throw happens here, before a second thread starts;
+    // from then on failures travel only through the workers.
+    FileWriting(const Extractor& extractor, const zipcore::PosixTargetFolder& target,
+                const std::vector<const Job*>& files, bool viaLibzip, std::size_t threads)
+        : m_extractor(extractor)
+        , m_target(target)
+        , m_files(files)
+        , m_za(viaLibzip ? extractor.m_archive.zip() : nullptr)
+        , m_workers(threads)
+    {
+        for (Worker& worker : m_workers) {
+            worker.reader = std::make_unique<EntryReader>(extractor.m_archive.fd(), extractor.m_archive.layout());
+            if (m_za)
+                worker.buffer.resize(readBufferSize);
+        }
+    }
+
+    // Throws the failure of the earliest file that failed, as one thread
+    // would have.
+    void run();
+
+private:
+    struct Worker
+    {
+        std::unique_ptr<EntryReader> reader;
+        std::vector<char> buffer;
+        zipcore::PosixTargetFolder::FolderCache folder;
+        std::size_t failedPosition = noFailure;
+        std::optional<Failure> failure;
+    };
+
+    void work(Worker& worker);
+    void writeOne(Worker& worker, std::size_t position);
+    void fail(Worker& worker, std::size_t position, Failure failure);
+
+    const Extractor& m_extractor;
+    const zipcore::PosixTargetFolder& m_target;
+    const std::vector<const Job*>& m_files;
+    zip_t* const m_za;
+    std::vector<Worker> m_workers;
+    std::atomic<std::size_t> m_next{0};
+    std::atomic<std::size_t> m_failedAt{noFailure};
+};
+
+void Extractor::FileWriting::run()
+{
+    ProgressChannel& progress = m_extractor.m_progress;
+    std::thread helper;
+    std::atomic<bool> helped{false};
+    if (m_workers.size() > 1) {
+        try {
+            helper = std::thread([&] {
+                work(m_workers[1]);
+                helped.store(true);
+                progress.wake();
+            });
+        } catch (const std::system_error&) {
+            // No second thread: this one does it all.
+        }
+    }
+    work(m_workers[0]);
+    if (helper.joinable()) {
+        // The progress handler is still answered while the other thread
+        // finishes its last file, which may be a long one.
+        progress.waitHere([&] { return helped.load(); });
+        helper.join();
+    }
+
+    const Worker* first = nullptr;
+    for (const Worker& worker : m_workers) {
+        if (worker.failure && (!first || worker.failedPosition < first->failedPosition))
+            first = &worker;
+    }
+    if (first)
+        throw *first->failure;
+}
+
+void Extractor::FileWriting::work(Worker& worker)
+{
+    ProgressChannel& progress = m_extractor.m_progress;
+    while (m_failedAt.load() == noFailure && !progress.stopRequested()) {
+        const std::size_t position = m_next.fetch_add(1);
+        if (position >= m_files.size())
+            return;
+        const QString& name = nameOf(*m_files[position]->entry);
+        // Nothing may leave a worker thread: it would end the program.
+        try {
+            progress.setEntry(name);
+            writeOne(worker, position);
+            if (!progress.fileDone())
+                return;
+        } catch (const Stopped&) {
+            return;
+        } catch (const zipcore::ZipError& error) {
+            fail(worker, position, EngineFailure::fromCore(error, m_extractor.m_archive.path()));
+        } catch (const Failure& failure) {
+            fail(worker, position, failure);
+        } catch (const std::bad_alloc&) {
+            fail(worker, position, EngineFailure::cannotWriteFile(name, QStringLiteral("out of memory")));
+        } catch (const std::exception& e) {
+            fail(worker, position, EngineFailure::cannotWriteFile(name, QString::fromLocal8Bit(e.what())));
+        }
+    }
+}
+
+void Extractor::FileWriting::writeOne(Worker& worker, std::size_t position)
+{
+    const Job& job = *m_files[position];
+    const zipcore::Entry& entry = *job.entry;
+    const auto produce = [&](const zipcore::TargetFolder::Write& write) {
+        const Sink sink = [&](const char* data, std::size_t size) {
+            // One thread would not have come this far.
+            if (position > m_failedAt.load())
+                throw Stopped(); // the temporary file goes
+            write(data, size);
+            m_extractor.m_progress.addBytes(static_cast<std::int64_t>(size));
+        };
+        if (m_za && !EntryReader::handles(entry))
+            readThroughLibzip(m_za, job.index, entry, worker.buffer, sink);
+        else
+            worker.reader->read(entry, sink);
+    };
+    m_target.writeFile(job.plan.parts, entry.permissions(), job.mtime, produce, worker.folder);
+}
+
+void Extractor::FileWriting::fail(Worker& worker, std::size_t position, Failure failure)
+{
+    worker.failedPosition = position;
+    worker.failure = std::move(failure);
+    std::size_t seen = m_failedAt.load();
+    while (position < seen && !m_failedAt.compare_exchange_weak(seen, position)) {}
+}
+
 Extractor::Extractor(const OpenArchive& archive, const QString& targetFolder, ProgressChannel& progress)
     : m_archive(archive)
     , m_target(targetFolder)
@@ -160,21 +336,26 @@ Extractor::Job Extractor::prepare(zip_uint64_t index, std::unique_ptr<EntryReade
     return job;
 }
 
+std::vector<Extractor::Job> Extractor::prepareAll(const std::vector<zip_uint64_t>& selection) const
+{
+    std::vector<Job> jobs;
+    jobs.reserve(selection.size());
+    std::unique_ptr<EntryReader> linkReader;
+    for (const zip_uint64_t index : selection) {
+        Job job = prepare(index, linkReader);
+        if (job.plan.parts.empty())
+            continue; // "./" and the like name the target itself
+        jobs.push_back(std::move(job));
+    }
+    return jobs;
+}
+
 void Extractor::run(const std::vector<zip_uint64_t>& selection)
 {
     try {
         // ---- Check everything before writing anything ----
-        std::vector<Job> jobs;
-        jobs.reserve(selection.size());
-        std::unique_ptr<EntryReader> linkReader;
-        for (const zip_uint64_t index : selection) {
-            Job job = prepare(index, linkReader);
-            if (job.plan.parts.empty())
-                continue; // "./" and the like name the target itself
-            jobs.push_back(std::move(job));
-        }
-        linkReader.reset();
-        zipcore::TargetFolder target(PosixFile::encodeName(m_target).toStdString());
+        const std::vector<Job> jobs = prepareAll(selection);
+        zipcore::PosixTargetFolder target(PosixFile::encodeName(m_target).toStdString());
         std::vector<zipcore::PlannedEntry> plans;
         plans.reserve(jobs.size());
         for (const Job& job : jobs)
@@ -182,41 +363,13 @@ void Extractor::run(const std::vector<zip_uint64_t>& selection)
         zipcore::SafetyRules(target.path(), target.realPath(), target).check(plans);
 
         // ---- Write ----
-        target.create();
-        std::vector<const Job*> files;
-        for (const Job& job : jobs) {
-            const std::vector<std::string>& parts = job.plan.parts;
-            target.makeFolders(parts, job.plan.kind == EntryKind::Folder ? parts.size() : parts.size() - 1);
-            if (job.plan.kind == EntryKind::File)
-                files.push_back(&job);
-        }
-        writeFiles(target, files);
-        // The files completed stay; links and folder times wait for a
-        // whole extraction.
-        if (m_progress.stopRequested() && m_progress.filesDone() < m_progress.filesTotal())
-            throw StopRequested();
-        for (const Job& job : jobs) {
-            if (job.plan.kind == EntryKind::Link)
-                target.makeLink(job.plan.parts, job.plan.linkTarget, job.mtime);
-        }
-        // Deepest first, after everything inside was written, so that
-        // writing does not change a folder's time again and a read-only mode
-        // does not stop the writing.
-        std::vector<const Job*> folders;
-        for (const Job& job : jobs) {
-            if (job.plan.kind == EntryKind::Folder)
-                folders.push_back(&job);
-        }
-        std::stable_sort(folders.begin(), folders.end(),
-                         [](const Job* a, const Job* b) { return a->plan.parts.size() > b->plan.parts.size(); });
-        for (const Job* folder : folders)
-            target.finishFolder(folder->plan.parts, folder->entry->permissions(), folder->mtime);
+        Sequence(*this, target, plans, jobs).run();
     } catch (const zipcore::ZipError& error) {
         throw EngineFailure::fromCore(error, m_archive.path());
     }
 }
 
-void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vector<const Job*>& files) const
+void Extractor::writeFiles(const zipcore::PosixTargetFolder& target, const std::vector<const Job*>& files) const
 {
     std::int64_t bytes = 0;
     bool viaLibzip = false;
@@ -228,126 +381,21 @@ void Extractor::writeFiles(const zipcore::TargetFolder& target, const std::vecto
     m_progress.setTotals(static_cast<std::int64_t>(files.size()), bytes);
     if (files.empty())
         return;
+    // libzip's handle serves one thread.
+    const bool parallel = files.size() > 1 && !viaLibzip && (bytes >= parallelBytes || files.size() >= parallelFiles)
+        && std::thread::hardware_concurrency() > 1 && namesDiffer(files);
+    FileWriting(*this, target, files, viaLibzip, parallel ? 2 : 1).run();
+}
 
+bool Extractor::namesDiffer(const std::vector<const Job*>& files)
+{
     // Two entries with the same name are left to one thread, so that the
-    // later one wins, as it does when one thread writes them all. libzip's
-    // handle serves one thread.
-    bool duplicates = false;
+    // later one wins, as it does when one thread writes them all.
     std::unordered_set<std::string> names;
     names.reserve(files.size());
     for (const Job* job : files) {
-        if (!names.insert(zipcore::joinParts(job->plan.parts, job->plan.parts.size())).second) {
-            duplicates = true;
-            break;
-        }
+        if (!names.insert(zipcore::joinParts(job->plan.parts, job->plan.parts.size())).second)
+            return false;
     }
-    const bool parallel = files.size() > 1 && !duplicates && !viaLibzip
-        && (bytes >= parallelBytes || files.size() >= parallelFiles) && std::thread::hardware_concurrency() > 1;
-
-    // Everything that may throw happens before the second thread starts;
-    // from then on failures travel only through the outcomes.
-    zip_t* const za = viaLibzip ? m_archive.zip() : nullptr;
-    struct Worker
-    {
-        std::unique_ptr<EntryReader> reader;
-        std::vector<char> buffer;
-        zipcore::TargetFolder::FolderCache folder;
-        std::size_t failedPosition = noFailure;
-        std::optional<Failure> failure;
-    };
-    std::vector<Worker> workers(parallel ? 2 : 1);
-    for (Worker& worker : workers) {
-        worker.reader = std::make_unique<EntryReader>(m_archive.fd(), m_archive.layout());
-        if (za)
-            worker.buffer.resize(readBufferSize);
-    }
-
-    // The files are taken in archive order, one at a time, by whichever
-    // thread is free; so every file before a failing one has been taken when
-    // it fails, and is completed.
-    std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> failedAt{noFailure};
-
-    const auto writeOne = [&](Worker& worker, std::size_t position) {
-        const Job& job = *files[position];
-        const zipcore::Entry& entry = *job.entry;
-        target.writeFile(
-            job.plan.parts, entry.permissions(), job.mtime,
-            [&](const zipcore::TargetFolder::Write& write) {
-                const Sink sink = [&](const char* data, std::size_t size) {
-                    // One thread would not have come this far.
-                    if (position > failedAt.load())
-                        throw Stopped(); // the temporary file goes
-                    write(data, size);
-                    m_progress.addBytes(static_cast<std::int64_t>(size));
-                };
-                if (za && !EntryReader::handles(entry))
-                    readThroughLibzip(za, job.index, entry, worker.buffer, sink);
-                else
-                    worker.reader->read(entry, sink);
-            },
-            &worker.folder);
-    };
-
-    const auto work = [&](Worker& worker) {
-        const auto fail = [&](std::size_t position, Failure failure) {
-            worker.failedPosition = position;
-            worker.failure = std::move(failure);
-            std::size_t seen = failedAt.load();
-            while (position < seen && !failedAt.compare_exchange_weak(seen, position)) {}
-        };
-        while (failedAt.load() == noFailure && !m_progress.stopRequested()) {
-            const std::size_t position = next.fetch_add(1);
-            if (position >= files.size())
-                return;
-            const QString name = nameOf(*files[position]->entry);
-            // Nothing may leave a worker thread: it would end the program.
-            try {
-                m_progress.setEntry(name);
-                writeOne(worker, position);
-                if (!m_progress.fileDone())
-                    return;
-            } catch (const Stopped&) {
-                return;
-            } catch (const zipcore::ZipError& error) {
-                fail(position, EngineFailure::fromCore(error, m_archive.path()));
-            } catch (const Failure& failure) {
-                fail(position, failure);
-            } catch (const std::bad_alloc&) {
-                fail(position, EngineFailure::cannotWriteFile(name, QStringLiteral("out of memory")));
-            } catch (const std::exception& e) {
-                fail(position, EngineFailure::cannotWriteFile(name, QString::fromLocal8Bit(e.what())));
-            }
-        }
-    };
-
-    std::thread helper;
-    std::atomic<bool> helped{false};
-    if (workers.size() > 1) {
-        try {
-            helper = std::thread([&] {
-                work(workers[1]);
-                helped.store(true);
-                m_progress.wake();
-            });
-        } catch (const std::system_error&) {
-            // No second thread: this one does it all.
-        }
-    }
-    work(workers[0]);
-    if (helper.joinable()) {
-        // The progress handler is still answered while the other thread
-        // finishes its last file, which may be a long one.
-        m_progress.waitHere([&] { return helped.load(); });
-        helper.join();
-    }
-
-    // Report the failure of the earliest entry, as one thread would have.
-    const Worker* first = nullptr;
-    for (const Worker& worker : workers) {
-        if (worker.failure && (!first || worker.failedPosition < first->failedPosition))
-            first = &worker;
-    }
-    if (first)
-        throw *first->failure;
+    return true;
 }

@@ -11,20 +11,20 @@
 #include <vector>
 
 namespace zipcore {
-class TargetFolder;
+class PosixTargetFolder;
 }
 
 // Writes chosen entries of an archive into a folder. Every entry is checked
 // first (names, links, links already on disk, encryption, methods), and only
 // when all pass is anything written. Writing goes through the zip core's
-// TargetFolder, which reaches every folder below the target through
-// descriptors and never follows a link out of it: files are written
-// without a name in their folder and given their name once complete and
-// their CRC checked; links are made after all files, so no file is ever
-// written through a link the archive itself creates; folder times and modes
-// are set last. Stored and deflated entries are read from the archive file
-// by EntryReader; entries of other methods that libzip decodes, through
-// libzip.
+// PosixTargetFolder, which reaches every folder below the target through
+// descriptors and never follows a link out of it: files are written without
+// a name in their folder and given their name once complete and their CRC
+// checked. The order is the zip core's (ExtractionSequence): links after all
+// files, so no file is ever written through a link the archive itself
+// creates; folder times and modes last. Stored and deflated entries are read
+// from the archive file by EntryReader; entries of other methods that libzip
+// decodes, through libzip.
 //
 // Large extractions run on two threads, which take the files one at a time
 // in archive order; every file is still written by one thread from start to
@@ -54,10 +54,15 @@ private:
         zipcore::PlannedEntry plan;
     };
 
+    class Sequence;
+    class FileWriting;
+
+    std::vector<Job> prepareAll(const std::vector<zip_uint64_t>& selection) const;
     Job prepare(zip_uint64_t index, std::unique_ptr<EntryReader>& reader) const;
     void checkLocalHeader(const zipcore::Entry& entry) const;
     std::string readLinkTarget(const Job& job, std::unique_ptr<EntryReader>& reader) const;
-    void writeFiles(const zipcore::TargetFolder& target, const std::vector<const Job*>& files) const;
+    void writeFiles(const zipcore::PosixTargetFolder& target, const std::vector<const Job*>& files) const;
+    static bool namesDiffer(const std::vector<const Job*>& files);
 
     const OpenArchive& m_archive;
     QString m_target;

@@ -108,23 +108,55 @@ std::string temporaryName()
     return name;
 }
 
+// Calls `make` with fresh temporary names until one is free (it returns 0,
+// or -1 with errno set): 0 with `name` set to the one taken, or the errno
+// that ended the attempts.
+int takeTemporaryName(const std::function<int(const char*)>& make, std::string& name)
+{
+    for (int attempt = 0; attempt < TemporaryAttempts; ++attempt) {
+        const std::string candidate = temporaryName();
+        if (make(candidate.c_str()) == 0) {
+            name = candidate;
+            return 0;
+        }
+        if (errno != EEXIST)
+            return errno;
+    }
+    return EEXIST;
+}
+
+// Writes all of `size` bytes: 0, or the errno of the failure.
+int writeAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0)
+            return errno;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
 } // namespace
 
-TargetFolder::TargetFolder(std::string path)
+PosixTargetFolder::PosixTargetFolder(std::string path)
     : m_path(std::move(path))
 {
     while (m_path.size() > 1 && m_path.back() == '/')
         m_path.pop_back();
 }
 
-std::string TargetFolder::fullPath(const std::vector<std::string>& parts, std::size_t count) const
+std::string PosixTargetFolder::fullPath(const std::vector<std::string>& parts, std::size_t count) const
 {
     if (count == 0)
         return m_path;
     return (m_path == "/" ? std::string() : m_path) + "/" + joinParts(parts, count);
 }
 
-std::string TargetFolder::realPath() const
+std::string PosixTargetFolder::realPath() const
 {
     return zipcore::realPath(m_path);
 }
@@ -164,7 +196,7 @@ std::string realPath(const std::string& path)
     return result;
 }
 
-void TargetFolder::create()
+void PosixTargetFolder::create()
 {
     // mkdir -p: each missing ancestor in turn.
     const auto failed = [&](const std::string& path, int error) {
@@ -188,7 +220,8 @@ void TargetFolder::create()
         throw failed(m_path, errno);
 }
 
-UniqueFd TargetFolder::openFolder(const std::vector<std::string>& parts, std::size_t count, bool lastMayBeLink) const
+UniqueFd PosixTargetFolder::openFolder(const std::vector<std::string>& parts, std::size_t count,
+                                       bool lastMayBeLink) const
 {
     const int flags = O_RDONLY | O_DIRECTORY | (lastMayBeLink ? O_NOFOLLOW : 0);
     UniqueFd fd(openBeneath(m_root.get(), parts, count, flags));
@@ -204,7 +237,7 @@ UniqueFd TargetFolder::openFolder(const std::vector<std::string>& parts, std::si
                    error == ENOTDIR ? "a file of that name is in the way" : std::strerror(error), error);
 }
 
-void TargetFolder::makeFolders(const std::vector<std::string>& parts, std::size_t count)
+void PosixTargetFolder::makeFolders(const std::vector<std::string>& parts, std::size_t count)
 {
     std::string key;
     for (std::size_t i = 0; i < count; ++i) {
@@ -221,30 +254,47 @@ void TargetFolder::makeFolders(const std::vector<std::string>& parts, std::size_
     }
 }
 
-void TargetFolder::pending(int folderFd, const char* name) const
+void PosixTargetFolder::pending(int folderFd, const char* name) const
 {
     if (m_pendingHook)
         m_pendingHook(folderFd, name);
 }
 
-void TargetFolder::writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
-                             const std::function<void(const Write&)>& produce, FolderCache* cache) const
+void PosixTargetFolder::writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
+                                  const Produce& produce)
+{
+    UniqueFd opened;
+    writeFileIn(fileFolder(parts, nullptr, opened), parts, mode, mtime, produce);
+}
+
+void PosixTargetFolder::writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
+                                  const Produce& produce, FolderCache& cache) const
+{
+    UniqueFd opened;
+    writeFileIn(fileFolder(parts, &cache, opened), parts, mode, mtime, produce);
+}
+
+const UniqueFd& PosixTargetFolder::fileFolder(const std::vector<std::string>& parts, FolderCache* cache,
+                                              UniqueFd& opened) const
+{
+    const std::size_t depth = parts.size() - 1;
+    if (cache && cache->m_fd.isOpen() && cache->m_parts.size() == depth
+        && std::equal(cache->m_parts.begin(), cache->m_parts.end(), parts.begin()))
+        return cache->m_fd;
+    opened = openFolder(parts, depth);
+    if (!cache)
+        return opened;
+    cache->m_parts.assign(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(depth));
+    cache->m_fd = std::move(opened);
+    return cache->m_fd;
+}
+
+void PosixTargetFolder::writeFileIn(const UniqueFd& folder, const std::vector<std::string>& parts, unsigned mode,
+                                    std::int64_t mtime, const Produce& produce) const
 {
     const auto failed = [&](int error) {
         return ZipError(ZipErrc::CannotWrite, fullPath(parts, parts.size()), std::strerror(error), error);
     };
-    const std::size_t depth = parts.size() - 1;
-    UniqueFd opened;
-    if (!cache || !cache->m_fd.isOpen() || cache->m_parts.size() != depth
-        || !std::equal(cache->m_parts.begin(), cache->m_parts.end(), parts.begin())) {
-        opened = openFolder(parts, depth);
-        if (cache) {
-            cache->m_parts.assign(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(depth));
-            cache->m_fd = std::move(opened);
-        }
-    }
-    const UniqueFd& folder = cache ? cache->m_fd : opened;
-
     // The file is written without a name where the file system allows it
     // (O_TMPFILE), so that a crash leaves nothing behind; once complete it
     // gets its name, or, when something stands there already, a temporary
@@ -255,65 +305,28 @@ void TargetFolder::writeFile(const std::vector<std::string>& parts, unsigned mod
     std::string temporary;
     UniqueFd file(procMounted ? ::openat(folder.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600) : -1);
     const bool nameless = file.isOpen();
-    const auto nameTemporary = [&](const std::function<int(const char*)>& make) {
-        for (int attempt = 0; attempt < TemporaryAttempts; ++attempt) {
-            const std::string name = temporaryName();
-            if (make(name.c_str()) == 0) {
-                temporary = name;
-                return;
-            }
-            if (errno != EEXIST)
-                throw failed(errno);
-        }
-        throw failed(EEXIST);
-    };
     if (!nameless) {
-        nameTemporary([&](const char* name) {
-            file.reset(::openat(folder.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-            return file.isOpen() ? 0 : -1;
-        });
+        const int error = takeTemporaryName(
+            [&](const char* name) {
+                file.reset(::openat(folder.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+                return file.isOpen() ? 0 : -1;
+            },
+            temporary);
+        if (error != 0)
+            throw failed(error);
         pending(folder.get(), temporary.c_str());
     }
 
     try {
         produce([&](const char* data, std::size_t size) {
-            while (size > 0) {
-                const ssize_t written = ::write(file.get(), data, size);
-                if (written < 0 && errno == EINTR)
-                    continue;
-                if (written < 0)
-                    throw failed(errno);
-                data += written;
-                size -= static_cast<std::size_t>(written);
-            }
+            const int error = writeAll(file.get(), data, size);
+            if (error != 0)
+                throw failed(error);
         });
         const timespec times[2] = {toTimespec(mtime), toTimespec(mtime)};
         if (::fchmod(file.get(), mode & 0777) != 0 || ::futimens(file.get(), times) != 0)
             throw failed(errno);
-        if (nameless) {
-            if (linkNameless(file.get(), folder.get(), parts.back().c_str()) == 0) {
-                // A late write error reported by the close takes the file
-                // away again.
-                if (!file.close()) {
-                    const int error = errno;
-                    ::unlinkat(folder.get(), parts.back().c_str(), 0);
-                    throw failed(error);
-                }
-                return;
-            }
-            if (errno != EEXIST)
-                throw failed(errno);
-            nameTemporary([&](const char* name) {
-                const int linked = linkNameless(file.get(), folder.get(), name);
-                if (linked == 0)
-                    pending(folder.get(), name);
-                return linked;
-            });
-        }
-        if (!file.close())
-            throw failed(errno);
-        if (::renameat(folder.get(), temporary.c_str(), folder.get(), parts.back().c_str()) != 0)
-            throw failed(errno);
+        nameFile(folder, file, nameless, parts, temporary);
     } catch (...) {
         file.reset();
         if (!temporary.empty())
@@ -324,7 +337,43 @@ void TargetFolder::writeFile(const std::vector<std::string>& parts, unsigned mod
     pending(-1, nullptr);
 }
 
-void TargetFolder::makeLink(const std::vector<std::string>& parts, const std::string& target, std::int64_t mtime) const
+void PosixTargetFolder::nameFile(const UniqueFd& folder, UniqueFd& file, bool nameless,
+                                 const std::vector<std::string>& parts, std::string& temporary) const
+{
+    const auto failed = [&](int error) {
+        return ZipError(ZipErrc::CannotWrite, fullPath(parts, parts.size()), std::strerror(error), error);
+    };
+    if (nameless) {
+        if (linkNameless(file.get(), folder.get(), parts.back().c_str()) == 0) {
+            // A late write error reported by the close takes the file away
+            // again.
+            if (!file.close()) {
+                const int error = errno;
+                ::unlinkat(folder.get(), parts.back().c_str(), 0);
+                throw failed(error);
+            }
+            return;
+        }
+        if (errno != EEXIST)
+            throw failed(errno);
+        const int error = takeTemporaryName(
+            [&](const char* name) {
+                const int linked = linkNameless(file.get(), folder.get(), name);
+                if (linked == 0)
+                    pending(folder.get(), name);
+                return linked;
+            },
+            temporary);
+        if (error != 0)
+            throw failed(error);
+    }
+    if (!file.close())
+        throw failed(errno);
+    if (::renameat(folder.get(), temporary.c_str(), folder.get(), parts.back().c_str()) != 0)
+        throw failed(errno);
+}
+
+void PosixTargetFolder::makeLink(const std::vector<std::string>& parts, const std::string& target, std::int64_t mtime)
 {
     const std::string shown = fullPath(parts, parts.size());
     const UniqueFd folder = openFolder(parts, parts.size() - 1);
@@ -345,7 +394,7 @@ void TargetFolder::makeLink(const std::vector<std::string>& parts, const std::st
     }
 }
 
-void TargetFolder::finishFolder(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime) const
+void PosixTargetFolder::finishFolder(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime)
 {
     if (parts.empty())
         return;
@@ -357,7 +406,7 @@ void TargetFolder::finishFolder(const std::vector<std::string>& parts, unsigned 
         throw ZipError(ZipErrc::CannotCreateFolder, fullPath(parts, parts.size()), std::strerror(errno), errno);
 }
 
-std::optional<std::string> TargetFolder::linkAt(const std::string& path)
+std::optional<std::string> PosixTargetFolder::linkAt(const std::string& path)
 {
     const std::string full = (m_path == "/" ? std::string() : m_path) + "/" + path;
     struct stat st;

@@ -1,7 +1,7 @@
 #ifndef PLOVERN_ZIPCORE_TARGETFOLDER_H
 #define PLOVERN_ZIPCORE_TARGETFOLDER_H
 
-#include "SafetyRules.h"
+#include "ExtractionSequence.h"
 #include "UniqueFd.h"
 
 #include <cstdint>
@@ -27,28 +27,20 @@ std::string realPath(const std::string& path);
 // where the name is free, else renamed over what stands there) only once
 // complete; modes and times are set on the open descriptors.
 //
-// Paths below the folder are given as parts (entryParts). Failures throw
-// ZipError naming the full path: PathThroughLink when a lookup would leave
-// the folder, CannotCreateFolder, CannotWrite. writeFile, makeLink and
-// finishFolder may run on several threads at once; makeFolders may not.
-class TargetFolder : public DiskLinks
+// writeFile, makeLink and finishFolder may run on several threads at once;
+// makeFolders may not.
+class PosixTargetFolder : public TargetFolder
 {
 public:
-    using Write = std::function<void(const char* data, std::size_t size)>;
-
     // Nothing is made or opened yet: checks come first.
-    explicit TargetFolder(std::string path);
+    explicit PosixTargetFolder(std::string path);
 
     const std::string& path() const { return m_path; }
     // The folder's path with every link resolved (realPath above).
     std::string realPath() const;
 
-    // Creates the folder and its missing parents (following links: the user
-    // chose this path), then opens it.
-    void create();
-
-    // Makes the folders parts[0, count) below the target where missing.
-    void makeFolders(const std::vector<std::string>& parts, std::size_t count);
+    void create() override;
+    void makeFolders(const std::vector<std::string>& parts, std::size_t count) override;
 
     // The folder the last file went into, kept open for the next file in
     // the same folder, which then needs no lookup. The descriptor keeps
@@ -57,27 +49,23 @@ public:
     class FolderCache
     {
     private:
-        friend class TargetFolder;
+        friend class PosixTargetFolder;
         std::vector<std::string> m_parts;
         UniqueFd m_fd;
     };
 
-    // Writes the file at `parts`: `produce` gets a function that writes its
-    // data; then the mode and time are set and the file put in place,
-    // replacing whatever stands there. On any failure, the produce's own
-    // exceptions included, the temporary file is removed and nothing
-    // replaced. With a `cache`, its folder is taken from there when it is
-    // the same, and left there for the next file.
     void writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
-                   const std::function<void(const Write&)>& produce, FolderCache* cache = nullptr) const;
+                   const Produce& produce) override;
+    // The same, taking the file's folder from `cache` when it is the same
+    // and leaving it there for the next file.
+    void writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime, const Produce& produce,
+                   FolderCache& cache) const;
 
-    // Makes a symbolic link at `parts` pointing at `target`, replacing what
-    // stands there.
-    void makeLink(const std::vector<std::string>& parts, const std::string& target, std::int64_t mtime) const;
+    bool makesLinks() const override { return true; }
+    void makeLink(const std::vector<std::string>& parts, const std::string& target, std::int64_t mtime) override;
 
-    // Sets a folder's mode and time, once everything inside is written. A
-    // link standing at its place is left alone.
-    void finishFolder(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime) const;
+    // A link standing at the folder's place is left alone.
+    void finishFolder(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime) override;
 
     // Told the folder and name of each temporary file while it exists, and
     // (-1, nullptr) once it is gone, so that a signal handler can remove it.
@@ -89,6 +77,11 @@ public:
 
 private:
     UniqueFd openFolder(const std::vector<std::string>& parts, std::size_t count, bool lastMayBeLink = false) const;
+    const UniqueFd& fileFolder(const std::vector<std::string>& parts, FolderCache* cache, UniqueFd& opened) const;
+    void writeFileIn(const UniqueFd& folder, const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
+                     const Produce& produce) const;
+    void nameFile(const UniqueFd& folder, UniqueFd& file, bool nameless, const std::vector<std::string>& parts,
+                  std::string& temporary) const;
     void pending(int folderFd, const char* name) const;
 
     std::string m_path;

@@ -93,6 +93,37 @@ std::wstring temporaryName()
     return name;
 }
 
+// Creates a new file under a fresh temporary name in `folder` (which ends in
+// a backslash): 0 with `file` open and `path` set to its path, or the cause.
+DWORD createTemporary(const std::wstring& folder, std::wstring& path, HANDLE& file)
+{
+    for (int attempt = 0; attempt < TemporaryAttempts; ++attempt) {
+        path = folder + temporaryName();
+        file = ::CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file != INVALID_HANDLE_VALUE)
+            return 0;
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_EXISTS)
+            return error;
+    }
+    return ERROR_FILE_EXISTS;
+}
+
+// Writes all of `size` bytes; false with the cause left for GetLastError.
+bool writeAll(HANDLE file, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const DWORD chunk = size > 0x10000000 ? 0x10000000 : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!::WriteFile(file, data, chunk, &written, nullptr))
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
 } // namespace
 
 void checkWindowsName(const std::string& entryName, const std::vector<std::string>& parts)
@@ -112,7 +143,7 @@ void checkWindowsName(const std::string& entryName, const std::vector<std::strin
     }
 }
 
-TargetFolder::TargetFolder(const std::string& path)
+WindowsTargetFolder::WindowsTargetFolder(const std::string& path)
 {
     const std::wstring given = widen(path.empty() ? std::string(".") : path);
     std::wstring full(MAX_PATH, L'\0');
@@ -137,7 +168,7 @@ TargetFolder::TargetFolder(const std::string& path)
         m_long.pop_back(); // "C:\" is joined as "C:" + "\part"
 }
 
-TargetFolder::~TargetFolder()
+WindowsTargetFolder::~WindowsTargetFolder()
 {
     for (const auto& open : m_open)
         ::CloseHandle(open.second);
@@ -145,7 +176,7 @@ TargetFolder::~TargetFolder()
         ::CloseHandle(m_root);
 }
 
-std::string TargetFolder::fullPath(const std::vector<std::string>& parts, std::size_t count) const
+std::string WindowsTargetFolder::fullPath(const std::vector<std::string>& parts, std::size_t count) const
 {
     std::string path = m_path;
     for (std::size_t i = 0; i < count; ++i)
@@ -153,7 +184,7 @@ std::string TargetFolder::fullPath(const std::vector<std::string>& parts, std::s
     return path;
 }
 
-std::wstring TargetFolder::longPath(const std::vector<std::string>& parts, std::size_t count) const
+std::wstring WindowsTargetFolder::longPath(const std::vector<std::string>& parts, std::size_t count) const
 {
     std::wstring path = m_long;
     for (std::size_t i = 0; i < count; ++i)
@@ -161,7 +192,7 @@ std::wstring TargetFolder::longPath(const std::vector<std::string>& parts, std::
     return path;
 }
 
-void TargetFolder::create()
+void WindowsTargetFolder::create()
 {
     const auto failed = [&](const std::string& path, DWORD error) {
         return ZipError(ZipErrc::CannotCreateFolder, path,
@@ -203,12 +234,12 @@ void TargetFolder::create()
         m_final.pop_back();
 }
 
-bool TargetFolder::inside(void* handle) const
+bool WindowsTargetFolder::inside(void* handle) const
 {
     return below(m_final, handle);
 }
 
-void* TargetFolder::folder(const std::vector<std::string>& parts, std::size_t count)
+void* WindowsTargetFolder::folder(const std::vector<std::string>& parts, std::size_t count)
 {
     if (count == 0)
         return m_root;
@@ -242,7 +273,7 @@ void* TargetFolder::folder(const std::vector<std::string>& parts, std::size_t co
     return handle;
 }
 
-void TargetFolder::makeFolders(const std::vector<std::string>& parts, std::size_t count)
+void WindowsTargetFolder::makeFolders(const std::vector<std::string>& parts, std::size_t count)
 {
     for (std::size_t i = 1; i <= count; ++i) {
         if (m_open.count(joinParts(parts, i)))
@@ -261,47 +292,25 @@ void TargetFolder::makeFolders(const std::vector<std::string>& parts, std::size_
     }
 }
 
-void TargetFolder::writeFile(const std::vector<std::string>& parts, std::int64_t mtime,
-                             const std::function<void(const Write&)>& produce)
+void WindowsTargetFolder::writeFile(const std::vector<std::string>& parts, unsigned /*mode*/, std::int64_t mtime,
+                                    const Produce& produce)
 {
     const std::string shown = fullPath(parts, parts.size());
     const auto failed = [&](DWORD error) {
         return ZipError(ZipErrc::CannotWrite, shown, win32Message(error), errnoFromWin32(error));
     };
     folder(parts, parts.size() - 1);
-    const std::wstring base = longPath(parts, parts.size() - 1) + L"\\";
-
     std::wstring temporary;
     HANDLE file = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; attempt < TemporaryAttempts && file == INVALID_HANDLE_VALUE; ++attempt) {
-        temporary = base + temporaryName();
-        file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (file == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS)
-            throw failed(::GetLastError());
-    }
-    if (file == INVALID_HANDLE_VALUE)
-        throw failed(ERROR_FILE_EXISTS);
+    const DWORD created = createTemporary(longPath(parts, parts.size() - 1) + L"\\", temporary, file);
+    if (created != 0)
+        throw failed(created);
 
     // Deleted when closed, whatever ends this process, until it is complete.
     FILE_DISPOSITION_INFO dispose = {TRUE};
     const bool disposing = ::SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose);
     try {
-        if (!inside(file))
-            throw ZipError(ZipErrc::PathThroughLink, shown, "the path leads outside the target folder");
-        produce([&](const char* data, std::size_t size) {
-            while (size > 0) {
-                const DWORD chunk = size > 0x10000000 ? 0x10000000 : static_cast<DWORD>(size);
-                DWORD written = 0;
-                if (!::WriteFile(file, data, chunk, &written, nullptr))
-                    throw failed(::GetLastError());
-                data += written;
-                size -= written;
-            }
-        });
-        const FILETIME time = toFileTime(mtime);
-        if (!::SetFileTime(file, nullptr, &time, &time))
-            throw failed(::GetLastError());
+        fillFile(file, shown, mtime, produce);
         dispose.DeleteFile = FALSE;
         if (disposing && !::SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose))
             throw failed(::GetLastError());
@@ -323,7 +332,30 @@ void TargetFolder::writeFile(const std::vector<std::string>& parts, std::int64_t
     }
 }
 
-void TargetFolder::finishFolder(const std::vector<std::string>& parts, std::int64_t mtime)
+void WindowsTargetFolder::fillFile(void* file, const std::string& shown, std::int64_t mtime,
+                                   const Produce& produce) const
+{
+    const auto failed = [&](DWORD error) {
+        return ZipError(ZipErrc::CannotWrite, shown, win32Message(error), errnoFromWin32(error));
+    };
+    if (!inside(file))
+        throw ZipError(ZipErrc::PathThroughLink, shown, "the path leads outside the target folder");
+    produce([&](const char* data, std::size_t size) {
+        if (!writeAll(file, data, size))
+            throw failed(::GetLastError());
+    });
+    const FILETIME time = toFileTime(mtime);
+    if (!::SetFileTime(file, nullptr, &time, &time))
+        throw failed(::GetLastError());
+}
+
+void WindowsTargetFolder::makeLink(const std::vector<std::string>& parts, const std::string& /*target*/,
+                                   std::int64_t /*mtime*/)
+{
+    throw ZipError(ZipErrc::CannotWrite, fullPath(parts, parts.size()), "symbolic links are not made on Windows");
+}
+
+void WindowsTargetFolder::finishFolder(const std::vector<std::string>& parts, unsigned /*mode*/, std::int64_t mtime)
 {
     if (parts.empty())
         return;
@@ -339,7 +371,7 @@ void TargetFolder::finishFolder(const std::vector<std::string>& parts, std::int6
     ::CloseHandle(handle);
 }
 
-std::optional<std::string> TargetFolder::linkAt(const std::string& path)
+std::optional<std::string> WindowsTargetFolder::linkAt(const std::string& path)
 {
     std::wstring full = m_long + L"\\" + widen(path);
     for (wchar_t& c : full) {

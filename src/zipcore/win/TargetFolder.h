@@ -1,7 +1,7 @@
 #ifndef PLOVERN_ZIPCORE_WIN_TARGETFOLDER_H
 #define PLOVERN_ZIPCORE_WIN_TARGETFOLDER_H
 
-#include "SafetyRules.h"
+#include "ExtractionSequence.h"
 
 #include <cstdint>
 #include <functional>
@@ -34,40 +34,34 @@ void checkWindowsName(const std::string& entryName, const std::vector<std::strin
 // their place (MoveFileExW with MOVEFILE_REPLACE_EXISTING). Times are set
 // with SetFileTime.
 //
-// Paths below the folder are given as parts (entryParts). Failures throw
-// ZipError naming the full path: PathThroughLink, CannotCreateFolder,
-// CannotWrite.
-class TargetFolder : public DiskLinks
+// Link entries are not made here (makesLinks): creating symbolic links on
+// Windows needs a privilege most users lack. Windows keeps no Unix modes, so
+// the modes given are not used.
+class WindowsTargetFolder : public TargetFolder
 {
 public:
-    using Write = std::function<void(const char* data, std::size_t size)>;
-
     // `path`: UTF-8, absolute or relative to the current folder. Nothing is
     // made or opened yet: checks come first.
-    explicit TargetFolder(const std::string& path);
-    ~TargetFolder() override;
-    TargetFolder(const TargetFolder&) = delete;
-    TargetFolder& operator=(const TargetFolder&) = delete;
+    explicit WindowsTargetFolder(const std::string& path);
+    ~WindowsTargetFolder() override;
+    WindowsTargetFolder(const WindowsTargetFolder&) = delete;
+    WindowsTargetFolder& operator=(const WindowsTargetFolder&) = delete;
 
     // The absolute path, UTF-8, as shown to the user.
     const std::string& path() const { return m_path; }
 
-    // Creates the folder and its missing parents (following reparse points:
-    // the user chose this path), then opens it.
-    void create();
+    // Following reparse points on the way to the folder itself: the user
+    // chose this path.
+    void create() override;
+    void makeFolders(const std::vector<std::string>& parts, std::size_t count) override;
+    void writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
+                   const Produce& produce) override;
 
-    // Makes the folders parts[0, count) below the target where missing.
-    void makeFolders(const std::vector<std::string>& parts, std::size_t count);
+    bool makesLinks() const override { return false; }
+    // Refused with CannotWrite: see makesLinks.
+    void makeLink(const std::vector<std::string>& parts, const std::string& target, std::int64_t mtime) override;
 
-    // Writes the file at `parts`: `produce` gets a function that writes its
-    // data; then its time is set and it is moved over whatever stands at its
-    // place. On any failure, the produce's own exceptions included, the
-    // temporary file is removed and nothing is replaced.
-    void writeFile(const std::vector<std::string>& parts, std::int64_t mtime,
-                   const std::function<void(const Write&)>& produce);
-
-    // Sets a folder's time once everything inside is written.
-    void finishFolder(const std::vector<std::string>& parts, std::int64_t mtime);
+    void finishFolder(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime) override;
 
     // A symbolic link, junction or mount point at `path` ("/"-joined parts):
     // its target is not read, so it counts as leading outside (an empty text).
@@ -79,6 +73,7 @@ private:
     std::wstring longPath(const std::vector<std::string>& parts, std::size_t count) const;
     void* folder(const std::vector<std::string>& parts, std::size_t count);
     bool inside(void* handle) const;
+    void fillFile(void* file, const std::string& shown, std::int64_t mtime, const Produce& produce) const;
 
     std::string m_path;
     std::wstring m_long;  // \\?\ form of the absolute path
