@@ -30,6 +30,10 @@ struct Entry
     std::uint64_t size = 0;
     std::uint32_t externalAttributes = 0;
     std::uint64_t localOffset = 0; // as stored, counted from Layout::shift
+    // Where the entry's central header stands in the file, and its length,
+    // so that a writer can take it without walking the directory again.
+    std::uint64_t centralPosition = 0;
+    std::size_t centralLength = 0;
 
     EntryKind kind = EntryKind::File;
     bool hasUnixMode = false; // the attributes carry a Unix mode (type and permissions)
@@ -80,6 +84,7 @@ struct RawCentralHeader
 {
     const unsigned char* bytes = nullptr;
     std::size_t length = 0;
+    std::uint64_t position = 0; // in the file
 };
 
 // Reads the end records and the whole central directory. With
