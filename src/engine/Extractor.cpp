@@ -9,6 +9,7 @@
 #include "TargetFolder.h"
 #include "ZipError.h"
 #include "ZipFormat.h"
+#include "ZipRecords.h"
 
 #include <algorithm>
 #include <atomic>
@@ -104,7 +105,7 @@ void Extractor::checkLocalHeader(const EntryDetails& details) const
     // than one damaged entry: the archive is refused before any of its data
     // is read.
     const zipcore::Layout& layout = m_reader.layout();
-    if (!zipcore::fits(details.entry->localOffset, zipcore::LocalHeaderSize,
+    if (!zipcore::fits(details.entry->localOffset, zipcore::LocalHeader::FixedSize,
                        layout.cdStart - std::min(layout.cdStart, layout.shift)))
         throw EngineFailure::archiveUnreadable(
             m_reader.path(), QStringLiteral("the local header of %1 lies outside the archive").arg(details.info.name));

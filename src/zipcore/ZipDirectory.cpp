@@ -15,6 +15,8 @@ namespace {
 
 constexpr std::size_t BufferSize = 1 << 20;
 constexpr std::size_t LocalWindowSize = 64 * 1024;
+// The end record, plus an archive comment of at most 65,535 bytes after it.
+constexpr std::size_t MaxEndSearch = EndRecord::FixedSize + 0xffff;
 // A ZIP64 end record's extensible data is not used; one claiming more than
 // this is taken as damaged rather than read.
 constexpr std::uint64_t MaxZip64EndRecord = 1 << 24;
@@ -136,11 +138,10 @@ Entry decodeCentral(const CentralHeader& header)
     return entry;
 }
 
-// Walks the central directory of `layout`; `visit` gets each header as
-// stored and as parsed. Returns the smallest local-header offset met (or
+// Walks the central directory of `layout`; `visit` gets each header,
+// parsed. Returns the smallest local-header offset met (or
 // the directory's own offset when smaller).
-std::uint64_t walk(ByteSource& source, const Layout& layout,
-                   const std::function<void(const RawCentralHeader&, const CentralHeader&)>& visit)
+std::uint64_t walk(ByteSource& source, const Layout& layout, const std::function<void(const CentralHeader&)>& visit)
 {
     std::uint64_t smallest = layout.cdOffset;
     if (layout.cdStart >= layout.cdEnd)
@@ -167,7 +168,7 @@ std::uint64_t walk(ByteSource& source, const Layout& layout,
             damaged(parsed.error);
         parsed.record.position = position;
         smallest = std::min(smallest, parsed.record.localOffset);
-        visit(RawCentralHeader{header.data(), header.size(), position}, parsed.record);
+        visit(parsed.record);
         ++count;
     }
     return smallest;
@@ -329,19 +330,10 @@ bool findExtra(const unsigned char* extra, std::size_t length, std::uint16_t id,
     return false;
 }
 
-bool storedLocalOffset(const RawCentralHeader& header, std::uint64_t* offset)
-{
-    const Parsed<CentralHeader> parsed = parseCentralHeader(header.bytes, header.length);
-    if (!parsed.ok())
-        return false;
-    *offset = parsed.record.localOffset;
-    return true;
-}
-
 void forEachCentralHeader(ByteSource& source, const Layout& layout,
-                          const std::function<void(const RawCentralHeader&)>& visit)
+                          const std::function<void(const CentralHeader&)>& visit)
 {
-    walk(source, layout, [&](const RawCentralHeader& header, const CentralHeader&) { visit(header); });
+    walk(source, layout, visit);
 }
 
 Directory readDirectory(ByteSource& source, bool localTimes)
@@ -356,7 +348,7 @@ Directory readDirectory(ByteSource& source, bool localTimes)
     // A candidate that fails only says something when no other one succeeds.
     bool failed = false;
     ZipError firstProblem(ZipErrc::NotAnArchive, std::string(), "no end-of-central-directory record");
-    for (std::size_t i = tail.size() < EndSize ? 0 : tail.size() - EndSize + 1; i-- > 0;) {
+    for (std::size_t i = tail.size() < EndRecord::FixedSize ? 0 : tail.size() - EndRecord::FixedSize + 1; i-- > 0;) {
         const Parsed<EndRecord> end = parseEndRecord(tail.data() + i, tail.size() - i);
         if (!end.ok())
             continue;
@@ -365,10 +357,9 @@ Directory readDirectory(ByteSource& source, bool localTimes)
             directory.layout = layoutAt(source, end.record, tailStart + i, size);
             std::vector<Entry>& entries = directory.entries;
             entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(directory.layout.entryCount, 1 << 16)));
-            const std::uint64_t smallest =
-                walk(source, directory.layout, [&](const RawCentralHeader&, const CentralHeader& header) {
-                    entries.push_back(decodeCentral(header));
-                });
+            const std::uint64_t smallest = walk(source, directory.layout, [&](const CentralHeader& header) {
+                entries.push_back(decodeCentral(header));
+            });
             directory.layout.zipStart = directory.layout.shift + smallest;
             if (localTimes) {
                 LocalTimes local(source, directory.layout);

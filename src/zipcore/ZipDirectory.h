@@ -2,6 +2,7 @@
 #define PLOVERN_ZIPCORE_ZIPDIRECTORY_H
 
 #include "ByteSource.h"
+#include "ZipRecords.h"
 
 #include <cstdint>
 #include <functional>
@@ -78,15 +79,6 @@ struct Directory
     std::vector<Entry> entries; // in central-directory order
 };
 
-// One central header as stored: its fixed part, then name, extra field and
-// comment, `length` bytes in all; valid during the call that hands it out.
-struct RawCentralHeader
-{
-    const unsigned char* bytes = nullptr;
-    std::size_t length = 0;
-    std::uint64_t position = 0; // in the file
-};
-
 // Reads the end records and the whole central directory. With
 // `localTimes`, an entry without an extended timestamp in its central header
 // takes the one of its local header when there is one (some zippers put it
@@ -96,18 +88,15 @@ struct RawCentralHeader
 Directory readDirectory(ByteSource& source, bool localTimes = true);
 
 // Calls `visit` for every central header of an archive laid out as `layout`,
-// in order. Throws like readDirectory.
+// in order, parsed, with its position and length in the file. Throws like
+// readDirectory.
 void forEachCentralHeader(ByteSource& source, const Layout& layout,
-                          const std::function<void(const RawCentralHeader&)>& visit);
+                          const std::function<void(const CentralHeader&)>& visit);
 
 // The payload of the extra field `id` among the `length` bytes of extra
 // fields at `extra`; false when there is none or the fields are damaged.
 bool findExtra(const unsigned char* extra, std::size_t length, std::uint16_t id, const unsigned char** payload,
                std::size_t* payloadLength);
-
-// The local-header offset a central header stores, reading the ZIP64 extra
-// field when the 32-bit field says so; false when that field is missing.
-bool storedLocalOffset(const RawCentralHeader& header, std::uint64_t* offset);
 
 } // namespace zipcore
 
