@@ -83,8 +83,11 @@ SplitExtra splitExtra(const unsigned char* extra, std::size_t length)
     std::size_t payloadLength = 0;
     const char* bytes = reinterpret_cast<const char*>(extra);
     if (!findExtra(extra, length, Zip64ExtraId, &payload, &payloadLength)) {
+        // A ZIP64 field made later goes after the last whole field, before
+        // any damaged bytes, where readers still find it.
         split.others.assign(bytes, length);
-        split.at = length;
+        while (length - split.at >= 4 && get16(extra + split.at + 2) <= length - split.at - 4)
+            split.at += 4 + get16(extra + split.at + 2);
         return split;
     }
     split.found = true;
