@@ -8,6 +8,7 @@
 #include "ProgressChannel.h"
 #include "ZipError.h"
 #include "ZipFormat.h"
+#include "ZipRecords.h"
 #include "ZipRelocation.h"
 
 #include <algorithm>
@@ -27,7 +28,6 @@ constexpr std::size_t headerRead = 512;
 // Kept bytes are copied in steps of this size, so that progress moves and a
 // stop is seen.
 constexpr std::uint64_t copyStep = 64 << 20;
-constexpr std::uint32_t DescriptorSignature = 0x08074b50;
 constexpr std::uint16_t FlagDescriptor = 0x0008;
 // Written by: Unix, version 6.3 of the format.
 constexpr std::uint16_t MadeBy = (HostUnix << 8) | 63;
@@ -55,32 +55,6 @@ bool isAscii(const std::string& name)
     return std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-void append16(std::vector<unsigned char>& out, std::uint16_t v)
-{
-    unsigned char b[2];
-    put16(b, v);
-    out.insert(out.end(), b, b + 2);
-}
-
-void append32(std::vector<unsigned char>& out, std::uint32_t v)
-{
-    unsigned char b[4];
-    put32(b, v);
-    out.insert(out.end(), b, b + 4);
-}
-
-void append64(std::vector<unsigned char>& out, std::uint64_t v)
-{
-    unsigned char b[8];
-    put64(b, v);
-    out.insert(out.end(), b, b + 8);
-}
-
-std::uint32_t field32(std::uint64_t value)
-{
-    return value >= Full32 ? Full32 : static_cast<std::uint32_t>(value);
-}
-
 // The headers of one new entry, filled in as its data becomes known.
 struct NewHeaders
 {
@@ -97,84 +71,49 @@ struct NewHeaders
     std::uint16_t needed() const { return zip64 ? 45 : method == MethodDeflated ? 20 : 10; }
 
     // The extended timestamp (modification time), for both headers.
-    void appendTimestamp(std::vector<unsigned char>& out) const
+    std::string timestamp() const
     {
         if (entry.mtime < 0 || entry.mtime > 0xffffffffLL)
-            return;
-        append16(out, ExtendedTimestampId);
-        append16(out, 5);
-        out.push_back(1);
-        append32(out, static_cast<std::uint32_t>(entry.mtime));
+            return std::string();
+        unsigned char field[9] = {0x55, 0x54, 5, 0, 1};
+        put32(field + 5, static_cast<std::uint32_t>(entry.mtime));
+        return std::string(reinterpret_cast<const char*>(field), sizeof field);
     }
 
     std::vector<unsigned char> local() const
     {
-        std::vector<unsigned char> h;
-        append32(h, LocalSignature);
-        append16(h, needed());
-        append16(h, flags());
-        append16(h, method);
-        append16(h, time);
-        append16(h, date);
-        append32(h, crc);
-        append32(h, zip64 ? Full32 : static_cast<std::uint32_t>(compressedSize));
-        append32(h, zip64 ? Full32 : static_cast<std::uint32_t>(size));
-        append16(h, static_cast<std::uint16_t>(entry.name.size()));
-        append16(h, 0); // extra length, set below
-        h.insert(h.end(), entry.name.begin(), entry.name.end());
-        const std::size_t extraAt = h.size();
-        if (zip64) {
-            append16(h, Zip64ExtraId);
-            append16(h, 16);
-            append64(h, size);
-            append64(h, compressedSize);
-        }
-        appendTimestamp(h);
-        put16(h.data() + 28, static_cast<std::uint16_t>(h.size() - extraAt));
-        return h;
+        LocalHeader h;
+        h.versionNeeded = needed();
+        h.flags = flags();
+        h.method = method;
+        h.dosTime = time;
+        h.dosDate = date;
+        h.crc = crc;
+        h.compressedSize = compressedSize;
+        h.size = size;
+        h.zip64 = zip64;
+        h.name = entry.name;
+        h.extra = timestamp();
+        return encode(h);
     }
 
     std::vector<unsigned char> central(std::uint64_t offset) const
     {
-        const bool bigSize = size >= Full32;
-        const bool bigCompressed = compressedSize >= Full32;
-        const bool bigOffset = offset >= Full32;
-        std::vector<unsigned char> h;
-        append32(h, CentralSignature);
-        append16(h, MadeBy);
-        append16(h, bigSize || bigCompressed || bigOffset ? 45 : needed());
-        append16(h, flags());
-        append16(h, method);
-        append16(h, time);
-        append16(h, date);
-        append32(h, crc);
-        append32(h, field32(compressedSize));
-        append32(h, field32(size));
-        append16(h, static_cast<std::uint16_t>(entry.name.size()));
-        append16(h, 0); // extra length, set below
-        append16(h, 0); // comment length
-        append16(h, 0); // disk
-        append16(h, 0); // internal attributes
-        // Unix mode in the high half; the DOS read-only bit in the low byte
-        // for readers on Windows.
-        append32(h,
-                 (static_cast<std::uint32_t>(0100000 | (entry.mode & 07777)) << 16) | ((entry.mode & 0200) ? 0u : 1u));
-        append32(h, field32(offset));
-        h.insert(h.end(), entry.name.begin(), entry.name.end());
-        const std::size_t extraAt = h.size();
-        if (bigSize || bigCompressed || bigOffset) {
-            append16(h, Zip64ExtraId);
-            append16(h, static_cast<std::uint16_t>(8 * (bigSize + bigCompressed + bigOffset)));
-            if (bigSize)
-                append64(h, size);
-            if (bigCompressed)
-                append64(h, compressedSize);
-            if (bigOffset)
-                append64(h, offset);
-        }
-        appendTimestamp(h);
-        put16(h.data() + 30, static_cast<std::uint16_t>(h.size() - extraAt));
-        return h;
+        CentralHeader h;
+        h.madeBy = MadeBy;
+        h.versionNeeded = needed();
+        h.flags = flags();
+        h.method = method;
+        h.dosTime = time;
+        h.dosDate = date;
+        h.crc = crc;
+        h.compressedSize = compressedSize;
+        h.size = size;
+        h.externalAttributes = unixExternalAttributes(0100000 | (entry.mode & 07777));
+        h.localOffset = offset;
+        h.name = entry.name;
+        h.extra = timestamp();
+        return encode(h);
     }
 };
 
@@ -244,31 +183,26 @@ void ArchiveWriter::copyKept(std::size_t index, Placed& placed)
     const Entry& entry = m_old->entries[index];
     const Layout& layout = m_old->layout;
     const std::uint64_t start = layout.shift + entry.localOffset;
-    if (start < layout.shift || start > layout.fileSize || layout.fileSize - start < LocalHeaderSize)
+    if (start < layout.shift || start > layout.fileSize || layout.fileSize - start < LocalHeader::FixedSize)
         damaged("a local header lies outside the file");
-    const unsigned char* h = readOld(start, LocalHeaderSize);
-    if (get32(h) != LocalSignature)
+    const Parsed<std::size_t> headerLength =
+        localHeaderLength(readOld(start, LocalHeader::FixedSize), LocalHeader::FixedSize);
+    if (!headerLength.ok())
         damaged("a local header is missing");
-    const std::size_t nameLength = get16(h + 26);
-    const std::size_t extraLength = get16(h + 28);
-    const std::uint64_t headerLength = LocalHeaderSize + nameLength + extraLength;
-    std::uint64_t length = headerLength + entry.compressedSize;
-    if (length < headerLength || layout.fileSize - start < length)
+    std::uint64_t length = headerLength.record + entry.compressedSize;
+    if (length < headerLength.record || layout.fileSize - start < length)
         damaged("an entry's data runs past the end of the file");
     if (entry.flags & FlagDescriptor) {
         // A data descriptor follows the data: CRC and sizes, 8 bytes each
         // after a ZIP64 local header, with or without a signature first.
-        const unsigned char* local = readOld(start, static_cast<std::size_t>(headerLength));
-        const unsigned char* payload = nullptr;
-        std::size_t payloadLength = 0;
-        const bool zip64 =
-            findExtra(local + LocalHeaderSize + nameLength, extraLength, Zip64ExtraId, &payload, &payloadLength);
-        std::uint64_t descriptor = zip64 ? 20 : 12;
-        if (layout.fileSize - start - length >= 4 && get32(readOld(start + length, 4)) == DescriptorSignature)
-            descriptor += 4;
-        if (layout.fileSize - start - length < descriptor)
-            damaged("an entry's data descriptor runs past the end of the file");
-        length += descriptor;
+        const Parsed<LocalHeader> local = parseLocalHeader(readOld(start, headerLength.record), headerLength.record);
+        const std::uint64_t left = layout.fileSize - start - length;
+        const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(left, 24));
+        const Parsed<DataDescriptor> descriptor =
+            parseDataDescriptor(room ? readOld(start + length, room) : nullptr, room, local.ok() && local.record.zip64);
+        if (!descriptor.ok())
+            damaged(descriptor.error);
+        length += descriptor.record.length();
     }
 
     placed.offset = m_position;
@@ -383,21 +317,22 @@ std::uint64_t ArchiveWriter::writeCentralHeaders(const std::vector<Fate>& fates,
     std::size_t nextNew = 0;
     if (m_old) {
         std::size_t index = 0;
-        std::vector<unsigned char> header;
         FileSource source(m_in);
         try {
-            forEachCentralHeader(source, m_old->layout, [&](const RawCentralHeader& raw) {
+            forEachCentralHeader(source, m_old->layout, [&](const CentralHeader& old) {
                 const std::size_t i = index++;
                 if (fates[i] == Fate::Replace) {
                     const std::vector<unsigned char>& h = added.at(nextNew++).centralHeader;
                     put(h.data(), h.size());
                     ++count;
                 } else if (fates[i] == Fate::Keep) {
-                    header.assign(raw.bytes, raw.bytes + raw.length);
-                    if (!ZipRelocation::setLocalOffset(header, kept[i].offset))
+                    CentralHeader header = old;
+                    header.localOffset = kept[i].offset;
+                    const Bytes bytes = encode(header);
+                    if (bytes.empty())
                         throw EngineFailure::cannotUpdateArchive(
                             m_archive, QStringLiteral("an entry's extra data is too long to hold a 64-bit offset"));
-                    put(header.data(), header.size());
+                    put(bytes.data(), bytes.size());
                     ++count;
                 }
             });
@@ -419,8 +354,8 @@ std::vector<unsigned char> ArchiveWriter::oldComment()
         return comment;
     const Layout& layout = m_old->layout;
     comment.resize(layout.commentLength);
-    const SysResult read =
-        PosixFile::readAt(m_in, comment.data(), comment.size(), static_cast<std::int64_t>(layout.endPos + EndSize));
+    const SysResult read = PosixFile::readAt(m_in, comment.data(), comment.size(),
+                                             static_cast<std::int64_t>(layout.endPos + EndRecord::FixedSize));
     if (!read)
         unreadable(read.cause());
     return comment;
@@ -434,36 +369,15 @@ void ArchiveWriter::writeEndRecords(std::uint64_t cdStart, std::uint64_t count,
     // and 7-Zip reject an empty archive whose directory offset counts a
     // stub; offset 0 is what they accept.
     const std::uint64_t cdOffset = count == 0 ? 0 : cdStart;
-    if (count >= 0xffff || cdSize >= Full32 || cdOffset >= Full32) {
-        std::vector<unsigned char> records;
-        const std::uint64_t zip64End = m_position;
-        append32(records, Zip64EndSignature);
-        append64(records, Zip64EndSize - 12);
-        append16(records, MadeBy);
-        append16(records, 45);
-        append32(records, 0); // this disk
-        append32(records, 0); // the directory's disk
-        append64(records, count);
-        append64(records, count);
-        append64(records, cdSize);
-        append64(records, cdOffset);
-        append32(records, Zip64LocatorSignature);
-        append32(records, 0);
-        append64(records, zip64End);
-        append32(records, 1);
-        put(records.data(), records.size());
-    }
-    std::vector<unsigned char> end;
-    append32(end, EndSignature);
-    append16(end, 0);
-    append16(end, 0);
-    append16(end, static_cast<std::uint16_t>(std::min<std::uint64_t>(count, 0xffff)));
-    append16(end, static_cast<std::uint16_t>(std::min<std::uint64_t>(count, 0xffff)));
-    append32(end, field32(cdSize));
-    append32(end, field32(cdOffset));
-    append16(end, static_cast<std::uint16_t>(comment.size()));
-    end.insert(end.end(), comment.begin(), comment.end());
-    put(end.data(), end.size());
+    DirectoryEnd end;
+    end.entries = count;
+    end.size = cdSize;
+    end.offset = cdOffset;
+    end.position = m_position;
+    end.madeBy = MadeBy;
+    end.comment.assign(comment.begin(), comment.end());
+    const Bytes records = encode(end);
+    put(records.data(), records.size());
 }
 
 void ArchiveWriter::put(const void* bytes, std::size_t length)

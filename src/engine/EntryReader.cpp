@@ -4,6 +4,7 @@
 #include "PosixFile.h"
 #include "ZipError.h"
 #include "ZipFormat.h"
+#include "ZipRecords.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,7 +21,7 @@ using zipcore::ZipError;
 namespace {
 
 // A local header with the longest name and extra field it can hold.
-constexpr std::size_t MaxLocalHeader = zipcore::LocalHeaderSize + 2 * 0xffff;
+constexpr std::size_t MaxLocalHeader = zipcore::LocalHeader::FixedSize + 2 * 0xffff;
 // Read beyond the header size the central directory suggests, for local
 // extra fields longer than the central ones (Info-ZIP's usually are).
 constexpr std::size_t HeaderSlack = 256;
@@ -120,19 +121,20 @@ std::uint64_t EntryReader::readHead(const Entry& entry, unsigned char* buffer, s
     // Nothing of an entry lies in or after the central directory: a header
     // or size saying otherwise would have the directory itself read as data.
     const std::uint64_t limit = m_layout.cdStart;
-    if (!zipcore::fits(entry.localOffset, zipcore::LocalHeaderSize, limit - std::min(limit, m_layout.shift)))
+    if (!zipcore::fits(entry.localOffset, zipcore::LocalHeader::FixedSize, limit - std::min(limit, m_layout.shift)))
         corrupt(entry, "its local header is missing or damaged");
     const std::uint64_t header = m_layout.shift + entry.localOffset;
-    const std::uint64_t guess = zipcore::LocalHeaderSize + entry.rawName.size() + entry.extra.size() + HeaderSlack;
+    const std::uint64_t guess =
+        zipcore::LocalHeader::FixedSize + entry.rawName.size() + entry.extra.size() + HeaderSlack;
     const std::uint64_t wanted =
         std::min<std::uint64_t>({guess + std::min<std::uint64_t>(entry.compressedSize, room), room, limit - header});
     const ssize_t got = readUpTo(m_fd, header, buffer, static_cast<std::size_t>(wanted));
     if (got < 0)
         corrupt(entry, std::strerror(errno));
-    if (static_cast<std::size_t>(got) < zipcore::LocalHeaderSize || zipcore::get32(buffer) != zipcore::LocalSignature)
-        corrupt(entry, "its local header is missing or damaged");
-    const std::size_t headerLength =
-        zipcore::LocalHeaderSize + zipcore::get16(buffer + 26) + zipcore::get16(buffer + 28);
+    const zipcore::Parsed<std::size_t> parsed = zipcore::localHeaderLength(buffer, static_cast<std::size_t>(got));
+    if (!parsed.ok())
+        corrupt(entry, parsed.error);
+    const std::size_t headerLength = parsed.record;
     const std::uint64_t start = header + headerLength;
     if (!zipcore::fits(start, entry.compressedSize, limit))
         corrupt(entry, "its data runs past the end of the zip data");

@@ -9,6 +9,7 @@
 #include "TargetFolder.h"
 #include "ZipError.h"
 #include "ZipFormat.h"
+#include "ZipRecords.h"
 
 #include <algorithm>
 #include <atomic>
@@ -287,7 +288,7 @@ void Extractor::checkLocalHeader(const zipcore::Entry& entry) const
     // than one damaged entry: the archive is refused before any of its data
     // is read.
     const zipcore::Layout& layout = m_archive.layout();
-    if (!zipcore::fits(entry.localOffset, zipcore::LocalHeaderSize,
+    if (!zipcore::fits(entry.localOffset, zipcore::LocalHeader::FixedSize,
                        layout.cdStart - std::min(layout.cdStart, layout.shift)))
         throw EngineFailure::archiveUnreadable(
             m_archive.path(), QStringLiteral("the local header of %1 lies outside the archive").arg(nameOf(entry)));

@@ -6,6 +6,7 @@
 #include "PosixFile.h"
 #include "ZipError.h"
 #include "ZipFormat.h"
+#include "ZipRecords.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -87,52 +88,6 @@ void readRecords(int in, std::vector<unsigned char>& records, std::uint64_t at, 
 
 } // namespace
 
-bool ZipRelocation::setLocalOffset(std::vector<unsigned char>& entry, std::uint64_t moved)
-{
-    unsigned char* h = entry.data();
-    const std::size_t nameLength = get16(h + 28);
-    const std::size_t extraLength = get16(h + 30);
-    // Where the ZIP64 field's payload and the offset in it stand: after the
-    // sizes, each there only when its 32-bit field is full.
-    const unsigned char* payload = nullptr;
-    std::size_t payloadLength = 0;
-    const bool hasZip64Field =
-        findExtra(h + CentralHeaderSize + nameLength, extraLength, Zip64ExtraId, &payload, &payloadLength);
-    const std::size_t payloadAt = hasZip64Field ? static_cast<std::size_t>(payload - h) : 0;
-    const std::size_t within = (get32(h + 24) == Full32 ? 8 : 0) + (get32(h + 20) == Full32 ? 8 : 0);
-    if (get32(h + 42) == Full32 && hasZip64Field && within + 8 <= payloadLength) {
-        put64(h + payloadAt + within, moved);
-        return true;
-    }
-    if (get32(h + 42) != Full32 && moved < Full32) {
-        put32(h + 42, static_cast<std::uint32_t>(moved));
-        return true;
-    }
-    // The offset outgrew 32 bits: it moves into the ZIP64 field, which is
-    // made when the entry had none.
-    unsigned char value[8];
-    put64(value, moved);
-    std::vector<unsigned char> grown;
-    std::size_t insertAt = CentralHeaderSize + nameLength + extraLength;
-    if (hasZip64Field) {
-        insertAt = payloadAt + std::min(within, payloadLength);
-        put16(h + payloadAt - 2, static_cast<std::uint16_t>(payloadLength + 8));
-        grown.assign(value, value + 8);
-    } else {
-        grown = {0x01, 0x00, 0x08, 0x00};
-        grown.insert(grown.end(), value, value + 8);
-    }
-    if (extraLength + grown.size() > 0xffff)
-        return false;
-    entry.insert(entry.begin() + static_cast<std::ptrdiff_t>(insertAt), grown.begin(), grown.end());
-    h = entry.data();
-    put16(h + 30, static_cast<std::uint16_t>(extraLength + grown.size()));
-    put32(h + 42, Full32);
-    if (get16(h + 6) < 45)
-        put16(h + 6, 45);
-    return true;
-}
-
 namespace {
 
 // Copies the central directory of `in` with every local-header offset moved
@@ -142,26 +97,26 @@ std::uint64_t copyCentralDirectory(const Layout& layout, int in, const QString& 
                                    EngineFailure::WriteFailure writeFailure)
 {
     std::uint64_t size = 0;
-    std::vector<unsigned char> entry;
+    std::uint64_t visited = 0; // bytes of the old directory
     FileSource source(in);
     try {
-        forEachCentralHeader(source, layout, [&](const RawCentralHeader& raw) {
-            entry.assign(raw.bytes, raw.bytes + raw.length);
-            std::uint64_t offset = 0;
-            storedLocalOffset(raw, &offset); // the walk checked it
-            if (!ZipRelocation::setLocalOffset(entry, offset + delta))
+        forEachCentralHeader(source, layout, [&](const CentralHeader& header) {
+            CentralHeader moved = header;
+            moved.localOffset += delta;
+            const Bytes entry = encode(moved);
+            if (entry.empty())
                 throw writeFailure(outPath,
                                    QStringLiteral("an entry's extra data is too long to hold a 64-bit "
                                                   "offset"));
             writer.write(entry.data(), entry.size());
             size += entry.size();
+            visited += header.rawLength;
         });
     } catch (const ZipError& error) {
         throw EngineFailure::fromCore(error, inPath);
     }
     // Whatever follows the last central header (a digital signature) is
     // part of the directory and carries no offsets.
-    const std::uint64_t visited = size;
     if (visited < layout.cdSize) {
         const std::uint64_t length = layout.cdSize - visited;
         writer.copy(in, layout.cdStart + visited, length, inPath);
@@ -171,59 +126,66 @@ std::uint64_t copyCentralDirectory(const Layout& layout, int in, const QString& 
 }
 
 // Writes the ZIP64 end record and locator for the directory at `cdOffset`:
-// the old ones, moved, when the input has them, else new ones.
+// the old ones (with any extensible data), moved, when the input has them,
+// else new ones.
 void writeZip64Records(const Layout& layout, int in, const QString& inPath, Writer& writer, std::uint64_t cdOffset,
                        std::uint64_t cdSize)
 {
     if (layout.hasZip64) {
-        // The ZIP64 end record (with any extensible data) and the locator.
         const std::uint64_t length = layout.endPos - layout.zip64EndPos;
         if (length > (1 << 24))
             throw EngineFailure::archiveUnreadable(inPath, QStringLiteral("the ZIP64 end record is damaged"));
         std::vector<unsigned char> records(static_cast<std::size_t>(length));
         readRecords(in, records, layout.zip64EndPos, inPath);
-        put64(records.data() + 40, cdSize);
-        put64(records.data() + 48, cdOffset);
-        put64(records.data() + records.size() - Zip64LocatorSize + 8, cdOffset + cdSize);
+        Parsed<Zip64EndRecord> record = parseZip64EndRecord(records.data(), records.size() - Zip64Locator::FixedSize);
+        Parsed<Zip64Locator> locator =
+            parseZip64Locator(records.data() + records.size() - Zip64Locator::FixedSize, Zip64Locator::FixedSize);
+        if (!record.ok() || !locator.ok())
+            throw EngineFailure::archiveUnreadable(inPath, QStringLiteral("the ZIP64 end record is damaged"));
+        record.record.directorySize = cdSize;
+        record.record.directoryOffset = cdOffset;
+        locator.record.zip64EndOffset = cdOffset + cdSize;
+        const Bytes newRecord = encode(record.record);
+        const Bytes newLocator = encode(locator.record);
+        std::copy(newRecord.begin(), newRecord.end(), records.begin());
+        std::copy(newLocator.begin(), newLocator.end(), records.end() - Zip64Locator::FixedSize);
         writer.write(records.data(), records.size());
         return;
     }
-    unsigned char records[Zip64EndSize + Zip64LocatorSize] = {};
-    put32(records, Zip64EndSignature);
-    put64(records + 4, Zip64EndSize - 12);
-    put16(records + 12, 45);
-    put16(records + 14, 45);
-    put64(records + 24, layout.entryCount);
-    put64(records + 32, layout.entryCount);
-    put64(records + 40, cdSize);
-    put64(records + 48, cdOffset);
-    put32(records + Zip64EndSize, Zip64LocatorSignature);
-    put64(records + Zip64EndSize + 8, cdOffset + cdSize);
-    put32(records + Zip64EndSize + 16, 1);
-    writer.write(records, sizeof records);
+    Zip64EndRecord record;
+    record.madeBy = 45;
+    record.diskEntries = layout.entryCount;
+    record.entries = layout.entryCount;
+    record.directorySize = cdSize;
+    record.directoryOffset = cdOffset;
+    Zip64Locator locator;
+    locator.zip64EndOffset = cdOffset + cdSize;
+    const Bytes bytes = encode(record);
+    writer.write(bytes.data(), bytes.size());
+    const Bytes tail = encode(locator);
+    writer.write(tail.data(), tail.size());
 }
 
 // Writes the input's end record (and comment) for the directory at
-// `cdOffset`; a field the ZIP64 records hold stays full.
+// `cdOffset`; a field the ZIP64 records hold stays all ones.
 void writeEndRecord(const Layout& layout, int in, const QString& inPath, Writer& writer, std::uint64_t cdOffset,
                     std::uint64_t cdSize, bool zip64, const QByteArray& commentWhenNone)
 {
-    std::vector<unsigned char> end(static_cast<std::size_t>(EndSize + layout.commentLength));
-    readRecords(in, end, layout.endPos, inPath);
-    const auto fit = [&](std::size_t at, std::uint64_t value) {
-        if (value >= Full32 || (zip64 && get32(end.data() + at) == Full32))
-            put32(end.data() + at, Full32);
-        else
-            put32(end.data() + at, static_cast<std::uint32_t>(value));
+    std::vector<unsigned char> old(static_cast<std::size_t>(EndRecord::FixedSize + layout.commentLength));
+    readRecords(in, old, layout.endPos, inPath);
+    Parsed<EndRecord> end = parseEndRecord(old.data(), old.size());
+    if (!end.ok())
+        throw EngineFailure::archiveUnreadable(inPath, QString::fromUtf8(end.error));
+    const auto fit = [&](std::uint32_t stored, std::uint64_t value) {
+        return value >= Full32 || (zip64 && stored == Full32) ? Full32 : static_cast<std::uint32_t>(value);
     };
-    fit(12, cdSize);
-    fit(16, cdOffset);
-    if (layout.commentLength == 0 && !commentWhenNone.isEmpty()) {
-        const auto length = static_cast<std::uint16_t>(std::min<qsizetype>(commentWhenNone.size(), 0xffff));
-        put16(end.data() + 20, length);
-        end.insert(end.end(), commentWhenNone.constData(), commentWhenNone.constData() + length);
-    }
-    writer.write(end.data(), end.size());
+    end.record.directorySize = fit(end.record.directorySize, cdSize);
+    end.record.directoryOffset = fit(end.record.directoryOffset, cdOffset);
+    if (end.record.comment.empty() && !commentWhenNone.isEmpty())
+        end.record.comment.assign(commentWhenNone.constData(),
+                                  static_cast<std::size_t>(std::min<qsizetype>(commentWhenNone.size(), 0xffff)));
+    const Bytes bytes = encode(end.record);
+    writer.write(bytes.data(), bytes.size());
 }
 
 } // namespace
@@ -248,7 +210,11 @@ void ZipRelocation::copyZipPart(const zipcore::Layout& layout, int in, const QSt
     // directory offset counts a stub.
     if (cdSize == 0 && !layout.hasZip64)
         cdOffset = 0;
-    const bool zip64 = layout.hasZip64 || cdOffset >= Full32 || cdSize >= Full32;
+    DirectoryEnd closing;
+    closing.entries = layout.entryCount;
+    closing.size = cdSize;
+    closing.offset = cdOffset;
+    const bool zip64 = layout.hasZip64 || closing.needsZip64();
     if (zip64)
         writeZip64Records(layout, in, inPath, writer, cdOffset, cdSize);
     writeEndRecord(layout, in, inPath, writer, cdOffset, cdSize, zip64, commentWhenNone);

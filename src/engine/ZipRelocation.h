@@ -28,12 +28,6 @@ void copyZipPart(const zipcore::Layout& layout, int in, const QString& inPath, i
                  std::int64_t outStart, EngineFailure::WriteFailure writeFailure,
                  const QByteArray& commentWhenNone = QByteArray());
 
-// Sets the local-header offset of the central header `entry` (as stored,
-// name, extra field and comment included) to `offset`, moving it into a ZIP64
-// extra field when it no longer fits 32 bits. False when the extra field
-// would grow too long for that.
-bool setLocalOffset(std::vector<unsigned char>& entry, std::uint64_t offset);
-
 } // namespace ZipRelocation
 
 #endif // PLOVERN_ZIPRELOCATION_H

@@ -2,6 +2,7 @@
 
 #include "ZipError.h"
 #include "ZipFormat.h"
+#include "ZipRecords.h"
 
 #include <algorithm>
 #include <cstring>
@@ -56,14 +57,15 @@ void EntryData::checkReadable(const Entry& entry)
 
 std::uint64_t EntryData::dataStart(const Entry& entry)
 {
-    unsigned char header[LocalHeaderSize];
+    unsigned char header[LocalHeader::FixedSize];
     const std::uint64_t limit = m_layout.cdStart;
-    if (!fits(entry.localOffset, LocalHeaderSize, limit - std::min(limit, m_layout.shift))
-        || !m_source.readAt(m_layout.shift + entry.localOffset, header, sizeof header)
-        || get32(header) != LocalSignature)
+    if (!fits(entry.localOffset, sizeof header, limit - std::min(limit, m_layout.shift))
+        || !m_source.readAt(m_layout.shift + entry.localOffset, header, sizeof header))
         corrupt(entry, "its local header is missing or damaged");
-    const std::uint64_t start =
-        m_layout.shift + entry.localOffset + LocalHeaderSize + get16(header + 26) + get16(header + 28);
+    const Parsed<std::size_t> length = localHeaderLength(header, sizeof header);
+    if (!length.ok())
+        corrupt(entry, length.error);
+    const std::uint64_t start = m_layout.shift + entry.localOffset + length.record;
     // An entry's data ends before the central directory; a size saying
     // otherwise would have us read the directory itself as data.
     if (!fits(start, entry.compressedSize, limit))

@@ -3,6 +3,7 @@
 #include "EntryNames.h"
 #include "ZipError.h"
 #include "ZipFormat.h"
+#include "ZipRecords.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +15,11 @@ namespace {
 
 constexpr std::size_t BufferSize = 1 << 20;
 constexpr std::size_t LocalWindowSize = 64 * 1024;
+// The end record, plus an archive comment of at most 65,535 bytes after it.
+constexpr std::size_t MaxEndSearch = EndRecord::FixedSize + 0xffff;
+// A ZIP64 end record's extensible data is not used; one claiming more than
+// this is taken as damaged rather than read.
+constexpr std::uint64_t MaxZip64EndRecord = 1 << 24;
 
 [[noreturn]] void damaged(const std::string& cause)
 {
@@ -110,50 +116,32 @@ void interpret(Entry& entry)
         extendedMtime(reinterpret_cast<const unsigned char*>(entry.extra.data()), entry.extra.size(), &entry.mtime);
 }
 
-Entry decodeCentral(const RawCentralHeader& raw, std::uint64_t localOffset)
+Entry decodeCentral(const CentralHeader& header)
 {
-    const unsigned char* h = raw.bytes;
-    const std::size_t nameLength = get16(h + 28);
-    const std::size_t extraLength = get16(h + 30);
-    const std::size_t commentLength = get16(h + 32);
-    const auto* variable = reinterpret_cast<const char*>(h + CentralHeaderSize);
     Entry entry;
-    entry.rawName.assign(variable, nameLength);
-    entry.extra.assign(variable + nameLength, extraLength);
-    entry.comment.assign(variable + nameLength + extraLength, commentLength);
-    entry.madeBy = get16(h + 4);
-    entry.flags = get16(h + 8);
-    entry.method = get16(h + 10);
-    entry.dosTime = get16(h + 12);
-    entry.dosDate = get16(h + 14);
-    entry.crc = get32(h + 16);
-    entry.compressedSize = get32(h + 20);
-    entry.size = get32(h + 24);
-    entry.externalAttributes = get32(h + 38);
-    entry.localOffset = localOffset;
-    // Sizes that do not fit 32 bits stand in the ZIP64 field, in this order.
-    if (entry.size == Full32 || entry.compressedSize == Full32) {
-        const unsigned char* payload = nullptr;
-        std::size_t payloadLength = 0;
-        const bool found =
-            findExtra(h + CentralHeaderSize + nameLength, extraLength, Zip64ExtraId, &payload, &payloadLength);
-        std::size_t within = 0;
-        if (entry.size == Full32 && found && payloadLength - within >= 8) {
-            entry.size = get64(payload + within);
-            within += 8;
-        }
-        if (entry.compressedSize == Full32 && found && payloadLength >= within + 8)
-            entry.compressedSize = get64(payload + within);
-    }
+    entry.rawName = header.name;
+    entry.extra = header.extra;
+    entry.comment = header.comment;
+    entry.madeBy = header.madeBy;
+    entry.flags = header.flags;
+    entry.method = header.method;
+    entry.dosTime = header.dosTime;
+    entry.dosDate = header.dosDate;
+    entry.crc = header.crc;
+    entry.compressedSize = header.compressedSize;
+    entry.size = header.size;
+    entry.externalAttributes = header.externalAttributes;
+    entry.localOffset = header.localOffset;
+    entry.centralPosition = header.position;
+    entry.centralLength = header.rawLength;
     interpret(entry);
     return entry;
 }
 
-// Walks the central directory of `layout`; `visit` gets each header and its
-// local-header offset. Returns the smallest offset met (or the directory's
-// own offset when smaller).
-std::uint64_t walk(ByteSource& source, const Layout& layout,
-                   const std::function<void(const RawCentralHeader&, std::uint64_t)>& visit)
+// Walks the central directory of `layout`; `visit` gets each header,
+// parsed. Returns the smallest local-header offset met (or
+// the directory's own offset when smaller).
+std::uint64_t walk(ByteSource& source, const Layout& layout, const std::function<void(const CentralHeader&)>& visit)
 {
     std::uint64_t smallest = layout.cdOffset;
     if (layout.cdStart >= layout.cdEnd)
@@ -162,24 +150,25 @@ std::uint64_t walk(ByteSource& source, const Layout& layout,
     std::uint64_t count = 0;
     std::vector<unsigned char> header;
     while (!reader.atEnd()) {
-        if (reader.remaining() < 4 || get32(reader.take(4)) != CentralSignature) {
-            if (count == 0 && layout.entryCount > 0)
+        const std::uint64_t position = layout.cdEnd - reader.remaining();
+        header.resize(CentralHeader::FixedSize);
+        const std::size_t fixed = std::min<std::uint64_t>(reader.remaining(), CentralHeader::FixedSize);
+        std::memcpy(header.data(), reader.take(fixed), fixed);
+        const Parsed<std::size_t> length = centralHeaderLength(header.data(), fixed);
+        if (!length.ok()) {
+            if ((count == 0 && layout.entryCount > 0)
+                || (fixed >= 4 && get32(header.data()) == CentralHeader::Signature))
                 damaged("the central directory is damaged");
             break; // a digital signature or similar record ends the directory
         }
-        header.resize(CentralHeaderSize);
-        put32(header.data(), CentralSignature);
-        std::memcpy(header.data() + 4, reader.take(CentralHeaderSize - 4), CentralHeaderSize - 4);
-        const std::size_t variable =
-            std::size_t(get16(header.data() + 28)) + get16(header.data() + 30) + get16(header.data() + 32);
-        const unsigned char* rest = reader.take(variable);
-        header.insert(header.end(), rest, rest + variable);
-        const RawCentralHeader raw{header.data(), header.size()};
-        std::uint64_t offset = 0;
-        if (!storedLocalOffset(raw, &offset))
-            damaged("an entry's ZIP64 field is damaged");
-        smallest = std::min(smallest, offset);
-        visit(raw, offset);
+        const unsigned char* rest = reader.take(length.record - fixed);
+        header.insert(header.end(), rest, rest + (length.record - fixed));
+        Parsed<CentralHeader> parsed = parseCentralHeader(header.data(), header.size());
+        if (!parsed.ok())
+            damaged(parsed.error);
+        parsed.record.position = position;
+        smallest = std::min(smallest, parsed.record.localOffset);
+        visit(parsed.record);
         ++count;
     }
     return smallest;
@@ -187,36 +176,45 @@ std::uint64_t walk(ByteSource& source, const Layout& layout,
 
 // Tries the end record at `endPos`; throws ZipError when the records it
 // leads to do not hold together.
-Layout layoutAt(ByteSource& source, const unsigned char* end, std::uint64_t endPos, std::uint64_t fileSize)
+Layout layoutAt(ByteSource& source, const EndRecord& end, std::uint64_t endPos, std::uint64_t fileSize)
 {
     Layout layout;
     layout.fileSize = fileSize;
     layout.endPos = endPos;
-    layout.commentLength = get16(end + 20);
-    const std::uint16_t disk = get16(end + 4);
-    const std::uint16_t cdDisk = get16(end + 6);
-    layout.entryCount = get16(end + 10);
-    layout.cdSize = get32(end + 12);
-    layout.cdOffset = get32(end + 16);
+    layout.commentLength = static_cast<std::uint16_t>(end.comment.size());
+    layout.entryCount = end.entries;
+    layout.cdSize = end.directorySize;
+    layout.cdOffset = end.directoryOffset;
     layout.cdEnd = endPos;
 
-    unsigned char locator[Zip64LocatorSize];
-    if (endPos >= Zip64LocatorSize && source.readAt(endPos - Zip64LocatorSize, locator, sizeof locator)
-        && get32(locator) == Zip64LocatorSignature) {
+    unsigned char bytes[Zip64Locator::FixedSize];
+    const bool hasLocator = endPos >= Zip64Locator::FixedSize
+        && source.readAt(endPos - Zip64Locator::FixedSize, bytes, sizeof bytes)
+        && parseZip64Locator(bytes, sizeof bytes).ok();
+    if (hasLocator) {
         // The locator's pointer counts from wherever the writer counted; with
         // a stub that was not accounted for it is off, so the record right
         // before the locator is tried as well.
-        const std::uint64_t locatorPos = endPos - Zip64LocatorSize;
-        const std::uint64_t pointed = get64(locator + 8);
-        unsigned char record[Zip64EndSize];
+        const std::uint64_t locatorPos = endPos - Zip64Locator::FixedSize;
+        const std::uint64_t pointed = parseZip64Locator(bytes, sizeof bytes).record.zip64EndOffset;
+        unsigned char fixed[Zip64EndRecord::FixedSize];
+        std::vector<unsigned char> whole;
+        Zip64EndRecord record;
         bool found = false;
-        for (const std::uint64_t at : {pointed, locatorPos - std::min<std::uint64_t>(locatorPos, Zip64EndSize)}) {
-            if (!fits(at, Zip64EndSize, locatorPos) || !source.readAt(at, record, sizeof record)
-                || get32(record) != Zip64EndSignature)
+        for (const std::uint64_t at :
+             {pointed, locatorPos - std::min<std::uint64_t>(locatorPos, Zip64EndRecord::FixedSize)}) {
+            if (!fits(at, Zip64EndRecord::FixedSize, locatorPos) || !source.readAt(at, fixed, sizeof fixed))
                 continue;
-            const std::uint64_t recordSize = get64(record + 4);
-            if (recordSize > locatorPos - at - 12)
+            const Parsed<std::uint64_t> length = zip64EndRecordLength(fixed, sizeof fixed);
+            if (!length.ok() || length.record > locatorPos - at || length.record > MaxZip64EndRecord)
                 continue;
+            whole.resize(static_cast<std::size_t>(length.record));
+            if (!source.readAt(at, whole.data(), whole.size()))
+                continue;
+            const Parsed<Zip64EndRecord> parsed = parseZip64EndRecord(whole.data(), whole.size());
+            if (!parsed.ok())
+                continue;
+            record = parsed.record;
             layout.hasZip64 = true;
             layout.zip64EndPos = at;
             found = true;
@@ -224,13 +222,13 @@ Layout layoutAt(ByteSource& source, const unsigned char* end, std::uint64_t endP
         }
         if (!found)
             damaged("the ZIP64 end record is missing");
-        if (get32(record + 16) != 0 || get32(record + 20) != 0)
+        if (record.disk != 0 || record.directoryDisk != 0)
             damaged("archives split over several files are not supported");
-        layout.entryCount = get64(record + 32);
-        layout.cdSize = get64(record + 40);
-        layout.cdOffset = get64(record + 48);
+        layout.entryCount = record.entries;
+        layout.cdSize = record.directorySize;
+        layout.cdOffset = record.directoryOffset;
         layout.cdEnd = layout.zip64EndPos;
-    } else if (disk != 0 || cdDisk != 0) {
+    } else if (end.disk != 0 || end.directoryDisk != 0) {
         damaged("archives split over several files are not supported");
     }
 
@@ -256,18 +254,22 @@ public:
     bool find(const Entry& entry, std::int64_t* mtime)
     {
         const std::uint64_t limit = m_layout.fileSize - m_layout.shift;
-        if (!fits(entry.localOffset, LocalHeaderSize, limit))
+        if (!fits(entry.localOffset, LocalHeader::FixedSize, limit))
             return false;
         const std::uint64_t at = m_layout.shift + entry.localOffset;
-        const unsigned char* header = fetch(at, LocalHeaderSize);
-        if (!header || get32(header) != LocalSignature)
+        const unsigned char* fixed = fetch(at, LocalHeader::FixedSize);
+        if (!fixed)
             return false;
-        const std::size_t nameLength = get16(header + 26);
-        const std::size_t extraLength = get16(header + 28);
-        if (extraLength == 0)
+        const Parsed<std::size_t> length = localHeaderLength(fixed, LocalHeader::FixedSize);
+        if (!length.ok())
             return false;
-        const unsigned char* extra = fetch(at + LocalHeaderSize + nameLength, extraLength);
-        return extra && extendedMtime(extra, extraLength, mtime);
+        const unsigned char* header = fetch(at, length.record);
+        if (!header)
+            return false;
+        const Parsed<LocalHeader> local = parseLocalHeader(header, length.record);
+        return local.ok() && !local.record.extra.empty()
+            && extendedMtime(reinterpret_cast<const unsigned char*>(local.record.extra.data()),
+                             local.record.extra.size(), mtime);
     }
 
 private:
@@ -328,35 +330,10 @@ bool findExtra(const unsigned char* extra, std::size_t length, std::uint16_t id,
     return false;
 }
 
-bool storedLocalOffset(const RawCentralHeader& header, std::uint64_t* offset)
-{
-    const unsigned char* h = header.bytes;
-    const std::uint32_t small = get32(h + 42);
-    if (small != Full32) {
-        *offset = small;
-        return true;
-    }
-    // After the uncompressed and compressed sizes, each there only when its
-    // 32-bit field holds 0xffffffff.
-    std::size_t within = 0;
-    if (get32(h + 24) == Full32)
-        within += 8;
-    if (get32(h + 20) == Full32)
-        within += 8;
-    const std::size_t nameLength = get16(h + 28);
-    const unsigned char* payload = nullptr;
-    std::size_t payloadLength = 0;
-    if (!findExtra(h + CentralHeaderSize + nameLength, get16(h + 30), Zip64ExtraId, &payload, &payloadLength)
-        || payloadLength < within + 8)
-        return false;
-    *offset = get64(payload + within);
-    return true;
-}
-
 void forEachCentralHeader(ByteSource& source, const Layout& layout,
-                          const std::function<void(const RawCentralHeader&)>& visit)
+                          const std::function<void(const CentralHeader&)>& visit)
 {
-    walk(source, layout, [&](const RawCentralHeader& header, std::uint64_t) { visit(header); });
+    walk(source, layout, visit);
 }
 
 Directory readDirectory(ByteSource& source, bool localTimes)
@@ -371,19 +348,18 @@ Directory readDirectory(ByteSource& source, bool localTimes)
     // A candidate that fails only says something when no other one succeeds.
     bool failed = false;
     ZipError firstProblem(ZipErrc::NotAnArchive, std::string(), "no end-of-central-directory record");
-    for (std::size_t i = tail.size() < EndSize ? 0 : tail.size() - EndSize + 1; i-- > 0;) {
-        const unsigned char* e = tail.data() + i;
-        if (get32(e) != EndSignature || get16(e + 20) > tail.size() - i - EndSize)
+    for (std::size_t i = tail.size() < EndRecord::FixedSize ? 0 : tail.size() - EndRecord::FixedSize + 1; i-- > 0;) {
+        const Parsed<EndRecord> end = parseEndRecord(tail.data() + i, tail.size() - i);
+        if (!end.ok())
             continue;
         try {
             Directory directory;
-            directory.layout = layoutAt(source, e, tailStart + i, size);
+            directory.layout = layoutAt(source, end.record, tailStart + i, size);
             std::vector<Entry>& entries = directory.entries;
             entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(directory.layout.entryCount, 1 << 16)));
-            const std::uint64_t smallest =
-                walk(source, directory.layout, [&](const RawCentralHeader& raw, std::uint64_t offset) {
-                    entries.push_back(decodeCentral(raw, offset));
-                });
+            const std::uint64_t smallest = walk(source, directory.layout, [&](const CentralHeader& header) {
+                entries.push_back(decodeCentral(header));
+            });
             directory.layout.zipStart = directory.layout.shift + smallest;
             if (localTimes) {
                 LocalTimes local(source, directory.layout);
@@ -404,7 +380,7 @@ Directory readDirectory(ByteSource& source, bool localTimes)
     // No end record at all. A file that starts like a zip archive lost its
     // end (an interrupted download or copy); anything else is no archive.
     unsigned char head[4];
-    if (size >= 4 && source.readAt(0, head, sizeof head) && get32(head) == LocalSignature)
+    if (size >= 4 && source.readAt(0, head, sizeof head) && get32(head) == LocalHeader::Signature)
         damaged("the end of the archive is missing (the file may be truncated)");
     throw firstProblem;
 }

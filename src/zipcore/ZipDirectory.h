@@ -2,6 +2,7 @@
 #define PLOVERN_ZIPCORE_ZIPDIRECTORY_H
 
 #include "ByteSource.h"
+#include "ZipRecords.h"
 
 #include <cstdint>
 #include <functional>
@@ -30,6 +31,10 @@ struct Entry
     std::uint64_t size = 0;
     std::uint32_t externalAttributes = 0;
     std::uint64_t localOffset = 0; // as stored, counted from Layout::shift
+    // Where the entry's central header stands in the file, and its length,
+    // so that a writer can take it without walking the directory again.
+    std::uint64_t centralPosition = 0;
+    std::size_t centralLength = 0;
 
     EntryKind kind = EntryKind::File;
     bool hasUnixMode = false; // the attributes carry a Unix mode (type and permissions)
@@ -74,14 +79,6 @@ struct Directory
     std::vector<Entry> entries; // in central-directory order
 };
 
-// One central header as stored: its fixed part, then name, extra field and
-// comment, `length` bytes in all; valid during the call that hands it out.
-struct RawCentralHeader
-{
-    const unsigned char* bytes = nullptr;
-    std::size_t length = 0;
-};
-
 // Reads the end records and the whole central directory. With
 // `localTimes`, an entry without an extended timestamp in its central header
 // takes the one of its local header when there is one (some zippers put it
@@ -91,18 +88,15 @@ struct RawCentralHeader
 Directory readDirectory(ByteSource& source, bool localTimes = true);
 
 // Calls `visit` for every central header of an archive laid out as `layout`,
-// in order. Throws like readDirectory.
+// in order, parsed, with its position and length in the file. Throws like
+// readDirectory.
 void forEachCentralHeader(ByteSource& source, const Layout& layout,
-                          const std::function<void(const RawCentralHeader&)>& visit);
+                          const std::function<void(const CentralHeader&)>& visit);
 
 // The payload of the extra field `id` among the `length` bytes of extra
 // fields at `extra`; false when there is none or the fields are damaged.
 bool findExtra(const unsigned char* extra, std::size_t length, std::uint16_t id, const unsigned char** payload,
                std::size_t* payloadLength);
-
-// The local-header offset a central header stores, reading the ZIP64 extra
-// field when the 32-bit field says so; false when that field is missing.
-bool storedLocalOffset(const RawCentralHeader& header, std::uint64_t* offset);
 
 } // namespace zipcore
 

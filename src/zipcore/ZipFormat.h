@@ -4,23 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// The zip format's record signatures, sizes and field values, and the
-// little-endian accessors every reader and writer of the program uses.
+// The zip format's field values, and the little-endian accessors the
+// record codec (ZipRecords.h) is built on.
 namespace zipcore {
-
-constexpr std::uint32_t LocalSignature = 0x04034b50;
-constexpr std::uint32_t CentralSignature = 0x02014b50;
-constexpr std::uint32_t EndSignature = 0x06054b50;
-constexpr std::uint32_t Zip64EndSignature = 0x06064b50;
-constexpr std::uint32_t Zip64LocatorSignature = 0x07064b50;
-
-constexpr std::size_t LocalHeaderSize = 30;
-constexpr std::size_t CentralHeaderSize = 46;
-constexpr std::size_t EndSize = 22;
-constexpr std::size_t Zip64EndSize = 56;
-constexpr std::size_t Zip64LocatorSize = 20;
-// The end record, plus an archive comment of at most 65,535 bytes after it.
-constexpr std::size_t MaxEndSearch = EndSize + 0xffff;
 
 constexpr std::uint32_t Full32 = 0xffffffffu;
 

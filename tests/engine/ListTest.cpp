@@ -37,7 +37,7 @@ TEST(List, ExtendedTimestampIsAnInstantDosTimeIsWallClock)
     EXPECT_EQ(dos[0].modified.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")), QStringLiteral("2020-01-02 00:00:00"));
 }
 
-TEST(List, SizesBeyondFourGigabytesMinusOne)
+TEST(List, SizesAboveTwoGigabytesAreUnsigned)
 {
     const std::vector<EntryInfo> entries = list(TestFiles::fixture(QStringLiteral("big3g.zip")));
     ASSERT_EQ(entries.size(), 1u);

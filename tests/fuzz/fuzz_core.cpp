@@ -97,10 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } catch (const zipcore::ZipError&) {}
     }
     try {
-        zipcore::forEachCentralHeader(source, directory.layout, [&sum](const zipcore::RawCentralHeader& header) {
-            std::uint64_t offset = 0;
-            if (zipcore::storedLocalOffset(header, &offset))
-                sum += static_cast<std::uint32_t>(offset);
+        zipcore::forEachCentralHeader(source, directory.layout, [&sum](const zipcore::CentralHeader& header) {
+            sum += static_cast<std::uint32_t>(header.localOffset);
         });
     } catch (const zipcore::ZipError&) {}
 
