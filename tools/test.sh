@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh
-cmake --preset default >/dev/null
+cmake --preset default -DPLOVERN_BUILD_TESTS=ON >/dev/null
 cmake --build --preset default
 ctest --preset default "$@"
