@@ -4,6 +4,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh
 # CI builds with warnings as errors.
-cmake --preset default -DPLOVERN_WERROR="${CI:+ON}" >/dev/null
+cmake --preset default -DPLOVERN_BUILD_TESTS=ON -DPLOVERN_WERROR="${CI:+ON}" >/dev/null
 cmake --build --preset default
 ctest --preset default "$@"

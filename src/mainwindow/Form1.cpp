@@ -12,13 +12,18 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTreeWidget>
+#include <QUrl>
 
 #include <array>
 
@@ -61,6 +66,7 @@ Form1::Form1(Platform& platform, QWidget* parent)
     Skin::apply(this);
     setWindowTitle(WindowTitle);
     setUpColumns();
+    setAcceptDrops(true);
     m_engine.setEntryListedHandler([this](const EntryInfo& entry) { m_entryTable.add(entry); });
 }
 
@@ -266,9 +272,7 @@ void Form1::openArchive()
         m_platform.messageBox(
             QStringLiteral("On the next screen, choose the existing zip file you want to open or work with...."),
             HintTitle);
-    m_listView1->clear();
-    hideSecondaryWindows();
-    form3().setFileSpecText(QStringLiteral("*.*"));
+    prepareToOpen();
 
     FileDialogRequest request;
     request.cancelError = true;
@@ -277,19 +281,37 @@ void Form1::openArchive()
         request.fileName = QString();
         request.filter = QStringLiteral("Self-Extracting Files (*.exe)|*.exe|Zip Files (*.zip)|*.zip");
         request.filterIndex = 2;
-        const QString path = m_platform.openFileDialog(request);
-        setCurrentArchive(path);
-        listArchive(path);
-        fillList();
-        if (hintsOn())
-            m_platform.messageBox(
-                QStringLiteral("On the next screen, choose the location you want to unzip the chosen file to....  "
-                               "The extracted files will be copied to that directory.  You can also click Cancel "
-                               "and then click the 'Make Current File Self-Extracting' button to make the zip file "
-                               "self-extracting!"),
-                HintTitle);
-        showSecondary(&form3());
+        openChosen(m_platform.openFileDialog(request));
     });
+}
+
+void Form1::openArchiveAt(const QString& path)
+{
+    prepareToOpen();
+    ErrorReport::trap(m_platform, ErrorReport::CancelFilter::SilentOnCancel,
+                      [&] { openChosen(QFileInfo(path).absoluteFilePath()); });
+}
+
+void Form1::prepareToOpen()
+{
+    m_listView1->clear();
+    hideSecondaryWindows();
+    form3().setFileSpecText(QStringLiteral("*.*"));
+}
+
+void Form1::openChosen(const QString& path)
+{
+    setCurrentArchive(path);
+    listArchive(path);
+    fillList();
+    if (hintsOn())
+        m_platform.messageBox(
+            QStringLiteral("On the next screen, choose the location you want to unzip the chosen file to....  "
+                           "The extracted files will be copied to that directory.  You can also click Cancel "
+                           "and then click the 'Make Current File Self-Extracting' button to make the zip file "
+                           "self-extracting!"),
+            HintTitle);
+    showSecondary(&form3());
 }
 
 void Form1::refreshView()
@@ -374,6 +396,30 @@ void Form1::createOrAdd()
 void Form1::makeSelfExtracting()
 {
     SelfExtractorBuilder(*this).run();
+}
+
+// One local file dropped on the window opens it, as the file manager's
+// "Open with" does; anything else is not taken.
+static QString droppedFile(const QMimeData* data)
+{
+    if (!data || !data->hasUrls() || data->urls().size() != 1 || !data->urls().first().isLocalFile())
+        return QString();
+    return data->urls().first().toLocalFile();
+}
+
+void Form1::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!droppedFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void Form1::dropEvent(QDropEvent* event)
+{
+    const QString path = droppedFile(event->mimeData());
+    if (path.isEmpty())
+        return;
+    event->acceptProposedAction();
+    openArchiveAt(path);
 }
 
 void Form1::resizeEvent(QResizeEvent* event)

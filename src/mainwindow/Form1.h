@@ -15,6 +15,8 @@ class Form3;
 class Form4;
 class Platform;
 class QCheckBox;
+class QDragEnterEvent;
+class QDropEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -47,6 +49,10 @@ public:
 
     // The current archive path (Text1); empty when there is none.
     QString currentArchive() const override;
+    // Opens `path` as the Open button does once its dialog has answered: the
+    // archive becomes the current one, is listed, and the extract window shows.
+    // Failures are reported like the Open button's.
+    void openArchiveAt(const QString& path);
     void setCurrentArchive(const QString& path) override;
     // Whether "Display helpful hints" is ticked, read at the moment of asking.
     bool hintsOn() const override;
@@ -79,6 +85,8 @@ public:
     void makeSelfExtracting(); // "Make current file self-extracting"
 
 protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -90,6 +98,8 @@ private:
     void createControls();
     Buttons createButtons();
     void setUpColumns();
+    void prepareToOpen();
+    void openChosen(const QString& path);
     void listArchive(const QString& path);
     void fillList();
 

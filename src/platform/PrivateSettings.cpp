@@ -1,6 +1,7 @@
 #include "PrivateSettings.h"
 
 #include <QDir>
+#include <QFile>
 #include <QSettings>
 
 PrivateSettings::PrivateSettings()
@@ -11,4 +12,15 @@ PrivateSettings::PrivateSettings()
 {
     for (const QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat})
         QSettings::setPath(format, QSettings::UserScope, m_folder);
+
+    // Qt wants a private runtime folder and warns at every start when the
+    // session names none (XDG_RUNTIME_DIR, missing under su, in containers
+    // and over some remote logins). One inside this run's folder does, and
+    // goes with it.
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR") && m_dir.isValid()) {
+        const QString runtime = m_folder + QStringLiteral("/runtime");
+        if (QDir().mkdir(runtime)
+            && QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    }
 }

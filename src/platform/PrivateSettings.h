@@ -8,7 +8,8 @@
 // the file dialog writes its history and last folder to the user's
 // configuration folder. While an object of this class lives, Qt's settings go
 // to a private temporary folder instead, removed when the object goes; within
-// the run the dialogs still remember where they were.
+// the run the dialogs still remember where they were. When the session names
+// no runtime folder for Qt (XDG_RUNTIME_DIR), one is made in it too.
 class PrivateSettings
 {
 public:

@@ -111,6 +111,26 @@ TEST_F(MainWindowTest, OpenListsEveryEntryAndShowsTheExtractWindow)
     EXPECT_FALSE(m_form1->form4().isVisible());
 }
 
+// How the file manager's "Open with" and a drop open an archive: as the Open
+// button after its dialog, with no dialog, and the path made absolute.
+TEST_F(MainWindowTest, OpenFromTheCommandLineListsWithoutADialog)
+{
+    copyFixture(QStringLiteral("infozip.zip"), m_dir.path());
+    m_form1->openArchiveAt(QStringLiteral("infozip.zip")); // the test's current folder is m_dir
+    EXPECT_TRUE(m_platform.calls().isEmpty());
+    EXPECT_EQ(m_form1->text1()->text(), path(QStringLiteral("infozip.zip")));
+    EXPECT_EQ(rows().size(), 3);
+    EXPECT_TRUE(m_form1->form3().isVisible());
+    EXPECT_EQ(m_form1->form3().text2()->text(), QStringLiteral("*.*"));
+
+    m_form1->openArchiveAt(path(QStringLiteral("missing.zip")));
+    ASSERT_EQ(m_platform.messages().size(), 1);
+    EXPECT_TRUE(m_platform.messages().first().startsWith(
+        QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #1002 : ")))
+        << m_platform.messages().first().toStdString();
+    EXPECT_TRUE(rows().isEmpty());
+}
+
 TEST_F(MainWindowTest, OpenWithHintsShowsBothHintsAroundTheDialog)
 {
     m_form1->check1()->setChecked(true);
