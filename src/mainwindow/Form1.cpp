@@ -205,8 +205,12 @@ void Form1::setUpColumns()
 void Form1::sizeColumns()
 {
     const double scale = m_layout.scale();
-    for (size_t column = 0; column < m_designColumnWidths.size(); ++column)
+    const size_t last = m_designColumnWidths.size() - 1;
+    for (size_t column = 0; column < last; ++column)
         m_listView1->setColumnWidth(int(column), int(std::lround(m_designColumnWidths[column] * scale)));
+    // The last column stretches over the rest; asked for no more than its
+    // caption needs, it never pushes the list into scrolling sideways.
+    m_listView1->setColumnWidth(int(last), m_listView1->header()->sectionSizeHint(int(last)));
 }
 
 Form2& Form1::form2()

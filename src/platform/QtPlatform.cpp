@@ -69,13 +69,17 @@ QWidget* QtPlatform::dialogParent(QWidget* window) const
 
 int QtPlatform::titleBarWidth(const QString& title)
 {
-    // Title bars mostly use a bold face of about the application's size.
+    // The window manager's title font cannot be asked for: title bars mostly
+    // use a bold face somewhat larger than the application's, so measure
+    // generously (a box a little wide costs nothing, a cut title the message).
     QFont font = QApplication::font("QMdiSubWindowTitleBar");
     font.setBold(true);
+    if (font.pointSizeF() > 0)
+        font.setPointSizeF(font.pointSizeF() * 1.2);
     const QFontMetrics metrics(font);
     // Room for the window icon and three buttons, each about a line square,
     // and the gaps around them.
-    return metrics.horizontalAdvance(title) + 6 * metrics.height();
+    return metrics.horizontalAdvance(title) + 8 * metrics.height();
 }
 
 QString QtPlatform::breakPathsAtSeparators(const QString& text)
@@ -105,9 +109,9 @@ QString QtPlatform::breakPathsAtSeparators(const QString& text)
 
 namespace {
 
-// Qt's message box sizes itself when shown, from its text alone; this one
-// then widens to `minimumWidth`, so that the window manager's title bar shows
-// the whole title.
+// Qt's message box sizes itself from its text alone, when shown and again
+// whenever its layout changes; this one then widens to `minimumWidth`, so
+// that the window manager's title bar shows the whole title.
 class TitledMessageBox : public QMessageBox
 {
 public:
@@ -117,11 +121,12 @@ public:
     {}
 
 protected:
-    void showEvent(QShowEvent* event) override
+    bool event(QEvent* event) override
     {
-        QMessageBox::showEvent(event);
-        if (width() < m_minimumWidth)
+        const bool handled = QMessageBox::event(event);
+        if (width() < m_minimumWidth && isVisible())
             setFixedWidth(m_minimumWidth);
+        return handled;
     }
 
 private:

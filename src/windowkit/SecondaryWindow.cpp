@@ -76,9 +76,15 @@ void placeBeside(QWidget* window, const QWidget* main)
     const QRect area = screenArea(main);
     if (area.isEmpty())
         return;
-    const QRect mainFrame = main->frameGeometry();
+    // Until the window manager has told the main window's frame (just after
+    // it was first shown), its frame starts where it was moved to and has
+    // the size assumed for a frame.
+    const QSize extra = frameExtra(main);
+    QRect mainFrame = main->frameGeometry();
+    if (mainFrame.size() == main->geometry().size())
+        mainFrame = QRect(main->geometry().topLeft(), main->geometry().size() + extra);
     // A window not yet shown gets a frame like the main window's.
-    const QSize size = window->size() + frameExtra(main);
+    const QSize size = window->size() + extra;
 
     const int roomRight = area.right() - mainFrame.right();
     const int roomLeft = mainFrame.left() - area.left();
