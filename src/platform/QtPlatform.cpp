@@ -188,6 +188,13 @@ QString QtPlatform::runFileDialog(FileDialogRequest& request, bool save)
     }
     if (!request.fileName.isEmpty())
         dialog.selectFile(request.fileName);
+    // The titles are long questions: wide enough for them, as far as the
+    // screen allows.
+    const QSize hint = dialog.sizeHint();
+    int width = std::max(hint.width(), titleBarWidth(request.title));
+    if (const QScreen* screen = dialog.screen())
+        width = std::min(width, screen->availableGeometry().width());
+    dialog.resize(std::max(width, hint.width()), hint.height());
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         if (request.cancelError)
             throw PlatformError::failure(PlatformError::Cancelled);
