@@ -415,7 +415,7 @@ void ArchiveWriter::writeDirectory(const std::vector<Fate>& fates, std::vector<P
     // and 7-Zip reject an empty archive whose directory offset counts a
     // stub; offset 0 is what they accept.
     const std::uint64_t cdOffset = count == 0 ? 0 : cdStart;
-    if (count >= 0xffff || cdSize >= Full32 || cdOffset >= Full32) {
+    if (count >= 0xffff || cdSize >= Full32 || cdOffset >= Full32 || locatorLookalike()) {
         std::vector<unsigned char> records;
         const std::uint64_t zip64End = m_position;
         append32(records, Zip64EndSignature);
@@ -445,6 +445,24 @@ void ArchiveWriter::writeDirectory(const std::vector<Fate>& fates, std::vector<P
     append16(end, static_cast<std::uint16_t>(comment.size()));
     end.insert(end.end(), comment.begin(), comment.end());
     put(end.data(), end.size());
+}
+
+bool ArchiveWriter::locatorLookalike()
+{
+    // A reader takes the 20 bytes before the end record for a ZIP64 locator
+    // when they start with its signature, and then reads the directory that
+    // locator leads to. Without ZIP64 records of our own those bytes are
+    // copied ones: the end of a kept entry's comment, or, with no entries
+    // left, the end of a stub that may hold an old directory. Our own
+    // records then stand in between.
+    if (m_position < Zip64LocatorSize)
+        return false;
+    flush();
+    unsigned char signature[4];
+    if (!PosixFile::readAt(m_out, signature, sizeof signature,
+                           static_cast<std::int64_t>(m_position - Zip64LocatorSize)))
+        return true; // unknown, so taken as one
+    return get32(signature) == Zip64LocatorSignature;
 }
 
 void ArchiveWriter::put(const void* bytes, std::size_t length)

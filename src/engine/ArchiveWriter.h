@@ -63,6 +63,7 @@ private:
     void flushCopy();
     void writeNew(const NewEntry& entry, EntryCompressor& data, Placed& placed);
     void writeDirectory(const std::vector<Fate>& fates, std::vector<Placed>& kept, std::vector<Placed>& added);
+    bool locatorLookalike();
     const unsigned char* readOld(std::uint64_t offset, std::size_t length);
     void put(const void* bytes, std::size_t length);
     void flush();
