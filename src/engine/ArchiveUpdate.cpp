@@ -404,7 +404,9 @@ AddBatch::~AddBatch() = default;
 UpdatePlan AddBatch::plan(const zipcore::Directory* old) const
 {
     // An added file replaces the first old entry of its name, in its place
-    // (as libzip and zip do); the others come after the old entries.
+    // (as libzip and zip do); the others come after the old entries. Later
+    // old entries of the same name go: extraction lets the last of a name
+    // win, so a copy left behind would shadow the new file.
     UpdatePlan plan;
     std::unordered_map<std::string, std::size_t> byName;
     if (old) {
@@ -421,6 +423,13 @@ UpdatePlan AddBatch::plan(const zipcore::Directory* old) const
             order.emplace_back(found->second, &file);
         } else {
             order.emplace_back(appended++, &file);
+        }
+    }
+    if (old) {
+        for (std::size_t i = 0; i < old->entries.size(); ++i) {
+            const auto first = byName.find(old->entries[i].name);
+            if (first->second != i && plan.fates[first->second] == ArchiveWriter::Fate::Replace)
+                plan.fates[i] = ArchiveWriter::Fate::Drop;
         }
     }
     std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
