@@ -4,7 +4,7 @@ independently of the engine, so that the runtime can be tested on its own.
 
     make_sfx.py RUNTIME ZIP OUT [--no-settings] [--no-adjust] [key=value ...]
 
---no-settings leaves out the settings block and trailer (like a plain
+--no-settings leaves out the settings block and the anchor (a plain
 "cat RUNTIME ZIP"); --no-adjust keeps the zip's offsets counted from the start
 of the zip data instead of the start of the file. Damaged zip data whose
 offsets cannot be adjusted (or no zip data at all) is carried as it is, so
@@ -13,6 +13,26 @@ that the runtime can be tried on it too.
 import os
 import struct
 import sys
+import zlib
+
+ANCHOR = b"PlovernSfxAn\x7f\xa5\x3c\x01"
+MAGIC = b"PLVSFX02"
+
+
+def settings_block(text, zip_start, end_record, file_size):
+    """Header, key=value text and trailer, with the CRC-32 over all of it."""
+    total = 48 + len(text) + 16
+    block = bytearray(MAGIC + struct.pack("<QQQQII", len(text), zip_start, end_record, file_size, 0, 0))
+    block += text + MAGIC + struct.pack("<Q", total)
+    struct.pack_into("<I", block, 40, zlib.crc32(bytes(block)))
+    return bytes(block)
+
+
+def patch_anchor(runtime, block_start):
+    at = runtime.find(ANCHOR)
+    if at < 0 or runtime.find(ANCHOR, at + 1) >= 0:
+        raise ValueError("the runtime has no single anchor")
+    return runtime[:at + 16] + struct.pack("<Q", block_start) + runtime[at + 24:]
 
 
 def escape(value):
@@ -73,15 +93,21 @@ def main(argv):
     with open(zip_path, "rb") as f:
         zip_data = f.read()
 
-    prefix = runtime
-    if "--no-settings" not in flags:
-        block = "".join("%s=%s\n" % (k, escape(v)) for k, v in (p.split("=", 1) for p in pairs)).encode("utf-8")
-        prefix += block + b"PLVSFX01" + struct.pack("<Q", len(block))
-    if "--no-adjust" not in flags:
-        try:
-            zip_data = adjust_offsets(zip_data, len(prefix))
-        except (ValueError, IndexError, OverflowError, struct.error) as problem:
-            print("make_sfx.py: zip data carried unadjusted: %s" % problem, file=sys.stderr)
+    if "--no-settings" in flags:
+        prefix = runtime
+    else:
+        text = "".join("%s=%s\n" % (k, escape(v)) for k, v in (p.split("=", 1) for p in pairs)).encode("utf-8")
+        block_length = 48 + len(text) + 16
+        zip_start = len(runtime) + block_length
+        if "--no-adjust" not in flags:
+            try:
+                zip_data = adjust_offsets(zip_data, zip_start)
+            except (ValueError, IndexError, OverflowError, struct.error) as problem:
+                print("make_sfx.py: zip data carried unadjusted: %s" % problem, file=sys.stderr)
+        eocd = zip_data.rfind(b"PK\x05\x06", max(0, len(zip_data) - 65557))
+        end_record = zip_start + eocd if eocd >= 0 else 0
+        block = settings_block(text, zip_start, end_record, zip_start + len(zip_data))
+        prefix = patch_anchor(runtime, len(runtime)) + block
 
     with open(out_path, "wb") as f:
         f.write(prefix)

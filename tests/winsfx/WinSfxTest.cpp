@@ -249,7 +249,7 @@ TEST_F(WinSfx, ListsTestsAndCatchesDamage)
 
     // One byte of top.txt's compressed data changed: the CRC check fails.
     QByteArray bytes = TestFiles::readAll(exe);
-    const int data = bytes.indexOf("top.txt", bytes.indexOf("PLVSFX01")) + 7 + 10;
+    const int data = bytes.indexOf("top.txt", bytes.indexOf("PLVSFX02")) + 7 + 10;
     bytes[data] = static_cast<char>(bytes[data] ^ 0x55);
     TestFiles::writeAll(path(QStringLiteral("damaged.exe")), bytes);
     r = runExe(path(QStringLiteral("damaged.exe")), {QStringLiteral("--test")});
