@@ -71,7 +71,7 @@ std::int64_t findAnchor(int runtime, std::int64_t length, const QString& runtime
     const QByteArray marker(reinterpret_cast<const char*>(zipcore::SfxAnchorMarker), sizeof zipcore::SfxAnchorMarker);
     const qsizetype at = bytes.indexOf(marker);
     if (at < 0 || bytes.indexOf(marker, at + 1) >= 0 || length - at < qsizetype(zipcore::SfxAnchorSize))
-        throw EngineFailure::sfxRuntimeUnreadable(runtimePath, QStringLiteral("it is damaged (no single anchor)"));
+        throw EngineFailure::sfxRuntimeUnreadable(runtimePath, QStringLiteral("it is damaged: its anchor is missing or not unique"));
     return at + qsizetype(sizeof zipcore::SfxAnchorMarker);
 }
 
