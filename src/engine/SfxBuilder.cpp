@@ -71,7 +71,8 @@ std::int64_t findAnchor(int runtime, std::int64_t length, const QString& runtime
     const QByteArray marker(reinterpret_cast<const char*>(zipcore::SfxAnchorMarker), sizeof zipcore::SfxAnchorMarker);
     const qsizetype at = bytes.indexOf(marker);
     if (at < 0 || bytes.indexOf(marker, at + 1) >= 0 || length - at < qsizetype(zipcore::SfxAnchorSize))
-        throw EngineFailure::sfxRuntimeUnreadable(runtimePath, QStringLiteral("it is damaged: its anchor is missing or not unique"));
+        throw EngineFailure::sfxRuntimeUnreadable(runtimePath,
+                                                  QStringLiteral("it is damaged: its anchor is missing or not unique"));
     return at + qsizetype(sizeof zipcore::SfxAnchorMarker);
 }
 
@@ -119,14 +120,7 @@ void checkWritten(int out, const QString& outputPath, std::int64_t anchorAt, std
     unsigned char anchor[8];
     if (!PosixFile::readAt(out, anchor, sizeof anchor, anchorAt) || zipcore::get64(anchor) != blockStart)
         refuse(QStringLiteral("its anchor is wrong"));
-    zipcore::Directory listed;
-    try {
-        listed = readArchiveDirectory(out, outputPath, false);
-    } catch (const Failure& failure) {
-        refuse(failure.description());
-    }
-    if (names(listed) != intended)
-        refuse(QStringLiteral("it lists other entries than the archive"));
+    ArchiveUpdate::checkReadsBack(out, outputPath, intended, EngineFailure::cannotWriteFile);
     zipcore::FileSource file(out);
     try {
         const zipcore::SelfExtractor read = zipcore::readSelfExtractor(file, blockStart, false);

@@ -39,26 +39,38 @@ def escape(value):
     return value.replace("\\", "\\\\").replace("\n", "\\n")
 
 
-def adjust_offsets(zip_data, shift):
-    """Adds `shift` to every offset in the zip's end records and central
-    directory, ZIP64 fields included."""
+def adjust_offsets(zip_data, start):
+    """Makes every offset in the zip's end records and central directory,
+    ZIP64 fields included, count from the start of a file in which the zip
+    data stands at `start`, whether they counted from the start of the zip
+    data or already from the start of its own stub (`zip -A`). A local
+    header offset that names a ZIP64 field it does not have, or that would
+    not fit 64 bits, is left as it is: it points nowhere either way."""
     data = bytearray(zip_data)
     eocd = data.rfind(b"PK\x05\x06", max(0, len(data) - 65557))
     if eocd < 0:
         raise ValueError("no end of central directory record")
     entries, cd_size, cd_offset = struct.unpack_from("<HII", data, eocd + 10)
+    cd_end = eocd
     zip64 = eocd >= 20 and data[eocd - 20:eocd - 16] == b"PK\x06\x07"
     if zip64:
         locator = eocd - 20
         (record,) = struct.unpack_from("<Q", data, locator + 8)
-        struct.pack_into("<Q", data, locator + 8, record + shift)
+        if data[record:record + 4] != b"PK\x06\x06":
+            record = locator - 56  # a stub that was not accounted for
+        cd_end = record
         entries, cd_size, cd_offset = struct.unpack_from("<QQQ", data, record + 32)
+    # Where the offsets count from in `data`: not 0 after a plain "cat".
+    base = cd_end - cd_size - cd_offset
+    shift = start + base
+    if zip64:
+        struct.pack_into("<Q", data, locator + 8, record + start)
         struct.pack_into("<Q", data, record + 48, cd_offset + shift)
     if struct.unpack_from("<I", data, eocd + 16)[0] != 0xFFFFFFFF:
         struct.pack_into("<I", data, eocd + 16, cd_offset + shift)
 
-    pos = cd_offset
-    end = cd_offset + cd_size
+    pos = cd_offset + base
+    end = pos + cd_size
     while pos < end:
         if data[pos:pos + 4] != b"PK\x01\x02":
             raise ValueError("bad central header at %d" % pos)
@@ -75,11 +87,10 @@ def adjust_offsets(zip_data, shift):
                 if tag == 0x0001:
                     field = i + 4 + (8 if usize == 0xFFFFFFFF else 0) + (8 if csize == 0xFFFFFFFF else 0)
                     (value,) = struct.unpack_from("<Q", data, field)
-                    struct.pack_into("<Q", data, field, value + shift)
+                    if value + shift < 1 << 64:
+                        struct.pack_into("<Q", data, field, value + shift)
                     break
                 i += 4 + size
-            else:
-                raise ValueError("ZIP64 local header offset missing")
         pos += 46 + name_len + extra_len + comment_len
     return bytes(data)
 
