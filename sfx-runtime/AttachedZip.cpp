@@ -14,17 +14,17 @@ namespace {
 // after it. Volatile, so that the compiler neither folds the 0 it holds here
 // into the code nor drops the array.
 volatile unsigned char anchor[zipcore::SfxAnchorSize] = {
-    zipcore::SfxAnchorMarker[0],  zipcore::SfxAnchorMarker[1],  zipcore::SfxAnchorMarker[2],
-    zipcore::SfxAnchorMarker[3],  zipcore::SfxAnchorMarker[4],  zipcore::SfxAnchorMarker[5],
-    zipcore::SfxAnchorMarker[6],  zipcore::SfxAnchorMarker[7],  zipcore::SfxAnchorMarker[8],
-    zipcore::SfxAnchorMarker[9],  zipcore::SfxAnchorMarker[10], zipcore::SfxAnchorMarker[11],
-    zipcore::SfxAnchorMarker[12], zipcore::SfxAnchorMarker[13], zipcore::SfxAnchorMarker[14],
-    zipcore::SfxAnchorMarker[15]};
+    zipcore::sfxAnchorMarkerByte(0),  zipcore::sfxAnchorMarkerByte(1),  zipcore::sfxAnchorMarkerByte(2),
+    zipcore::sfxAnchorMarkerByte(3),  zipcore::sfxAnchorMarkerByte(4),  zipcore::sfxAnchorMarkerByte(5),
+    zipcore::sfxAnchorMarkerByte(6),  zipcore::sfxAnchorMarkerByte(7),  zipcore::sfxAnchorMarkerByte(8),
+    zipcore::sfxAnchorMarkerByte(9),  zipcore::sfxAnchorMarkerByte(10), zipcore::sfxAnchorMarkerByte(11),
+    zipcore::sfxAnchorMarkerByte(12), zipcore::sfxAnchorMarkerByte(13), zipcore::sfxAnchorMarkerByte(14),
+    zipcore::sfxAnchorMarkerByte(15)};
 
 std::uint64_t settingsStart()
 {
     std::uint64_t value = 0;
-    for (std::size_t i = zipcore::SfxAnchorSize; i-- > sizeof zipcore::SfxAnchorMarker;)
+    for (std::size_t i = zipcore::SfxAnchorSize; i-- > zipcore::SfxAnchorMarkerSize;)
         value = (value << 8) | anchor[i];
     return value;
 }

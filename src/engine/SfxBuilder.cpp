@@ -69,12 +69,13 @@ std::int64_t findAnchor(int runtime, std::int64_t length, const QString& runtime
     const PosixFile::SysResult read = PosixFile::readAt(runtime, bytes.data(), static_cast<std::size_t>(length), 0);
     if (!read)
         throw EngineFailure::sfxRuntimeUnreadable(runtimePath, read.cause());
-    const QByteArray marker(reinterpret_cast<const char*>(zipcore::SfxAnchorMarker), sizeof zipcore::SfxAnchorMarker);
+    const std::string anchor = zipcore::sfxAnchorMarker();
+    const QByteArray marker(anchor.data(), static_cast<qsizetype>(anchor.size()));
     const qsizetype at = bytes.indexOf(marker);
     if (at < 0 || bytes.indexOf(marker, at + 1) >= 0 || length - at < qsizetype(zipcore::SfxAnchorSize))
         throw EngineFailure::sfxRuntimeUnreadable(runtimePath,
                                                   QStringLiteral("it is damaged: its anchor is missing or not unique"));
-    return at + qsizetype(sizeof zipcore::SfxAnchorMarker);
+    return at + qsizetype(zipcore::SfxAnchorMarkerSize);
 }
 
 // Refuses an archive whose comment holds the signature of a zip record: a

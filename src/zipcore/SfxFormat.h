@@ -70,12 +70,30 @@ Parsed<std::uint64_t> sfxBlockLengthFromTrailer(const unsigned char* trailer, st
 // (magic, lengths, the trailer, the CRC-32 over all of it).
 Parsed<SfxBlock> parseSfxBlock(const unsigned char* data, std::size_t length);
 
-// The runtime's anchor: this marker, then 8 bytes (little-endian) that the
-// maker sets, in its copy of the runtime, to where the settings block starts.
-// A runtime that was not made into a self-extractor holds 0 there.
-constexpr unsigned char SfxAnchorMarker[16] = {'P', 'l', 'o', 'v', 'e',  'r',  'n',  'S',
-                                               'f', 'x', 'A', 'n', 0x7f, 0xa5, 0x3c, 0x01};
-constexpr std::size_t SfxAnchorSize = sizeof SfxAnchorMarker + 8;
+// The runtime's anchor: a 16-byte marker ("PlovernSfxAn" 7f a5 3c 01), then
+// 8 bytes (little-endian) that the maker sets, in its copy of the runtime, to
+// where the settings block starts. A runtime that was not made into a
+// self-extractor holds 0 there. The maker requires the marker exactly once in
+// the runtime, so it is kept here masked: the anchor is then the only place
+// its bytes stand, even in a build that keeps its debugging information
+// (which would hold a copy of a plain table).
+constexpr std::size_t SfxAnchorMarkerSize = 16;
+constexpr unsigned char SfxAnchorMask = 0x5a;
+constexpr unsigned char SfxAnchorMasked[SfxAnchorMarkerSize] = {0x0a, 0x36, 0x35, 0x2c, 0x3f, 0x28, 0x34, 0x09,
+                                                                0x3c, 0x22, 0x1b, 0x34, 0x25, 0xff, 0x66, 0x5b};
+constexpr unsigned char sfxAnchorMarkerByte(std::size_t i)
+{
+    return static_cast<unsigned char>(SfxAnchorMasked[i] ^ SfxAnchorMask);
+}
+constexpr std::size_t SfxAnchorSize = SfxAnchorMarkerSize + 8;
+// The marker itself, for the maker that looks for it.
+inline std::string sfxAnchorMarker()
+{
+    std::string marker(SfxAnchorMarkerSize, '\0');
+    for (std::size_t i = 0; i < SfxAnchorMarkerSize; ++i)
+        marker[i] = static_cast<char>(sfxAnchorMarkerByte(i));
+    return marker;
+}
 
 // A self-extractor as its runtime reads it: the settings block at exactly
 // `blockStart`, then the end record exactly where the block says, and the two

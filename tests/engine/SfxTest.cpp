@@ -31,7 +31,8 @@ QString runtime()
 
 QByteArray anchorMarker()
 {
-    return QByteArray(reinterpret_cast<const char*>(zipcore::SfxAnchorMarker), sizeof zipcore::SfxAnchorMarker);
+    const std::string marker = zipcore::sfxAnchorMarker();
+    return QByteArray(marker.data(), static_cast<qsizetype>(marker.size()));
 }
 
 struct SfxParts
