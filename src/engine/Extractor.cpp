@@ -60,7 +60,7 @@ struct Stopped
 
 QString nameOf(const zipcore::Entry& entry)
 {
-    return QString::fromUtf8(entry.name.c_str());
+    return QString::fromStdString(zipcore::printableName(entry.name));
 }
 
 [[noreturn]] void badLinkTarget(const QString& name)
@@ -355,6 +355,7 @@ void Extractor::run(const std::vector<zip_uint64_t>& selection)
 {
     try {
         // ---- Check everything before writing anything ----
+        m_archive.checkStructure();
         const std::vector<Job> jobs = prepareAll(selection);
         zipcore::PosixTargetFolder target(PosixFile::encodeName(m_target).toStdString());
         std::vector<zipcore::PlannedEntry> plans;

@@ -115,7 +115,7 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
     if (!runtime.isOpen() || ::fstat(runtime.get(), &runtimeInfo) != 0 || !S_ISREG(runtimeInfo.st_mode))
         throw EngineFailure::sfxRuntimeMissing(runtimePath);
 
-    const zipcore::Layout layout = readArchiveDirectory(archive.get(), archivePath).layout;
+    const zipcore::Layout layout = readCheckedDirectory(archive.get(), archivePath).layout;
 
     const auto check = [&](const SysResult& result) {
         if (!result)

@@ -118,6 +118,10 @@ void interpret(Entry& entry)
 
 Entry decodeCentral(const CentralHeader& header)
 {
+    // Everything that shows or compares names as C strings would take
+    // "a.txt\0hidden" for "a.txt".
+    if (header.name.find('\0') != std::string::npos)
+        throw ZipError(ZipErrc::Damaged, decodeName(header.name, header.flags), "the entry name holds a NUL byte");
     Entry entry;
     entry.rawName = header.name;
     entry.extra = header.extra;
@@ -344,45 +348,55 @@ Directory readDirectory(ByteSource& source, bool localTimes)
     if (!tail.empty() && !source.readAt(tailStart, tail.data(), tail.size()))
         readFailed(source);
 
-    // Candidates are tried from the back; the first whose records agree wins.
-    // A candidate that fails only says something when no other one succeeds.
-    bool failed = false;
-    ZipError firstProblem(ZipErrc::NotAnArchive, std::string(), "no end-of-central-directory record");
+    // Which end record counts is decided from the end of the file alone, so
+    // that a stub put in front (a self-extractor's runtime) cannot make
+    // another one hold. A candidate is plausible when its comment ends the
+    // file. With one plausible candidate that one counts; a second plausible
+    // one after it stands inside its comment (or record), where only a
+    // forgery puts one, and the archive is damaged. Without any (bytes
+    // appended after the archive), the candidate nearest the end counts.
+    // "PK\5\6" bytes in a comment that do not end the file are comment.
+    std::size_t chosen = tail.size();
+    std::size_t last = tail.size();
     for (std::size_t i = tail.size() < EndRecord::FixedSize ? 0 : tail.size() - EndRecord::FixedSize + 1; i-- > 0;) {
         const Parsed<EndRecord> end = parseEndRecord(tail.data() + i, tail.size() - i);
         if (!end.ok())
             continue;
-        try {
-            Directory directory;
-            directory.layout = layoutAt(source, end.record, tailStart + i, size);
-            std::vector<Entry>& entries = directory.entries;
-            entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(directory.layout.entryCount, 1 << 16)));
-            const std::uint64_t smallest = walk(source, directory.layout, [&](const CentralHeader& header) {
-                entries.push_back(decodeCentral(header));
-            });
-            directory.layout.zipStart = directory.layout.shift + smallest;
-            if (localTimes) {
-                LocalTimes local(source, directory.layout);
-                for (Entry& entry : entries) {
-                    if (!entry.hasExactTime)
-                        entry.hasExactTime = local.find(entry, &entry.mtime);
-                }
-            }
-            return directory;
-        } catch (const ZipError& problem) {
-            if (!failed)
-                firstProblem = problem;
-            failed = true;
-        }
+        if (last == tail.size())
+            last = i;
+        if (i + EndRecord::FixedSize + end.record.comment.size() != tail.size())
+            continue;
+        if (chosen != tail.size())
+            damaged("a second end-of-central-directory record stands in the archive comment");
+        chosen = i;
     }
-    if (failed)
-        throw firstProblem;
+    if (chosen == tail.size())
+        chosen = last;
+    if (chosen != tail.size()) {
+        const Parsed<EndRecord> end = parseEndRecord(tail.data() + chosen, tail.size() - chosen);
+        Directory directory;
+        directory.layout = layoutAt(source, end.record, tailStart + chosen, size);
+        std::vector<Entry>& entries = directory.entries;
+        entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(directory.layout.entryCount, 1 << 16)));
+        const std::uint64_t smallest = walk(source, directory.layout, [&](const CentralHeader& header) {
+            entries.push_back(decodeCentral(header));
+        });
+        directory.layout.zipStart = directory.layout.shift + smallest;
+        if (localTimes) {
+            LocalTimes local(source, directory.layout);
+            for (Entry& entry : entries) {
+                if (!entry.hasExactTime)
+                    entry.hasExactTime = local.find(entry, &entry.mtime);
+            }
+        }
+        return directory;
+    }
     // No end record at all. A file that starts like a zip archive lost its
     // end (an interrupted download or copy); anything else is no archive.
     unsigned char head[4];
     if (size >= 4 && source.readAt(0, head, sizeof head) && get32(head) == LocalHeader::Signature)
         damaged("the end of the archive is missing (the file may be truncated)");
-    throw firstProblem;
+    throw ZipError(ZipErrc::NotAnArchive, std::string(), "no end-of-central-directory record");
 }
 
 } // namespace zipcore

@@ -1,11 +1,13 @@
 // The zip core on arbitrary bytes, as the self-extractor runtime meets them:
-// reading the directory, the names, each entry's data and link target, and
-// the link rules over the planned entries must succeed or throw a ZipError,
-// never crash, leak or hang. No Qt, no engine, no disk.
+// reading the directory, checking its structure, the names, each entry's
+// data and link target, and the link rules over the planned entries must
+// succeed or throw a ZipError, never crash, leak or hang. No Qt, no engine,
+// no disk.
 #include "ByteSource.h"
 #include "EntryData.h"
 #include "EntryNames.h"
 #include "SafetyRules.h"
+#include "StructureCheck.h"
 #include "ZipDirectory.h"
 #include "ZipError.h"
 
@@ -70,6 +72,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const zipcore::ZipError&) {
         return 0;
     }
+
+    // The entries are read on whether or not the structure holds, so that
+    // their reading meets the shapes the check refuses as well.
+    try {
+        zipcore::checkStructure(source, directory);
+        sum += 1;
+    } catch (const zipcore::ZipError&) {}
 
     zipcore::EntryData reader(source, directory.layout);
     std::vector<zipcore::PlannedEntry> plans;

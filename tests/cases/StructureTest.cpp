@@ -1,0 +1,140 @@
+#include "ArchiveEngine.h"
+#include "EngineErrors.h"
+#include "EngineTestSupport.h"
+#include "Failure.h"
+#include "TestFiles.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+// Archives whose records contradict each other in ways a reader that trusts
+// one record over another would act on: a second directory in the comment
+// that holds once a stub stands in front, entries sharing their bytes, a
+// local header that disagrees with its central one, a NUL in a name. The
+// engine (list, extract, delete, self-extractor build) and the Linux
+// runtime (--list, --test, --target) must refuse each alike, before writing
+// anything. The archives are made at test time by make_structure.py.
+
+using namespace EngineTest;
+
+namespace {
+
+class Structure : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const TestFiles::Outcome made = TestFiles::runApart(
+            QStringLiteral("python3"), {QStringLiteral(PLOVERN_CASES_DIR "/make_structure.py"), m_scratch.path()});
+        ASSERT_EQ(made.code, 0) << made.err.toStdString();
+        ASSERT_TRUE(QDir().mkpath(target()));
+    }
+
+    QString archive(const char* name) const { return m_scratch.file(QString::fromLatin1(name)); }
+    QString target() const { return m_scratch.file(QStringLiteral("target")); }
+
+    // The archive behind the Linux runtime, its offsets left counting from
+    // the zip data (as a plain "cat" leaves them) when `adjust` is false.
+    QString selfExtractor(const char* name, bool adjust = true) const
+    {
+        const QString sfx = archive(name) + QStringLiteral(".run");
+        QStringList args = {QStringLiteral(PLOVERN_SFX_TEST_DIR "/make_sfx.py"), QStringLiteral(PLOVERN_SFX_RUNTIME),
+                            archive(name), sfx};
+        if (!adjust)
+            args << QStringLiteral("--no-adjust");
+        const TestFiles::Outcome made = TestFiles::runApart(QStringLiteral("python3"), args);
+        EXPECT_EQ(made.code, 0) << made.err.toStdString();
+        return sfx;
+    }
+
+    // The runtime fails with a message naming `named` and writes nothing.
+    void expectRuntimeRefuses(const QString& sfx, const QStringList& args, const QString& named) const
+    {
+        const TestFiles::Outcome run = TestFiles::runApart(sfx, args, m_scratch.path());
+        EXPECT_EQ(run.code, 1) << run.out.toStdString();
+        EXPECT_FALSE(run.out.contains("OK")) << run.out.toStdString();
+        EXPECT_TRUE(QString::fromUtf8(run.err).contains(named)) << run.err.toStdString();
+        EXPECT_TRUE(TestFiles::tree(target()).isEmpty());
+    }
+
+    void expectEngineExtractRefuses(const char* name, const QString& named) const
+    {
+        ArchiveEngine engine;
+        engine.setArchivePath(archive(name));
+        engine.setTargetFolder(target());
+        engine.setFileSpec(QStringLiteral("*.*"));
+        const Failure failure = expectFailure(EngineError::ArchiveUnreadable, [&] { engine.Extract(); });
+        EXPECT_TRUE(failure.description().contains(named)) << failure.what();
+        EXPECT_TRUE(TestFiles::tree(target()).isEmpty());
+    }
+
+    Scratch m_scratch;
+};
+
+TEST_F(Structure, SecondEndRecordInTheCommentIsRefusedWithOrWithoutAStub)
+{
+    // Plain, the comment's record does not hold, and other readers may take
+    // the real one; behind a runtime of more than 4 KiB it would.
+    expectFailure(EngineError::ArchiveUnreadable, [&] { list(archive("takeover.zip")); });
+    ArchiveEngine engine;
+    engine.setSfxOutputPath(m_scratch.file(QStringLiteral("made.run")));
+    expectFailure(EngineError::ArchiveUnreadable, [&] { engine.MakeSfx(archive("takeover.zip")); });
+    EXPECT_FALSE(QFileInfo::exists(m_scratch.file(QStringLiteral("made.run"))));
+
+    const QString sfx = selfExtractor("takeover.zip", false);
+    expectRuntimeRefuses(sfx, {QStringLiteral("--list")}, QStringLiteral("damaged"));
+    expectRuntimeRefuses(sfx, {QStringLiteral("--target"), target()}, QStringLiteral("damaged"));
+    EXPECT_FALSE(QFileInfo::exists(m_scratch.file(QStringLiteral("owned"))));
+
+    // A comment that merely holds the signature is comment.
+    EXPECT_EQ(list(archive("comment-signature.zip")).size(), 1u);
+    const TestFiles::Outcome listed =
+        TestFiles::runApart(selfExtractor("comment-signature.zip"), {QStringLiteral("--list")});
+    EXPECT_EQ(listed.code, 0) << listed.err.toStdString();
+}
+
+TEST_F(Structure, EntriesSharingBytesAreRefusedBeforeAnythingIsWritten)
+{
+    // inner.bin's local header lies inside outer.txt's data; twenty entries
+    // of same.bin share one local header.
+    for (const auto& [name, entry] : {std::pair<const char*, const char*>{"overlap.zip", "inner.bin"},
+                                      std::pair<const char*, const char*>{"shared.zip", "same.bin"}}) {
+        SCOPED_TRACE(name);
+        const QString named = QString::fromLatin1(entry);
+        EXPECT_FALSE(list(archive(name)).empty()); // listing reads no local header
+        expectEngineExtractRefuses(name, named);
+
+        const QByteArray before = TestFiles::readAll(archive(name));
+        ArchiveEngine engine;
+        engine.setArchivePath(archive(name));
+        engine.setFileSpec(named);
+        const Failure failure = expectFailure(EngineError::ArchiveUnreadable, [&] { engine.DeleteFiles(); });
+        EXPECT_TRUE(failure.description().contains(named)) << failure.what();
+        EXPECT_EQ(TestFiles::readAll(archive(name)), before);
+
+        const QString sfx = selfExtractor(name);
+        expectRuntimeRefuses(sfx, {QStringLiteral("--test")}, named);
+        expectRuntimeRefuses(sfx, {QStringLiteral("--target"), target()}, named);
+    }
+}
+
+TEST_F(Structure, LocalHeaderDisagreeingWithItsCentralHeaderIsRefused)
+{
+    // Stored in the central header, deflated in the local one: a reader
+    // trusting either writes other bytes than one trusting the other.
+    expectEngineExtractRefuses("methods.zip", QStringLiteral("text.txt"));
+    expectRuntimeRefuses(selfExtractor("methods.zip"), {QStringLiteral("--target"), target()},
+                         QStringLiteral("text.txt"));
+}
+
+TEST_F(Structure, NulInANameIsRefusedAndShownEscaped)
+{
+    const QString named = QStringLiteral("a.txt\\x00hidden");
+    const Failure failure = expectFailure(EngineError::ArchiveUnreadable, [&] { list(archive("nul-name.zip")); });
+    EXPECT_TRUE(failure.description().contains(named)) << failure.what();
+    expectRuntimeRefuses(selfExtractor("nul-name.zip"), {QStringLiteral("--list")}, named);
+}
+
+} // namespace
