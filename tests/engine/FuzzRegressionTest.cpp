@@ -28,9 +28,12 @@ TEST(FuzzRegression, EveryKeptInputFailsCleanly)
         try {
             engine.Extract();
         } catch (const Failure&) {}
-        EXPECT_EQ(QDir(scratch.file(QStringLiteral("target")))
-                      .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-                  QStringList({QStringLiteral("inner")}));
+        // The target itself, when the archive got that far, and nothing
+        // beside it.
+        const QStringList beside = QDir(scratch.file(QStringLiteral("target")))
+                                       .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+        EXPECT_TRUE(beside.isEmpty() || beside == QStringList({QStringLiteral("inner")}))
+            << beside.join(' ').toStdString();
     }
 }
 
