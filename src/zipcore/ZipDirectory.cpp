@@ -378,9 +378,8 @@ Directory readDirectory(ByteSource& source, bool localTimes)
         directory.layout = layoutAt(source, end.record, tailStart + chosen, size);
         std::vector<Entry>& entries = directory.entries;
         entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(directory.layout.entryCount, 1 << 16)));
-        const std::uint64_t smallest = walk(source, directory.layout, [&](const CentralHeader& header) {
-            entries.push_back(decodeCentral(header));
-        });
+        const std::uint64_t smallest = walk(
+            source, directory.layout, [&](const CentralHeader& header) { entries.push_back(decodeCentral(header)); });
         directory.layout.zipStart = directory.layout.shift + smallest;
         if (localTimes) {
             LocalTimes local(source, directory.layout);

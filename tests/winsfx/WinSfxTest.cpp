@@ -287,16 +287,18 @@ TEST_F(WinSfx, ArchivesOfBrokenStructureAreRefusedAndNothingIsWritten)
     // by make_sfx.py (the engine refuses to build from them), the takeover
     // one with its offsets counting from the zip data, as a plain "cat"
     // leaves them, so that the forged directory in its comment would hold.
-    const Result made = run(QStringLiteral("python3"),
-                            {QStringLiteral(PLOVERN_CASES_DIR "/make_structure.py"), m_dir.path()});
+    const Result made =
+        run(QStringLiteral("python3"), {QStringLiteral(PLOVERN_CASES_DIR "/make_structure.py"), m_dir.path()});
     ASSERT_EQ(made.code, 0) << made.err.toStdString();
     const struct
     {
         const char* zip;
         const char* action;
         const char* named;
-    } cases[] = {{"takeover.zip", "/target", "damaged"}, {"overlap.zip", "/test", "inner.bin"},
-                 {"shared.zip", "/target", "same.bin"},  {"methods.zip", "/target", "text.txt"},
+    } cases[] = {{"takeover.zip", "/target", "damaged"},
+                 {"overlap.zip", "/test", "inner.bin"},
+                 {"shared.zip", "/target", "same.bin"},
+                 {"methods.zip", "/target", "text.txt"},
                  {"nul-name.zip", "/list", "a.txt\\x00hidden"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.zip);
