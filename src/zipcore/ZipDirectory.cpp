@@ -358,13 +358,19 @@ Directory readDirectory(ByteSource& source, bool localTimes)
     // "PK\5\6" bytes in a comment that do not end the file are comment.
     std::size_t chosen = tail.size();
     std::size_t last = tail.size();
+    // Only the signature and the comment length are looked at while
+    // scanning (a tail full of signatures would otherwise copy comments for
+    // every one); the chosen record is parsed whole below.
     for (std::size_t i = tail.size() < EndRecord::FixedSize ? 0 : tail.size() - EndRecord::FixedSize + 1; i-- > 0;) {
-        const Parsed<EndRecord> end = parseEndRecord(tail.data() + i, tail.size() - i);
-        if (!end.ok())
+        if (get32(tail.data() + i) != EndRecord::Signature)
             continue;
+        const std::size_t commentLength = get16(tail.data() + i + 20);
+        const std::size_t room = tail.size() - i - EndRecord::FixedSize;
+        if (commentLength > room)
+            continue; // its comment would run past the end of the file: no record
         if (last == tail.size())
             last = i;
-        if (i + EndRecord::FixedSize + end.record.comment.size() != tail.size())
+        if (commentLength != room)
             continue;
         if (chosen != tail.size())
             damaged("a second end-of-central-directory record stands in the archive comment");
@@ -374,6 +380,8 @@ Directory readDirectory(ByteSource& source, bool localTimes)
         chosen = last;
     if (chosen != tail.size()) {
         const Parsed<EndRecord> end = parseEndRecord(tail.data() + chosen, tail.size() - chosen);
+        if (!end.ok())
+            damaged(end.error);
         Directory directory;
         directory.layout = layoutAt(source, end.record, tailStart + chosen, size);
         std::vector<Entry>& entries = directory.entries;
