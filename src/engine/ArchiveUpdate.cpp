@@ -237,6 +237,34 @@ private:
     struct stat m_info = {};
 };
 
+// Reads the central directory of the new archive `fd` back, as listing
+// would, and fails unless it names exactly the entries `changes` meant to
+// leave, in order. The old archive is then left as it is: a writer that
+// misread a damaged archive must not report a change it did not make.
+void checkWritten(int fd, const QString& archive, const zipcore::Directory* old, const UpdatePlan& changes)
+{
+    std::vector<std::string> intended;
+    std::size_t nextNew = 0;
+    for (std::size_t i = 0; i < changes.fates.size(); ++i) {
+        if (changes.fates[i] == ArchiveWriter::Fate::Keep)
+            intended.push_back(old->entries[i].rawName);
+        else if (changes.fates[i] == ArchiveWriter::Fate::Replace)
+            intended.push_back(changes.added.at(nextNew++).name);
+    }
+    for (; nextNew < changes.added.size(); ++nextNew)
+        intended.push_back(changes.added[nextNew].name);
+
+    std::vector<std::string> written;
+    try {
+        for (const zipcore::Entry& entry : readArchiveDirectory(fd, archive, false).entries)
+            written.push_back(entry.rawName);
+    } catch (const Failure& failure) {
+        cannotSave(archive, QStringLiteral("the new archive does not read back (%1)").arg(failure.description()));
+    }
+    if (written != intended)
+        cannotSave(archive, QStringLiteral("the new archive does not read back with the intended entries"));
+}
+
 // Writes the changed archive beside the locked one and puts it in its place.
 // `plan` decides, from the archive as read under the lock (none for a new
 // one), what changes. False as for install().
@@ -257,6 +285,7 @@ bool rewrite(const UpdateTarget& target, const QString& archive, mode_t newMode,
     EntryCompressor compressor(changes.sources);
     ArchiveWriter writer(hasOld ? target.fd() : -1, hasOld ? &old : nullptr, out.fd(), archive, progress);
     writer.write(changes.fates, changes.added, compressor);
+    checkWritten(out.fd(), archive, hasOld ? &old : nullptr, changes);
     return target.install(out, newMode);
 }
 
@@ -375,7 +404,9 @@ AddBatch::~AddBatch() = default;
 UpdatePlan AddBatch::plan(const zipcore::Directory* old) const
 {
     // An added file replaces the first old entry of its name, in its place
-    // (as libzip and zip do); the others come after the old entries.
+    // (as libzip and zip do); the others come after the old entries. Later
+    // old entries of the same name go: extraction lets the last of a name
+    // win, so a copy left behind would shadow the new file.
     UpdatePlan plan;
     std::unordered_map<std::string, std::size_t> byName;
     if (old) {
@@ -392,6 +423,13 @@ UpdatePlan AddBatch::plan(const zipcore::Directory* old) const
             order.emplace_back(found->second, &file);
         } else {
             order.emplace_back(appended++, &file);
+        }
+    }
+    if (old) {
+        for (std::size_t i = 0; i < old->entries.size(); ++i) {
+            const auto first = byName.find(old->entries[i].name);
+            if (first->second != i && plan.fates[first->second] == ArchiveWriter::Fate::Replace)
+                plan.fates[i] = ArchiveWriter::Fate::Drop;
         }
     }
     std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });

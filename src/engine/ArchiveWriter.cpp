@@ -376,8 +376,27 @@ void ArchiveWriter::writeEndRecords(std::uint64_t cdStart, std::uint64_t count,
     end.position = m_position;
     end.madeBy = MadeBy;
     end.comment.assign(comment.begin(), comment.end());
+    end.forceZip64 = !end.needsZip64() && locatorLookalike();
     const Bytes records = encode(end);
     put(records.data(), records.size());
+}
+
+bool ArchiveWriter::locatorLookalike()
+{
+    // A reader takes the 20 bytes before the end record for a ZIP64 locator
+    // when they start with its signature, and then reads the directory that
+    // locator leads to. Without ZIP64 records of our own those bytes are
+    // copied ones: the end of a kept entry's comment, or, with no entries
+    // left, the end of a stub that may hold an old directory. Our own
+    // records then stand in between.
+    if (m_position < Zip64Locator::FixedSize)
+        return false;
+    flush();
+    unsigned char signature[4];
+    if (!PosixFile::readAt(m_out, signature, sizeof signature,
+                           static_cast<std::int64_t>(m_position - Zip64Locator::FixedSize)))
+        return true; // unknown, so taken as one
+    return get32(signature) == Zip64Locator::Signature;
 }
 
 void ArchiveWriter::put(const void* bytes, std::size_t length)

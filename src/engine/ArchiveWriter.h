@@ -70,6 +70,8 @@ private:
     std::vector<unsigned char> oldComment();
     // The ZIP64 end record and locator when needed, then the end record.
     void writeEndRecords(std::uint64_t cdStart, std::uint64_t count, const std::vector<unsigned char>& comment);
+    // Whether the bytes before the end record would read as a ZIP64 locator.
+    bool locatorLookalike();
     const unsigned char* readOld(std::uint64_t offset, std::size_t length);
     void put(const void* bytes, std::size_t length);
     void flush();

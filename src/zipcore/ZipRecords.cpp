@@ -495,7 +495,7 @@ Bytes encode(const Zip64Locator& l)
 
 bool DirectoryEnd::needsZip64() const
 {
-    return entries >= Full16 || size >= Full32 || offset >= Full32;
+    return forceZip64 || entries >= Full16 || size >= Full32 || offset >= Full32;
 }
 
 Bytes encode(const DirectoryEnd& end)

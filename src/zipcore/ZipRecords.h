@@ -209,6 +209,9 @@ struct DirectoryEnd
     std::uint64_t position = 0;
     std::string comment;
     std::uint16_t madeBy = 0; // for the ZIP64 end record
+    // ZIP64 records even where no value needs them, for a writer that must
+    // keep the bytes before the end record from reading as a locator.
+    bool forceZip64 = false;
 
     bool needsZip64() const;
 };

@@ -25,17 +25,13 @@ using namespace EngineTest;
 
 namespace {
 
-// Every case extracts into kBox/target. The committed link fixtures name that
-// folder in their link targets, so it is fixed (and the tests of this program
-// hold a lock in CTest so that no two use it at once).
-const QString kBox = QStringLiteral("/tmp/plovern-cases");
-const QString kTarget = kBox + QStringLiteral("/target");
-const QString kOutside = kBox + QStringLiteral("/outside");
-// Where absolute.zip aims.
-const QString kVictim = QStringLiteral("/tmp/plovern-evil.txt");
+// Every case extracts into the folder "target" of a temporary folder of its
+// own (the box), with "outside" beside it. Archives named "placed/..." name
+// the box in their links or entry names, so they are made for each case
+// (tests/fixtures/make_placed.py). In the texts of a case, "{box}",
+// "{target}" and "{outside}" stand for those folders.
 
-// A link made in the target before extracting; "{target}" and "{outside}" in
-// its text stand for those folders.
+// A link made in the target before extracting.
 struct DiskLink
 {
     const char* path;
@@ -62,7 +58,7 @@ enum class Outcome {
 
 struct Case
 {
-    const char* fixture; // "hostile/..." (committed), else made by make_fixtures.sh
+    const char* fixture; // "hostile/..." (committed), "placed/..." (made per case), else by make_fixtures.sh
     Outcome outcome;
     std::int32_t failure = 0; // the engine's failure number
     const char* named = "";   // text the engine's description and the runtime's message both hold
@@ -78,13 +74,6 @@ struct Case
 void PrintTo(const Case& c, std::ostream* out)
 {
     *out << c.fixture;
-}
-
-QString placed(const char* text)
-{
-    return QString::fromUtf8(text)
-        .replace(QStringLiteral("{target}"), kTarget)
-        .replace(QStringLiteral("{outside}"), kOutside);
 }
 
 QDateTime localTime(const char* text)
@@ -125,17 +114,24 @@ class CaseTable : public ::testing::TestWithParam<Case>
 protected:
     void SetUp() override
     {
-        QDir(kBox).removeRecursively();
-        QFile::remove(kVictim);
-        ASSERT_TRUE(QDir().mkpath(kTarget));
+        // The box's path as the kernel resolves it, which is what a link's
+        // absolute target is compared with.
+        m_box = QFileInfo(m_boxFolder.path()).canonicalFilePath();
+        m_target = m_box + QStringLiteral("/target");
+        m_outside = m_box + QStringLiteral("/outside");
+        ASSERT_TRUE(QDir().mkpath(m_target));
         // A folder for links on disk to lead to, so that following one would
         // really write outside.
-        ASSERT_TRUE(QDir().mkpath(kOutside + QStringLiteral("/a")));
+        ASSERT_TRUE(QDir().mkpath(m_outside + QStringLiteral("/a")));
         for (const DiskLink& link : param().disk)
-            ASSERT_TRUE(QFile::link(placed(link.text), kTarget + QLatin1Char('/') + QString::fromUtf8(link.path)));
-        m_targetBefore = TestFiles::tree(kTarget);
-        m_outsideBefore = TestFiles::tree(kOutside);
-        m_archive = TestFiles::fixture(QString::fromUtf8(param().fixture));
+            ASSERT_TRUE(QFile::link(placed(link.text), m_target + QLatin1Char('/') + QString::fromUtf8(link.path)));
+        m_targetBefore = TestFiles::tree(m_target);
+        m_outsideBefore = TestFiles::tree(m_outside);
+        const QString fixture = QString::fromUtf8(param().fixture);
+        if (fixture.startsWith(QLatin1String("placed/")))
+            m_archive = TestFiles::placedFixture(QFileInfo(fixture).fileName(), m_scratch.path(), m_box);
+        else
+            m_archive = TestFiles::fixture(fixture);
         if (param().outcome != Outcome::Unreadable)
             m_expected = pythonList(m_archive);
     }
@@ -144,14 +140,20 @@ protected:
     {
         // Whatever the reader did, nothing lies beside the target or the
         // folder its links lead to.
-        EXPECT_EQ(QDir(kBox).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+        EXPECT_EQ(QDir(m_box).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
                   QStringList({QStringLiteral("outside"), QStringLiteral("target")}));
-        EXPECT_EQ(TestFiles::tree(kOutside), m_outsideBefore);
-        EXPECT_FALSE(QFileInfo::exists(kVictim));
-        QDir(kBox).removeRecursively();
+        EXPECT_EQ(TestFiles::tree(m_outside), m_outsideBefore);
     }
 
     static const Case& param() { return GetParam(); }
+
+    QString placed(const char* text) const
+    {
+        return QString::fromUtf8(text)
+            .replace(QStringLiteral("{box}"), m_box)
+            .replace(QStringLiteral("{target}"), m_target)
+            .replace(QStringLiteral("{outside}"), m_outside);
+    }
 
     const Detail* detail(const QString& name) const
     {
@@ -177,14 +179,14 @@ protected:
         if (param().outcome == Outcome::LikeUnzip) {
             const QString theirs = m_scratch.file(QStringLiteral("unzip"));
             unzipInto(m_archive, theirs);
-            EXPECT_EQ(describeTree(kTarget), describeTree(theirs));
+            EXPECT_EQ(describeTree(m_target), describeTree(theirs));
         } else {
-            EXPECT_EQ(TestFiles::tree(kTarget), treeOf(m_expected));
+            EXPECT_EQ(TestFiles::tree(m_target), treeOf(m_expected));
         }
         for (const Detail& d : param().details) {
-            const QString path = kTarget + QLatin1Char('/') + QString::fromUtf8(d.name);
+            const QString path = m_target + QLatin1Char('/') + QString::fromUtf8(d.name);
             if (d.link) {
-                EXPECT_EQ(QFileInfo(path).symLinkTarget(), kTarget + QLatin1Char('/') + QString::fromUtf8(d.link))
+                EXPECT_EQ(QFileInfo(path).symLinkTarget(), m_target + QLatin1Char('/') + QString::fromUtf8(d.link))
                     << d.name;
             }
             if (d.time) {
@@ -204,9 +206,13 @@ protected:
         for (const char* name : param().kept)
             wanted << QString::fromUtf8(name);
         wanted.sort();
-        EXPECT_EQ(TestFiles::tree(kTarget), wanted);
+        EXPECT_EQ(TestFiles::tree(m_target), wanted);
     }
 
+    Scratch m_boxFolder;
+    QString m_box;
+    QString m_target;
+    QString m_outside;
     QString m_archive;
     std::vector<PyEntry> m_expected; // as zipfile lists the archive
     QStringList m_targetBefore;
@@ -217,7 +223,7 @@ protected:
 TEST_P(CaseTable, Engine)
 {
     const Case& c = param();
-    const QString named = QString::fromUtf8(c.named);
+    const QString named = placed(c.named);
     if (c.outcome == Outcome::Unreadable) {
         const Failure failure = expectFailure(c.failure, [&] { list(m_archive); });
         EXPECT_TRUE(failure.description().contains(named)) << failure.what();
@@ -245,13 +251,13 @@ TEST_P(CaseTable, Engine)
 
     ArchiveEngine engine;
     engine.setArchivePath(m_archive);
-    engine.setTargetFolder(kTarget);
+    engine.setTargetFolder(m_target);
     engine.setFileSpec(QStringLiteral("*.*"));
     engine.setExtractSwitch(true);
     if (c.outcome == Outcome::LikeUnzip || c.outcome == Outcome::Listed) {
         engine.Extract();
         expectExtracted();
-        EXPECT_TRUE(leftovers(kTarget).isEmpty());
+        EXPECT_TRUE(leftovers(m_target).isEmpty());
     } else {
         const Failure failure = expectFailure(c.failure, [&] { engine.Extract(); });
         EXPECT_TRUE(failure.description().contains(named)) << failure.what();
@@ -270,11 +276,11 @@ TEST_P(CaseTable, Runtime)
     ASSERT_EQ(made.code, 0) << made.err.toStdString();
 
     // Listing writes nothing, not even the folder the settings offer.
-    const TestFiles::Outcome listed = TestFiles::runApart(sfx, {QStringLiteral("--list")}, kTarget);
-    EXPECT_EQ(TestFiles::tree(kTarget), m_targetBefore);
+    const TestFiles::Outcome listed = TestFiles::runApart(sfx, {QStringLiteral("--list")}, m_target);
+    EXPECT_EQ(TestFiles::tree(m_target), m_targetBefore);
     if (c.outcome == Outcome::Unreadable) {
         EXPECT_EQ(listed.code, 1) << listed.out.toStdString();
-        EXPECT_TRUE(listed.err.contains(c.named)) << listed.err.toStdString();
+        EXPECT_TRUE(listed.err.contains(placed(c.named).toUtf8())) << listed.err.toStdString();
     } else {
         ASSERT_EQ(listed.code, 0) << listed.err.toStdString();
         QStringList wanted;
@@ -285,13 +291,14 @@ TEST_P(CaseTable, Runtime)
         EXPECT_EQ(runtimeLines(listed.out), wanted);
     }
 
-    const TestFiles::Outcome extracted = TestFiles::runApart(sfx, {QStringLiteral("--target"), kTarget});
+    const TestFiles::Outcome extracted = TestFiles::runApart(sfx, {QStringLiteral("--target"), m_target});
     if (c.outcome == Outcome::LikeUnzip || c.outcome == Outcome::Listed) {
         ASSERT_EQ(extracted.code, 0) << extracted.err.toStdString();
         expectExtracted();
     } else {
         EXPECT_EQ(extracted.code, 1) << extracted.out.toStdString();
-        EXPECT_TRUE(extracted.err.contains(c.runtimeNamed ? c.runtimeNamed : c.named)) << extracted.err.toStdString();
+        EXPECT_TRUE(extracted.err.contains(placed(c.runtimeNamed ? c.runtimeNamed : c.named).toUtf8()))
+            << extracted.err.toStdString();
         expectOnlyKept();
     }
 }
@@ -315,11 +322,14 @@ INSTANTIATE_TEST_SUITE_P(
         // ---- Links on disk and absolute link targets ----
         // x -> {target}/l/.. where l -> {outside}/a: the target's own path
         // written out, but it ends up in {outside}.
-        Case{"hostile/abs-link-via-disk-link.zip",
+        Case{"placed/abs-link-via-disk-link.zip",
              Outcome::Refused,
              LinkOutsideTarget,
-             "x -> /tmp/plovern-cases/target/l/..",
+             "x -> {target}/l/..",
              {{"l", "{outside}/a"}}},
+        // x -> {box}/targetX/a: the target's path is the start of the text,
+        // but not a folder of it.
+        Case{"placed/link-sibling.zip", Outcome::Refused, LinkOutsideTarget, "x -> {box}/targetX/a"},
         // d -> {target}/l/.. where l -> {outside}/a, and the entry d/f.txt.
         Case{"hostile/disk-links-chain.zip",
              Outcome::Refused,
@@ -329,7 +339,8 @@ INSTANTIATE_TEST_SUITE_P(
 
         // ---- Unsafe names (each after a harmless entry) ----
         Case{"hostile/traversal.zip", Outcome::Refused, UnsafeEntryName, "../evil.txt"},
-        Case{"hostile/absolute.zip", Outcome::Refused, UnsafeEntryName, "/tmp/plovern-evil.txt"},
+        // {box}/evil.txt: were it written, the box would show it.
+        Case{"placed/absolute.zip", Outcome::Refused, UnsafeEntryName, "{box}/evil.txt"},
         Case{"hostile/backslash.zip", Outcome::Refused, UnsafeEntryName, "..\\evil.txt"},
         Case{"hostile/drive-letter.zip", Outcome::Refused, UnsafeEntryName, "C:evil.txt"},
 

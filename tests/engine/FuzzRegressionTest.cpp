@@ -1,6 +1,7 @@
 // Inputs the fuzzers once broke the engine with: each must now be listed and
 // extracted, or refused with a Failure, without a crash and without writing
 // outside the target folder.
+#include "EngineErrors.h"
 #include "EngineTestSupport.h"
 
 #include <QDir>
@@ -48,4 +49,31 @@ TEST(FuzzRegression, CountMismatchIsAFailureNotATermination)
     engine.setFileSpec(QStringLiteral("*.*"));
     engine.setTargetFolder(scratch.path());
     EXPECT_THROW(engine.Extract(), Failure);
+}
+
+// A stub holding an old directory whose ZIP64 locator ends right where the
+// new end record begins: deleting the only entry listed reported success,
+// yet the result listed it still, through that locator. The entry must be
+// gone, or the deletion fail and leave the archive as it was.
+TEST(FuzzRegression, DeletedEntryIsGoneOrTheArchiveUnchanged)
+{
+    EngineTest::Scratch scratch;
+    const QString archive = scratch.file(QStringLiteral("update.zip"));
+    const QByteArray before =
+        TestFiles::readAll(QStringLiteral(PLOVERN_SOURCE_DIR "/tests/fuzz/regressions/update-false-delete.zip"));
+    TestFiles::writeAll(archive, before);
+    const std::vector<EntryInfo> listed = EngineTest::list(archive);
+    ASSERT_EQ(listed.size(), 1u);
+
+    ArchiveEngine engine;
+    engine.setArchivePath(archive);
+    engine.setFileSpec(listed.front().name);
+    try {
+        engine.DeleteFiles();
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.number(), EngineError::CannotUpdateArchive) << failure.what();
+        EXPECT_EQ(TestFiles::readAll(archive), before);
+        return;
+    }
+    EXPECT_TRUE(EngineTest::list(archive).empty());
 }

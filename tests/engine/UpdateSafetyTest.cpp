@@ -241,6 +241,37 @@ TEST(UpdateSafety, WithoutLocksAnOverlappingUpdateFailsInsteadOfOverwriting)
     EXPECT_TRUE(leftovers(scratch.path()).isEmpty());
 }
 
+// A power cut must leave the old archive or the whole new one: the new file's
+// data reaches the disk before it is named in the archive's place, and the
+// folder holding that name is flushed after. Traced through the helper for
+// each way of naming it: linked as a new archive, renamed over the locked
+// one, and exchanged with it where there are no locks.
+TEST(UpdateSafety, NewArchiveIsFlushedThenNamedThenItsFolderFlushed)
+{
+    Scratch scratch;
+    const QStringList files = makeFiles(scratch.path(), QStringLiteral("f"), 2);
+    const QString archive = scratch.file(QStringLiteral("a.zip"));
+    const QStringList runs[] = {
+        {QStringLiteral("--trace"), QStringLiteral("add"), archive, files[0]},
+        {QStringLiteral("--trace"), QStringLiteral("add"), archive, files[1]},
+        {QStringLiteral("--trace"), QStringLiteral("--no-locks"), QStringLiteral("delete"), archive,
+         QStringLiteral("f0.txt")},
+    };
+    for (const QStringList& args : runs) {
+        SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
+        QByteArray output;
+        ASSERT_EQ(TestFiles::run(helper, args, &output), 0) << output.toStdString();
+        // A temporary name and then the archive's own are one naming step.
+        QStringList steps;
+        for (const QByteArray& line : output.split('\n')) {
+            if (!line.isEmpty() && (steps.isEmpty() || steps.last() != QLatin1String(line)))
+                steps << QString::fromLatin1(line);
+        }
+        EXPECT_EQ(steps, QStringList({"fsync file", "name", "fsync folder"}));
+    }
+    EXPECT_EQ(names(archive), std::set<QString>({QStringLiteral("f1.txt")}));
+}
+
 TEST(UpdateSafety, KilledUpdatesLeaveTheOldOrTheNewArchive)
 {
     Scratch scratch;

@@ -282,6 +282,34 @@ TEST(Add, SameNameIsReplacedNotDuplicated)
     expectToolsAccept(archive);
 }
 
+// An archive holding a name twice (zip tools write such archives when asked
+// to): adding that name leaves one entry, the new one, where extraction
+// would otherwise let the later old copy win.
+TEST(Add, SameNameHeldTwiceLeavesOnlyTheNewEntry)
+{
+    Scratch scratch;
+    const QString archive = scratch.file(QStringLiteral("dup.zip"));
+    ASSERT_EQ(TestFiles::run(QStringLiteral("python3"),
+                             {QStringLiteral("-W"), QStringLiteral("ignore"), QStringLiteral("-c"),
+                              QStringLiteral("import sys, zipfile\n"
+                                             "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                                             "    z.writestr('dup.txt', 'old 1')\n"
+                                             "    z.writestr('other.txt', 'other')\n"
+                                             "    z.writestr('dup.txt', 'old 2')\n"),
+                              archive}),
+              0);
+    const QString source = makeFile(scratch.file(QStringLiteral("in/dup.txt")), "new", stamp);
+    ArchiveEngine engine;
+    engine.setArchivePath(archive);
+    engine.setFileSpec(source);
+    engine.AddFiles();
+    engine.FinishAdding();
+    EXPECT_EQ(names(archive), QStringList({QStringLiteral("dup.txt"), QStringLiteral("other.txt")}));
+    unzipInto(archive, scratch.file(QStringLiteral("out")));
+    EXPECT_EQ(TestFiles::readAll(scratch.file(QStringLiteral("out/dup.txt"))), QByteArray("new"));
+    expectToolsAccept(archive);
+}
+
 TEST(Add, TimeSurvivesAZoneChange)
 {
     Scratch scratch;

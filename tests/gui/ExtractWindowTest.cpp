@@ -109,10 +109,13 @@ TEST_F(ExtractWindowTest, FailedExtractionReportsAndStaysOpen)
 
 TEST_F(ExtractWindowTest, HostileArchivesWriteNothingOutsideTheTarget)
 {
+    // absolute.zip names <folder>/evil.txt, where traversal.zip aims too.
+    const QString absolute = TestFiles::placedFixture(QStringLiteral("absolute.zip"), m_dir.path(), m_dir.path());
     for (const char* name :
-         {"hostile/traversal.zip", "hostile/absolute.zip", "hostile/backslash.zip", "hostile/link-out.zip"}) {
+         {"hostile/traversal.zip", "absolute.zip", "hostile/backslash.zip", "hostile/link-out.zip"}) {
         m_platform.clearCalls();
-        openArchive(copyFixture(QString::fromLatin1(name), m_dir.path()));
+        const QString fixture = QString::fromLatin1(name);
+        openArchive(fixture == QLatin1String("absolute.zip") ? absolute : copyFixture(fixture, m_dir.path()));
         chooseFolder(m_out);
         click(&form3(), QStringLiteral("BCHCButton1"));
         ASSERT_EQ(m_platform.messages().size(), 1) << name;
@@ -121,7 +124,6 @@ TEST_F(ExtractWindowTest, HostileArchivesWriteNothingOutsideTheTarget)
         EXPECT_TRUE(TestFiles::tree(m_out).isEmpty()) << name;
     }
     EXPECT_FALSE(QFile::exists(path(QStringLiteral("evil.txt"))));
-    EXPECT_FALSE(QFile::exists(QStringLiteral("/tmp/plovern-evil.txt")));
 }
 
 TEST_F(ExtractWindowTest, DriveChangeLeavesATrailingSeparatorAndNewFoldersNeverDoubleIt)

@@ -17,6 +17,16 @@ QString fixture(const QString& name)
     return QStringLiteral(PLOVERN_FIXTURES_DIR) + QLatin1Char('/') + name;
 }
 
+QString placedFixture(const QString& name, const QString& folder, const QString& box)
+{
+    const Outcome made =
+        runApart(QStringLiteral("python3"),
+                 {QStringLiteral(PLOVERN_SOURCE_DIR "/tests/fixtures/make_placed.py"), name, folder, box});
+    if (made.code != 0)
+        ADD_FAILURE() << "cannot make " << name.toStdString() << ": " << made.err.toStdString();
+    return folder + QLatin1Char('/') + name;
+}
+
 QString copyFixture(const QString& name, const QString& folder)
 {
     const QString target = folder + QLatin1Char('/') + QFileInfo(name).fileName();

@@ -21,6 +21,11 @@ namespace TestFiles {
 // committed one for names starting with "hostile/" (tests/fixtures/hostile).
 QString fixture(const QString& name);
 
+// Makes one of the hostile archives that name a folder of the running test
+// (tests/fixtures/make_placed.py) into `folder` and returns its path; `box`
+// is the folder that holds the test's target folder.
+QString placedFixture(const QString& name, const QString& folder, const QString& box);
+
 // Copies a fixture into `folder` (tests never change the originals) and
 // returns the copy's path.
 QString copyFixture(const QString& name, const QString& folder);
