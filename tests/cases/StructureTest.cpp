@@ -9,13 +9,12 @@
 
 #include <gtest/gtest.h>
 
-// Archives whose records contradict each other in ways a reader that trusts
-// one record over another would act on: a second directory in the comment
-// that holds once a stub stands in front, entries sharing their bytes, a
-// local header that disagrees with its central one, a NUL in a name. The
-// engine (list, extract, delete, self-extractor build) and the Linux
-// runtime (--list, --test, --target) must refuse each alike, before writing
-// anything. The archives are made at test time by make_structure.py.
+// What the case table (its "crafted/" rows) cannot say of archives of
+// broken structure: the takeover archive behind a runtime whose offsets let
+// the forged directory hold, and the engine refusing to build from it; a
+// comment that merely holds the end record's signature, still read; entries
+// sharing bytes refused by deletion (the archive left as it was) and by the
+// runtime's --test. The archives are made by make_structure.py.
 
 using namespace EngineTest;
 
@@ -59,17 +58,6 @@ protected:
         EXPECT_TRUE(TestFiles::tree(target()).isEmpty());
     }
 
-    void expectEngineExtractRefuses(const char* name, const QString& named) const
-    {
-        ArchiveEngine engine;
-        engine.setArchivePath(archive(name));
-        engine.setTargetFolder(target());
-        engine.setFileSpec(QStringLiteral("*.*"));
-        const Failure failure = expectFailure(EngineError::ArchiveUnreadable, [&] { engine.Extract(); });
-        EXPECT_TRUE(failure.description().contains(named)) << failure.what();
-        EXPECT_TRUE(TestFiles::tree(target()).isEmpty());
-    }
-
     Scratch m_scratch;
 };
 
@@ -95,17 +83,12 @@ TEST_F(Structure, SecondEndRecordInTheCommentIsRefusedWithOrWithoutAStub)
     EXPECT_EQ(listed.code, 0) << listed.err.toStdString();
 }
 
-TEST_F(Structure, EntriesSharingBytesAreRefusedBeforeAnythingIsWritten)
+TEST_F(Structure, EntriesSharingBytesAreNeitherDeletedFromNorTested)
 {
-    // inner.bin's local header lies inside outer.txt's data; twenty entries
-    // of same.bin share one local header.
     for (const auto& [name, entry] : {std::pair<const char*, const char*>{"overlap.zip", "inner.bin"},
                                       std::pair<const char*, const char*>{"shared.zip", "same.bin"}}) {
         SCOPED_TRACE(name);
         const QString named = QString::fromLatin1(entry);
-        EXPECT_FALSE(list(archive(name)).empty()); // listing reads no local header
-        expectEngineExtractRefuses(name, named);
-
         const QByteArray before = TestFiles::readAll(archive(name));
         ArchiveEngine engine;
         engine.setArchivePath(archive(name));
@@ -114,27 +97,8 @@ TEST_F(Structure, EntriesSharingBytesAreRefusedBeforeAnythingIsWritten)
         EXPECT_TRUE(failure.description().contains(named)) << failure.what();
         EXPECT_EQ(TestFiles::readAll(archive(name)), before);
 
-        const QString sfx = selfExtractor(name);
-        expectRuntimeRefuses(sfx, {QStringLiteral("--test")}, named);
-        expectRuntimeRefuses(sfx, {QStringLiteral("--target"), target()}, named);
+        expectRuntimeRefuses(selfExtractor(name), {QStringLiteral("--test")}, named);
     }
-}
-
-TEST_F(Structure, LocalHeaderDisagreeingWithItsCentralHeaderIsRefused)
-{
-    // Stored in the central header, deflated in the local one: a reader
-    // trusting either writes other bytes than one trusting the other.
-    expectEngineExtractRefuses("methods.zip", QStringLiteral("text.txt"));
-    expectRuntimeRefuses(selfExtractor("methods.zip"), {QStringLiteral("--target"), target()},
-                         QStringLiteral("text.txt"));
-}
-
-TEST_F(Structure, NulInANameIsRefusedAndShownEscaped)
-{
-    const QString named = QStringLiteral("a.txt\\x00hidden");
-    const Failure failure = expectFailure(EngineError::ArchiveUnreadable, [&] { list(archive("nul-name.zip")); });
-    EXPECT_TRUE(failure.description().contains(named)) << failure.what();
-    expectRuntimeRefuses(selfExtractor("nul-name.zip"), {QStringLiteral("--list")}, named);
 }
 
 } // namespace

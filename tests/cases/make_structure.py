@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the archives whose structure every reader must refuse into FOLDER:
 
-    make_structure.py FOLDER
+    make_structure.py FOLDER [NAME]   (all of them, or the one named)
 
 takeover.zip     readme.txt in the real central directory; payload.sh after
                  it, named only by a second directory and end record in the
@@ -133,9 +133,12 @@ def comment_signature():
 
 def main():
     folder = sys.argv[1]
+    wanted = sys.argv[2] if len(sys.argv) > 2 else None
     for name, make in (("takeover.zip", takeover), ("overlap.zip", overlap), ("shared.zip", shared),
                        ("nul-name.zip", nul_name), ("methods.zip", methods),
                        ("comment-signature.zip", comment_signature)):
+        if wanted not in (None, name):
+            continue
         with open(os.path.join(folder, name), "wb") as out:
             out.write(make())
 
