@@ -329,14 +329,14 @@ void deleteEntries(const QString& archivePath, const QString& fileSpec, Progress
     // Chosen again under the lock: an update may have finished meanwhile.
     rewrite(target, archivePath, 0, progress, [&](const zipcore::Directory* old) {
         UpdatePlan plan;
-        const std::vector<zip_uint64_t> chosen =
-            old ? selectEntries(*old, fileSpec, archivePath) : std::vector<zip_uint64_t>();
+        const std::vector<std::uint64_t> chosen =
+            old ? selectEntries(*old, fileSpec, archivePath) : std::vector<std::uint64_t>();
         if (chosen.empty()) {
             plan.unchanged = true;
             return plan;
         }
         plan.fates.assign(old->entries.size(), ArchiveWriter::Fate::Keep);
-        for (const zip_uint64_t index : chosen)
+        for (const std::uint64_t index : chosen)
             plan.fates[index] = ArchiveWriter::Fate::Drop;
         return plan;
     });

@@ -2,11 +2,13 @@
 
 #include "ArchiveUpdate.h"
 #include "EngineErrors.h"
+#include "EntryData.h"
 #include "Failure.h"
 #include "OpenArchive.h"
 #include "PosixFile.h"
 #include "ProgressChannel.h"
 #include "TargetFolder.h"
+#include "ZipFormat.h"
 #include "ZipRelocation.h"
 
 #include <QCoreApplication>
@@ -60,6 +62,26 @@ QByteArray settingsWithTrailer(const Settings& settings)
     return block;
 }
 
+bool forWindows(const QString& outputPath)
+{
+    return outputPath.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive);
+}
+
+// The Windows runtime reads stored and deflated entries only (Debian has no
+// MinGW-w64 libbz2): rather than a self-extractor that cannot extract its
+// own entries, none is made.
+void checkWindowsDecodes(const zipcore::Directory& directory)
+{
+    for (const zipcore::Entry& entry : directory.entries) {
+        if (entry.kind != zipcore::EntryKind::Folder && entry.method != zipcore::MethodStored
+            && entry.method != zipcore::MethodDeflated)
+            throw EngineFailure::unsupportedMethod(
+                QString::fromUtf8(entry.name.c_str()),
+                QStringLiteral("it uses compression method %1, which the Windows self-extractor cannot decode")
+                    .arg(QString::fromStdString(zipcore::EntryData::methodName(entry.method))));
+    }
+}
+
 } // namespace
 
 QString findRuntime(const QString& outputPath)
@@ -67,9 +89,8 @@ QString findRuntime(const QString& outputPath)
     // An output named ".exe" is meant for Windows: it gets the Windows
     // runtime, cross-compiled beside the Linux one; any other name gets the
     // Linux runtime.
-    const bool forWindows = outputPath.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive);
     const QString runtime = QCoreApplication::applicationDirPath()
-        + (forWindows ? QStringLiteral("/plovern-sfx.exe") : QStringLiteral("/plovern-sfx"));
+        + (forWindows(outputPath) ? QStringLiteral("/plovern-sfx.exe") : QStringLiteral("/plovern-sfx"));
     if (!QFileInfo(runtime).isFile())
         throw EngineFailure::sfxRuntimeMissing(runtime);
     return runtime;
@@ -115,7 +136,10 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
     if (!runtime.isOpen() || ::fstat(runtime.get(), &runtimeInfo) != 0 || !S_ISREG(runtimeInfo.st_mode))
         throw EngineFailure::sfxRuntimeMissing(runtimePath);
 
-    const zipcore::Layout layout = readCheckedDirectory(archive.get(), archivePath).layout;
+    const zipcore::Directory directory = readCheckedDirectory(archive.get(), archivePath);
+    if (forWindows(outputPath))
+        checkWindowsDecodes(directory);
+    const zipcore::Layout& layout = directory.layout;
 
     const auto check = [&](const SysResult& result) {
         if (!result)

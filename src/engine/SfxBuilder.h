@@ -36,8 +36,9 @@ QString readMessage(const QString& messageFile);
 // Builds `outputPath` from `runtimePath` and the archive at `archivePath`,
 // through a temporary file beside the output that is renamed into place with
 // its executable bits set. The archive is only read. Throws ArchiveNotFound,
-// NotAnArchive, ArchiveUnreadable, SfxOutputIsArchive, SfxRuntimeMissing or
-// CannotWriteFile.
+// NotAnArchive, ArchiveUnreadable, SfxOutputIsArchive, SfxRuntimeMissing,
+// UnsupportedMethod (an entry the Windows runtime cannot decode, for a
+// ".exe" output) or CannotWriteFile.
 // `progress` hears of each part written and may stop the build
 // (StopRequested) before the output is touched.
 void build(const QString& archivePath, const QString& outputPath, const QString& runtimePath, const Settings& settings,

@@ -261,6 +261,28 @@ TEST_F(WinSfx, ListsTestsAndCatchesDamage)
     EXPECT_EQ(r.code, 2);
 }
 
+// This runtime's reader has zlib alone: a deflated entry with no compressed
+// data is still an empty file, and a bzip2 archive is refused, naming the
+// entry and the method, before anything is written.
+TEST_F(WinSfx, EmptyDeflatedEntryIsAnEmptyFileAndBzip2IsRefused)
+{
+    const QString empty = makeExe(TestFiles::fixture(QStringLiteral("empty-deflated.zip")), QStringLiteral("e.exe"));
+    Result r = runExe(empty, {QStringLiteral("--target"), windowsPath(path(QStringLiteral("empty")))});
+    EXPECT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
+    EXPECT_EQ(TestFiles::tree(path(QStringLiteral("empty"))), QStringList({"empty.txt", "first.txt", "last.txt"}));
+    EXPECT_EQ(QFileInfo(path(QStringLiteral("empty/empty.txt"))).size(), 0);
+
+    // MakeSfx refuses to make this one: the archive is simply appended.
+    const QString bzip2 = path(QStringLiteral("b.exe"));
+    TestFiles::writeAll(
+        bzip2, TestFiles::readAll(runtime()) + TestFiles::readAll(TestFiles::fixture(QStringLiteral("bzip2.zip"))));
+    r = runExe(bzip2, {QStringLiteral("--target"), windowsPath(path(QStringLiteral("bzip2/out")))});
+    EXPECT_EQ(r.code, 1) << r.out.toStdString();
+    EXPECT_TRUE(r.err.contains("refusing entry \"hello.txt\": it uses compression method 12 (bzip2)"))
+        << r.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("bzip2"))));
+}
+
 TEST_F(WinSfx, HostileArchivesAreRefusedAndNothingIsWritten)
 {
     // Beside the folders of the other kinds, in this test's own folder.
