@@ -12,7 +12,7 @@
 // What the case table (its "crafted/" rows) cannot say of archives of
 // broken structure: the takeover archive behind a runtime whose offsets let
 // the forged directory hold, and the engine refusing to build from it; a
-// comment that merely holds the end record's signature, still read; entries
+// comment that merely holds the end record's signature, still listed; entries
 // sharing bytes refused by deletion (the archive left as it was) and by the
 // runtime's --test. The archives are made by make_structure.py.
 
@@ -76,11 +76,9 @@ TEST_F(Structure, SecondEndRecordInTheCommentIsRefusedWithOrWithoutAStub)
     expectRuntimeRefuses(sfx, {QStringLiteral("--target"), target()}, QStringLiteral("damaged"));
     EXPECT_FALSE(QFileInfo::exists(m_scratch.file(QStringLiteral("owned"))));
 
-    // A comment that merely holds the signature is comment.
+    // A comment that merely holds the signature is comment (the maker
+    // refuses to put such an archive behind a runtime).
     EXPECT_EQ(list(archive("comment-signature.zip")).size(), 1u);
-    const TestFiles::Outcome listed =
-        TestFiles::runApart(selfExtractor("comment-signature.zip"), {QStringLiteral("--list")});
-    EXPECT_EQ(listed.code, 0) << listed.err.toStdString();
 }
 
 TEST_F(Structure, EntriesSharingBytesAreNeitherDeletedFromNorTested)
