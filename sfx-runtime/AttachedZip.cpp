@@ -2,6 +2,7 @@
 
 #include "EntryNames.h"
 #include "SfxError.h"
+#include "StructureCheck.h"
 #include "ZipFormat.h"
 
 #include <cstring>
@@ -47,9 +48,19 @@ AttachedZip::AttachedZip(const std::string& path, const std::string& shownName)
     }
 }
 
+void AttachedZip::checkStructure()
+{
+    try {
+        zipcore::checkStructure(m_source, m_directory);
+    } catch (const zipcore::ZipError& error) {
+        throw SfxError(describe(error));
+    }
+}
+
 AttachedZip::Plan AttachedZip::plan(NameCheck systemNameCheck)
 {
     using zipcore::EntryKind;
+    checkStructure();
     Plan result;
     for (const zipcore::Entry& entry : m_directory.entries) {
         zipcore::PlannedEntry plan;
@@ -92,7 +103,8 @@ std::time_t AttachedZip::modified(const zipcore::Entry& entry)
 std::string AttachedZip::describe(const zipcore::ZipError& error) const
 {
     using zipcore::ZipErrc;
-    const std::string& subject = error.subject();
+    // Escaped here already: the message travels as a C string.
+    const std::string subject = zipcore::printableName(error.subject());
     const std::string& cause = error.cause();
     switch (error.code()) {
         case ZipErrc::NotAnArchive:

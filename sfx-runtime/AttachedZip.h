@@ -33,7 +33,11 @@ public:
     // read as local wall-clock time.
     static std::time_t modified(const zipcore::Entry& entry);
 
-    // Every entry to extract, checked on its own: its name (with
+    // The structure every reader checks before writing or testing
+    // (zipcore::checkStructure). Throws SfxError with the message.
+    void checkStructure();
+
+    // Every entry to extract, checked on its own (after checkStructure): its name (with
     // `systemNameCheck` adding the system's own rules, if given), whether its
     // data can be read, and for links the target stored as its data. Entries
     // naming the folder itself ("./") are left out. Throws zipcore::ZipError

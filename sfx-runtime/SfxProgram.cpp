@@ -156,6 +156,8 @@ int SfxProgram::list(AttachedZip& zip) const
 
 int SfxProgram::test(AttachedZip& zip) const
 {
+    // Entries sharing their data would be inflated once for each of them.
+    zip.checkStructure();
     const std::vector<zipcore::Entry>& entries = zip.directory().entries;
     std::size_t damaged = 0;
     for (const zipcore::Entry& entry : entries) {

@@ -1,22 +1,19 @@
 #ifndef PLOVERN_SFX_TEXT_H
 #define PLOVERN_SFX_TEXT_H
 
+#include "EntryNames.h"
+
 #include <cstdlib>
 #include <string>
 
 // Small text helpers shared by the self-extractor's parts.
 namespace Text {
 
-// Entry names come from whoever made the archive; control characters in them
-// could drive the user's terminal, so they are shown as "?".
+// Entry names come from whoever made the archive; they are shown with
+// control characters escaped, as the engine shows them.
 inline std::string printable(const std::string& text)
 {
-    std::string out = text;
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            c = '?';
-    }
-    return out;
+    return zipcore::printableName(text);
 }
 
 // Drops the spaces and tabs at the end of every line and the empty lines at

@@ -152,6 +152,8 @@ int WinSfxProgram::list() const
 int WinSfxProgram::test() const
 {
     AttachedZip zip(m_ownPath, m_name);
+    // Entries sharing their data would be inflated once for each of them.
+    zip.checkStructure();
     const std::vector<zipcore::Entry>& entries = zip.directory().entries;
     std::size_t damaged = 0;
     for (const zipcore::Entry& entry : entries) {

@@ -20,7 +20,19 @@
 // Archives with a stub in front of the zip data (self-extractors, ours or
 // others', with the central directory's offsets counted from the start of the
 // file or from the start of the zip data) are read and changed like plain zip
-// files; a change keeps the stub in front.
+// files; a change keeps the stub in front. Which end record counts never
+// depends on the stub: a candidate is plausible when its comment length makes
+// it end exactly at the end of the file, and a plausible end record inside
+// the comment of another plausible one makes the archive damaged
+// (ArchiveUnreadable), as does a NUL in an entry name.
+//
+// Before writing anything from an archive (Extract, DeleteFiles, AddFiles'
+// commit on an existing archive, MakeSfx) the engine checks its structure:
+// every local header agrees with its central header (name, method, and sizes
+// without a data descriptor), and no two entries' local ranges (header, name,
+// extra fields, compressed data) overlap each other or the central
+// directory; otherwise it fails with ArchiveUnreadable naming the entry.
+// ListContents reads the central directory alone.
 //
 // Changes (AddFiles' commit, DeleteFiles) go to the file a link points at and
 // keep the link; they hold an exclusive lock on the archive from reading to

@@ -267,7 +267,7 @@ bool rewrite(const UpdateTarget& target, const QString& archive, mode_t newMode,
     const bool hasOld = target.exists() && target.info().st_size > 0;
     zipcore::Directory old;
     if (hasOld)
-        old = readArchiveDirectory(target.fd(), archive, false);
+        old = readCheckedDirectory(target.fd(), archive);
     const UpdatePlan changes = plan(hasOld ? &old : nullptr);
     if (changes.unchanged)
         return true;

@@ -1,5 +1,6 @@
 #include "EngineErrors.h"
 
+#include "EntryNames.h"
 #include "ZipError.h"
 
 namespace EngineFailure {
@@ -143,12 +144,18 @@ Failure stopped(const QString& kept)
 Failure fromCore(const zipcore::ZipError& error, const QString& archive)
 {
     using zipcore::ZipErrc;
-    const QString subject = QString::fromUtf8(error.subject().c_str());
+    // Whole names, NUL and control characters escaped: a name is shown as
+    // far as it goes, and cannot drive a terminal the message reaches.
+    const std::string& rawSubject = error.subject();
+    const QString subject = QString::fromStdString(zipcore::printableName(rawSubject));
     const QString cause = QString::fromLocal8Bit(error.cause().c_str());
     switch (error.code()) {
         case ZipErrc::NotAnArchive: return notAnArchive(archive);
         case ZipErrc::Damaged:
-        case ZipErrc::ReadFailed: return archiveUnreadable(archive, cause);
+        case ZipErrc::ReadFailed:
+            if (rawSubject.empty())
+                return archiveUnreadable(archive, cause);
+            return archiveUnreadable(archive, QStringLiteral("entry %1: %2").arg(subject, cause));
         case ZipErrc::UnsafeName: return unsafeEntryName(subject);
         case ZipErrc::LinkOutside: return linkOutsideTarget(subject);
         case ZipErrc::PathThroughLink: return pathThroughLink(subject);

@@ -39,7 +39,7 @@ struct Stopped
 
 QString nameOf(const zipcore::Entry& entry)
 {
-    return QString::fromUtf8(entry.name.c_str());
+    return QString::fromStdString(zipcore::printableName(entry.name));
 }
 
 } // namespace
@@ -285,6 +285,7 @@ void Extractor::run(const std::vector<std::uint64_t>& selection)
 {
     try {
         // ---- Check everything before writing anything ----
+        m_archive.checkStructure();
         const std::vector<Job> jobs = prepareAll(selection);
         zipcore::PosixTargetFolder target(PosixFile::encodeName(m_target).toStdString());
         std::vector<zipcore::PlannedEntry> plans;

@@ -3,6 +3,7 @@
 #include "EngineErrors.h"
 #include "Failure.h"
 #include "FileSource.h"
+#include "StructureCheck.h"
 #include "ZipError.h"
 
 #include <cerrno>
@@ -40,6 +41,23 @@ zipcore::Directory readArchiveDirectory(int fd, const QString& path, bool localT
     }
 }
 
+void checkArchiveStructure(int fd, const zipcore::Directory& directory, const QString& path)
+{
+    try {
+        zipcore::FileSource source(fd);
+        zipcore::checkStructure(source, directory);
+    } catch (const zipcore::ZipError& error) {
+        throw EngineFailure::fromCore(error, path);
+    }
+}
+
+zipcore::Directory readCheckedDirectory(int fd, const QString& path)
+{
+    zipcore::Directory directory = readArchiveDirectory(fd, path, false);
+    checkArchiveStructure(fd, directory, path);
+    return directory;
+}
+
 std::vector<std::uint64_t> selectEntries(const zipcore::Directory& directory, const QString& fileSpec,
                                          const QString& archivePath)
 {
@@ -61,6 +79,11 @@ OpenArchive::OpenArchive(const QString& path)
     , m_file(openArchiveFile(path))
     , m_directory(readArchiveDirectory(m_file.get(), path))
 {}
+
+void OpenArchive::checkStructure() const
+{
+    checkArchiveStructure(m_file.get(), m_directory, m_path);
+}
 
 std::vector<std::uint64_t> OpenArchive::select(const QString& fileSpec) const
 {

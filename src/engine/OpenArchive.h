@@ -20,6 +20,15 @@ PosixFile::Descriptor openArchiveFile(const QString& path);
 // the central directory alone (the local headers are not read).
 zipcore::Directory readArchiveDirectory(int fd, const QString& path, bool localTimes = true);
 
+// Checks the local headers of `directory` against its central headers and
+// that no two entries share bytes (zipcore::checkStructure): what every
+// action that writes from an archive does before writing anything. Throws
+// ArchiveUnreadable naming the entry.
+void checkArchiveStructure(int fd, const zipcore::Directory& directory, const QString& path);
+
+// readArchiveDirectory without local times, then checkArchiveStructure.
+zipcore::Directory readCheckedDirectory(int fd, const QString& path);
+
 // The entries of `directory` a FileSpec names, in archive order: every entry
 // for "*.*", else each entry whose listed name is exactly `fileSpec`. Throws
 // EmptySpec or EntryNotFound (naming `archivePath`).
@@ -39,6 +48,9 @@ public:
     int fd() const { return m_file.get(); }
     const zipcore::Layout& layout() const { return m_directory.layout; }
     const std::vector<zipcore::Entry>& entries() const { return m_directory.entries; }
+
+    // See checkArchiveStructure; listing does without it.
+    void checkStructure() const;
 
     // The entries a FileSpec names (see selectEntries).
     std::vector<std::uint64_t> select(const QString& fileSpec) const;

@@ -199,7 +199,7 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
         throw EngineFailure::sfxRuntimeMissing(runtimePath);
 
     const std::int64_t anchorAt = findAnchor(runtime.get(), runtimeInfo.st_size, runtimePath);
-    const zipcore::Directory directory = readArchiveDirectory(archive.get(), archivePath, false);
+    const zipcore::Directory directory = readCheckedDirectory(archive.get(), archivePath);
     if (forWindows(outputPath))
         checkWindowsDecodes(directory);
     checkComment(archive.get(), directory.layout, archivePath);

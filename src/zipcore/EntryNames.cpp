@@ -157,4 +157,22 @@ std::vector<std::string> entryParts(const std::string& name, bool isFolder)
     return parts;
 }
 
+std::string printableName(const std::string& text)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 } // namespace zipcore

@@ -36,6 +36,11 @@ DosDateTime dosDateTime(std::uint16_t date, std::uint16_t time);
 // folders, where "./" names the target itself) are empty.
 std::vector<std::string> entryParts(const std::string& name, bool isFolder);
 
+// A name (or any text from an archive) as shown in messages: control
+// characters, NUL among them, could end the message early or drive the
+// user's terminal, so each is written as "\x" and two hex digits.
+std::string printableName(const std::string& text);
+
 // The first `count` parts joined with "/".
 std::string joinParts(const std::vector<std::string>& parts, std::size_t count);
 

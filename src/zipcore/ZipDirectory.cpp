@@ -118,6 +118,10 @@ void interpret(Entry& entry)
 
 Entry decodeCentral(const CentralHeader& header)
 {
+    // Everything that shows or compares names as C strings would take
+    // "a.txt\0hidden" for "a.txt".
+    if (header.name.find('\0') != std::string::npos)
+        throw ZipError(ZipErrc::Damaged, decodeName(header.name, header.flags), "the entry name holds a NUL byte");
     Entry entry;
     entry.rawName = header.name;
     entry.extra = header.extra;
@@ -297,6 +301,43 @@ private:
     bool m_valid = false;
 };
 
+// The end record among the last bytes of a file (`tail`, which ends the
+// file): its index, or tail.size() when there is none.
+std::size_t chooseEndRecord(const std::vector<unsigned char>& tail)
+{
+    // Which end record counts is decided from the end of the file alone, so
+    // that a stub put in front (a self-extractor's runtime) cannot make
+    // another one hold. A candidate is plausible when its comment ends the
+    // file. With one plausible candidate that one counts; a second plausible
+    // one after it stands inside its comment (or record), where only a
+    // forgery puts one, and the archive is damaged. Without any (bytes
+    // appended after the archive), the candidate nearest the end counts.
+    // "PK\5\6" bytes in a comment that do not end the file are comment.
+    std::size_t chosen = tail.size();
+    std::size_t last = tail.size();
+    // Only the signature and the comment length are looked at while
+    // scanning (a tail full of signatures would otherwise copy comments for
+    // every one); the chosen record is parsed whole below.
+    for (std::size_t i = tail.size() < EndRecord::FixedSize ? 0 : tail.size() - EndRecord::FixedSize + 1; i-- > 0;) {
+        if (get32(tail.data() + i) != EndRecord::Signature)
+            continue;
+        const std::size_t commentLength = get16(tail.data() + i + 20);
+        const std::size_t room = tail.size() - i - EndRecord::FixedSize;
+        if (commentLength > room)
+            continue; // its comment would run past the end of the file: no record
+        if (last == tail.size())
+            last = i;
+        if (commentLength != room)
+            continue;
+        if (chosen != tail.size())
+            damaged("a second end-of-central-directory record stands in the archive comment");
+        chosen = i;
+    }
+    if (chosen == tail.size())
+        chosen = last;
+    return chosen;
+}
+
 // The directory that the end record `end` at `endPos` leads to.
 Directory directoryAt(ByteSource& source, const EndRecord& end, std::uint64_t endPos, std::uint64_t size,
                       bool localTimes)
@@ -365,30 +406,19 @@ Directory readDirectory(ByteSource& source, bool localTimes)
     if (!tail.empty() && !source.readAt(tailStart, tail.data(), tail.size()))
         readFailed(source);
 
-    // Candidates are tried from the back; the first whose records agree wins.
-    // A candidate that fails only says something when no other one succeeds.
-    bool failed = false;
-    ZipError firstProblem(ZipErrc::NotAnArchive, std::string(), "no end-of-central-directory record");
-    for (std::size_t i = tail.size() < EndRecord::FixedSize ? 0 : tail.size() - EndRecord::FixedSize + 1; i-- > 0;) {
-        const Parsed<EndRecord> end = parseEndRecord(tail.data() + i, tail.size() - i);
+    const std::size_t chosen = chooseEndRecord(tail);
+    if (chosen != tail.size()) {
+        const Parsed<EndRecord> end = parseEndRecord(tail.data() + chosen, tail.size() - chosen);
         if (!end.ok())
-            continue;
-        try {
-            return directoryAt(source, end.record, tailStart + i, size, localTimes);
-        } catch (const ZipError& problem) {
-            if (!failed)
-                firstProblem = problem;
-            failed = true;
-        }
+            damaged(end.error);
+        return directoryAt(source, end.record, tailStart + chosen, size, localTimes);
     }
-    if (failed)
-        throw firstProblem;
     // No end record at all. A file that starts like a zip archive lost its
     // end (an interrupted download or copy); anything else is no archive.
     unsigned char head[4];
     if (size >= 4 && source.readAt(0, head, sizeof head) && get32(head) == LocalHeader::Signature)
         damaged("the end of the archive is missing (the file may be truncated)");
-    throw firstProblem;
+    throw ZipError(ZipErrc::NotAnArchive, std::string(), "no end-of-central-directory record");
 }
 
 Directory readDirectoryAt(ByteSource& source, std::uint64_t endPos, bool localTimes)
@@ -404,6 +434,13 @@ Directory readDirectoryAt(ByteSource& source, std::uint64_t endPos, bool localTi
         damaged("the end record is not where it should be");
     if (EndRecord::FixedSize + end.record.comment.size() != bytes.size())
         damaged("the archive comment does not reach the end of the file");
+    // The one end record the engine would take, so that both read the same.
+    const std::uint64_t tailStart = size - std::min<std::uint64_t>(size, MaxEndSearch);
+    std::vector<unsigned char> tail(static_cast<std::size_t>(size - tailStart));
+    if (!source.readAt(tailStart, tail.data(), tail.size()))
+        readFailed(source);
+    if (tailStart + chooseEndRecord(tail) != endPos)
+        damaged("the end record is not where it should be");
     return directoryAt(source, end.record, endPos, size, localTimes);
 }
 

@@ -14,6 +14,7 @@ constexpr std::uint16_t Zip64ExtraId = 0x0001;
 constexpr std::uint16_t ExtendedTimestampId = 0x5455;
 
 constexpr std::uint16_t FlagEncrypted = 0x0001;
+constexpr std::uint16_t FlagDataDescriptor = 0x0008; // sizes and CRC follow the data
 constexpr std::uint16_t FlagUtf8 = 0x0800;
 
 constexpr std::uint16_t MethodStored = 0;

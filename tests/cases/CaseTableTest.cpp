@@ -58,7 +58,9 @@ enum class Outcome {
 
 struct Case
 {
-    const char* fixture; // "hostile/..." (committed), "placed/..." (made per case), else by make_fixtures.sh
+    // "hostile/..." (committed), "placed/..." (made per case), "crafted/..."
+    // (made per case by make_structure.py), else by make_fixtures.sh
+    const char* fixture;
     Outcome outcome;
     std::int32_t failure = 0; // the engine's failure number
     const char* named = "";   // text the engine's description and the runtime's message both hold
@@ -128,10 +130,17 @@ protected:
         m_targetBefore = TestFiles::tree(m_target);
         m_outsideBefore = TestFiles::tree(m_outside);
         const QString fixture = QString::fromUtf8(param().fixture);
-        if (fixture.startsWith(QLatin1String("placed/")))
+        if (fixture.startsWith(QLatin1String("placed/"))) {
             m_archive = TestFiles::placedFixture(QFileInfo(fixture).fileName(), m_scratch.path(), m_box);
-        else
+        } else if (fixture.startsWith(QLatin1String("crafted/"))) {
+            m_archive = m_scratch.file(QFileInfo(fixture).fileName());
+            const TestFiles::Outcome made = TestFiles::runApart(QStringLiteral("python3"),
+                                                                {QStringLiteral(PLOVERN_CASES_DIR "/make_structure.py"),
+                                                                 m_scratch.path(), QFileInfo(fixture).fileName()});
+            ASSERT_EQ(made.code, 0) << made.err.toStdString();
+        } else {
             m_archive = TestFiles::fixture(fixture);
+        }
         if (param().outcome != Outcome::Unreadable)
             m_expected = pythonList(m_archive);
     }
@@ -360,16 +369,20 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"hostile/encrypted.zip", Outcome::Refused, EncryptedEntry, "secret.txt"},
         Case{"hostile/deflate64.zip", Outcome::Refused, UnsupportedMethod, "data.bin"},
         Case{"hostile/crc.zip", Outcome::DataFailure, CorruptEntry, "bad.txt", {}, {}, {"good.txt"}},
-        // A local header offset beyond the zip data: the engine refuses the
-        // archive, the runtime the entry.
-        Case{"hostile/local-offset-overflow.zip",
-             Outcome::DataFailure,
-             ArchiveUnreadable,
-             "local-offset-overflow.zip",
-             {},
-             {},
-             {},
-             "hello.txt"},
+        // A local header offset beyond the zip data.
+        Case{"hostile/local-offset-overflow.zip", Outcome::Refused, ArchiveUnreadable, "hello.txt"},
+
+        // ---- Broken structure (tests/cases/make_structure.py) ----
+        // A second directory and end record in the comment, offsets 4 KiB
+        // past their place: behind a runtime they would hold.
+        Case{"crafted/takeover.zip", Outcome::Unreadable, ArchiveUnreadable, "takeover.zip"},
+        // inner.bin's local header and data inside outer.txt's data; twenty
+        // entries sharing one local header.
+        Case{"crafted/overlap.zip", Outcome::Refused, ArchiveUnreadable, "inner.bin"},
+        Case{"crafted/shared.zip", Outcome::Refused, ArchiveUnreadable, "same.bin"},
+        // Stored in the central header, deflated in the local one.
+        Case{"crafted/methods.zip", Outcome::Refused, ArchiveUnreadable, "text.txt"},
+        Case{"crafted/nul-name.zip", Outcome::Unreadable, ArchiveUnreadable, "a.txt\\x00hidden"},
 
         // ---- Damaged archives and none ----
         Case{"hostile/truncated.zip", Outcome::Unreadable, ArchiveUnreadable, "truncated.zip"},

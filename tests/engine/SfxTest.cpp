@@ -356,7 +356,11 @@ TEST_F(MakeSfx, ArchiveCommentHoldingZipRecordsIsRefused)
     ArchiveEngine engine;
     engine.setSfxOutputPath(output);
     const Failure refused = expectFailure(EngineError::ArchiveUnreadable, [&] { engine.MakeSfx(archive); });
-    EXPECT_TRUE(refused.description().contains(QStringLiteral("signatures"))) << refused.description().toStdString();
+    // By the comment check, or before it by the reader, when the comment's
+    // end record ends the file like the real one.
+    EXPECT_TRUE(refused.description().contains(QStringLiteral("signatures"))
+                || refused.description().contains(QStringLiteral("second end-of-central-directory record")))
+        << refused.description().toStdString();
     EXPECT_FALSE(QFileInfo::exists(output));
     EXPECT_TRUE(leftovers(m_scratch.path()).isEmpty());
 }

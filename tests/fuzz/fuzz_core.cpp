@@ -1,11 +1,13 @@
 // The zip core on arbitrary bytes, as the self-extractor runtime meets them:
-// reading the directory, the names, each entry's data and link target, and
-// the link rules over the planned entries must succeed or throw a ZipError,
-// never crash, leak or hang. No Qt, no engine, no disk.
+// reading the directory, checking its structure, the names, each entry's
+// data and link target, and the link rules over the planned entries must
+// succeed or throw a ZipError, never crash, leak or hang. No Qt, no engine,
+// no disk.
 #include "ByteSource.h"
 #include "EntryData.h"
 #include "EntryNames.h"
 #include "SafetyRules.h"
+#include "StructureCheck.h"
 #include "ZipDirectory.h"
 #include "ZipError.h"
 
@@ -71,9 +73,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 
+    // The entries are read on whether or not the structure holds, so that
+    // their reading meets the shapes the check refuses as well.
+    bool sound = false;
+    try {
+        zipcore::checkStructure(source, directory);
+        sound = true;
+    } catch (const zipcore::ZipError&) {}
+
     zipcore::EntryData reader(source, directory.layout);
     std::vector<zipcore::PlannedEntry> plans;
-    std::uint32_t sum = 0;
+    std::uint32_t sum = sound ? 1 : 0;
     for (const zipcore::Entry& entry : directory.entries) {
         sum += static_cast<std::uint32_t>(zipcore::decodeName(entry.rawName, entry.flags).size());
         sum += static_cast<std::uint32_t>(zipcore::decodeName(entry.comment, entry.flags).size());

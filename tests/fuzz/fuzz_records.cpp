@@ -7,6 +7,8 @@
 #include "ZipError.h"
 #include "ZipRecords.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -65,6 +67,18 @@ void roundTripDirectory(const std::uint8_t* data, std::size_t size)
     const Bytes records = encode(end);
     again.insert(again.end(), records.begin(), records.end());
 
+    // Headers the reader cannot tell from other records by design are not
+    // read again: one holding the end record's signature (it may read as a
+    // second end record inside the comment of the real one), or one whose
+    // last 20 bytes read as a ZIP64 locator (the engine's writer adds ZIP64
+    // records of its own then; encode(DirectoryEnd) does not).
+    const std::size_t endAt = again.size() - records.size();
+    const unsigned char signature[] = {'P', 'K', 5, 6};
+    if (std::search(again.begin(), again.begin() + static_cast<std::ptrdiff_t>(endAt), signature, signature + 4)
+            != again.begin() + static_cast<std::ptrdiff_t>(endAt)
+        || (endAt >= Zip64Locator::FixedSize
+            && parseZip64Locator(again.data() + endAt - Zip64Locator::FixedSize, Zip64Locator::FixedSize).ok()))
+        return;
     MemorySource reread(again.data(), again.size());
     std::vector<CentralHeader> back;
     try {

@@ -248,7 +248,8 @@ TEST_F(sfxSafety, NothingButTheRecordedPlacesIsRead)
     // A second directory and settings block hidden in the archive comment,
     // laid out to be found by a runtime that searches from the back: zip
     // tools fall for it; the runtime reads the end record where its settings
-    // block says and extracts the real entry only, running nothing.
+    // block says, and, as the engine does, takes a second end record ending
+    // the file inside its comment for a forgery: nothing is extracted or run.
     const QString sfx = path(QStringLiteral("takeover.sfx"));
     Outcome r =
         runApart(QStringLiteral("python3"), {script("make_takeover.py"), QStringLiteral("sfx"), sfx, runtime()});
@@ -263,8 +264,9 @@ TEST_F(sfxSafety, NothingButTheRecordedPlacesIsRead)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("HOME"), home);
     r = runApart(sfx, {}, here, environment);
-    EXPECT_EQ(r.code, 0) << r.err.toStdString();
-    EXPECT_EQ(TestFiles::tree(here), QStringList({"readme.txt"}));
+    EXPECT_EQ(r.code, 1) << r.out.toStdString();
+    EXPECT_TRUE(r.err.contains("damaged")) << r.err.toStdString();
+    EXPECT_TRUE(TestFiles::tree(here).isEmpty()) << TestFiles::tree(here).join(' ').toStdString();
     EXPECT_TRUE(TestFiles::tree(home).isEmpty()) << TestFiles::tree(home).join(' ').toStdString();
 }
 

@@ -14,6 +14,7 @@
 #include <QThread>
 #include <QtEndian>
 
+#include <cstring>
 #include <gtest/gtest.h>
 
 // The suites are named "winsfx..." so that "ctest -R winsfx" picks them all.
@@ -304,6 +305,46 @@ TEST_F(WinSfx, HostileArchivesAreRefusedAndNothingIsWritten)
     }
     EXPECT_FALSE(QFileInfo::exists(absolute));
     EXPECT_FALSE(QFileInfo::exists(QStringLiteral("C:\\evil.txt")));
+}
+
+TEST_F(WinSfx, ArchivesOfBrokenStructureAreRefusedAndNothingIsWritten)
+{
+    // The archives of tests/cases/make_structure.py, put behind the runtime
+    // by make_sfx.py (the engine refuses to build from them), the takeover
+    // one with its offsets counting from the zip data, as a plain "cat"
+    // leaves them, so that the forged directory in its comment would hold.
+    const Result made =
+        run(QStringLiteral("python3"), {QStringLiteral(PLOVERN_CASES_DIR "/make_structure.py"), m_dir.path()});
+    ASSERT_EQ(made.code, 0) << made.err.toStdString();
+    const struct
+    {
+        const char* zip;
+        const char* action;
+        const char* named;
+    } cases[] = {{"takeover.zip", "/target", "damaged"},
+                 {"overlap.zip", "/test", "inner.bin"},
+                 {"shared.zip", "/target", "same.bin"},
+                 {"methods.zip", "/target", "text.txt"},
+                 {"nul-name.zip", "/list", "a.txt\\x00hidden"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.zip);
+        const QString folder = path(QString::fromLatin1(c.zip) + QStringLiteral(".d"));
+        QDir().mkpath(folder);
+        const QString exe = folder + QStringLiteral("/x.exe");
+        QStringList args = {QStringLiteral(PLOVERN_SFX_TEST_DIR "/make_sfx.py"), runtime(),
+                            path(QString::fromLatin1(c.zip)), exe};
+        if (std::strcmp(c.zip, "takeover.zip") == 0)
+            args << QStringLiteral("--no-adjust");
+        ASSERT_EQ(run(QStringLiteral("python3"), args).code, 0);
+        QStringList action = {QString::fromLatin1(c.action)};
+        if (std::strcmp(c.action, "/target") == 0)
+            action << windowsPath(folder + QStringLiteral("/out"));
+        const Result r = runExe(exe, action);
+        EXPECT_EQ(r.code, 1) << r.out.toStdString();
+        EXPECT_FALSE(r.out.contains("OK")) << r.out.toStdString();
+        EXPECT_TRUE(r.err.contains(c.named)) << r.err.toStdString();
+        EXPECT_EQ(TestFiles::tree(folder), QStringList({"x.exe"}));
+    }
 }
 
 TEST_F(WinSfx, LinkOnDiskLeadingOutsideIsRefusedBeforeAnythingIsWritten)
