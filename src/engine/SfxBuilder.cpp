@@ -84,17 +84,15 @@ std::int64_t findAnchor(int runtime, std::int64_t length, const QString& runtime
 void checkComment(int archive, const zipcore::Layout& layout, const QString& archivePath)
 {
     std::string comment(layout.commentLength, '\0');
-    const PosixFile::SysResult read =
-        PosixFile::readAt(archive, &comment[0], comment.size(), static_cast<std::int64_t>(layout.endPos + 22));
+    const PosixFile::SysResult read = PosixFile::readAt(
+        archive, &comment[0], comment.size(), static_cast<std::int64_t>(layout.endPos + zipcore::EndRecord::FixedSize));
     if (!read)
         throw EngineFailure::archiveUnreadable(archivePath, read.cause());
-    for (const char* signature : {"PK\1\2", "PK\3\4", "PK\5\6", "PK\6\6", "PK\6\7", "PK\7\10"}) {
-        if (comment.find(signature) != std::string::npos)
-            throw EngineFailure::archiveUnreadable(
-                archivePath,
-                QStringLiteral("its comment holds zip record signatures, which a self-extractor "
-                               "cannot carry safely; remove the comment first"));
-    }
+    if (zipcore::holdsRecordSignature(reinterpret_cast<const unsigned char*>(comment.data()), comment.size()))
+        throw EngineFailure::archiveUnreadable(archivePath,
+                                               QStringLiteral("its comment holds zip record signatures, which a "
+                                                              "self-extractor cannot carry safely; remove the "
+                                                              "comment first"));
 }
 
 // Reads the written self-extractor back before it takes its name: the

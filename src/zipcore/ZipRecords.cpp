@@ -525,6 +525,24 @@ Bytes encode(const DirectoryEnd& end)
     return bytes;
 }
 
+bool holdsRecordSignature(const unsigned char* data, std::size_t length)
+{
+    for (std::size_t i = 0; i + 4 <= length; ++i) {
+        if (data[i] != 'P' || data[i + 1] != 'K')
+            continue;
+        switch (get32(data + i)) {
+            case LocalHeader::Signature:
+            case CentralHeader::Signature:
+            case DataDescriptor::Signature:
+            case EndRecord::Signature:
+            case Zip64EndRecord::Signature:
+            case Zip64Locator::Signature: return true;
+            default: break;
+        }
+    }
+    return false;
+}
+
 std::uint32_t unixExternalAttributes(std::uint32_t mode)
 {
     const std::uint32_t readOnly = (mode & 0200) ? 0 : 1;

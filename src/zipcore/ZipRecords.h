@@ -217,6 +217,11 @@ struct DirectoryEnd
 };
 Bytes encode(const DirectoryEnd& end);
 
+// Whether `length` bytes at `data` hold the signature of any zip record
+// (local, central, data descriptor, end, ZIP64 end, ZIP64 locator): bytes a
+// reader that searches could take for a record.
+bool holdsRecordSignature(const unsigned char* data, std::size_t length);
+
 // The external attributes of a file with Unix mode `mode` (type and
 // permission bits): the mode in the high half, and in the low byte the DOS
 // read-only bit when nobody may write it, for readers on Windows.

@@ -363,6 +363,22 @@ TEST_F(MakeSfx, ArchiveCommentHoldingZipRecordsIsRefused)
         << refused.description().toStdString();
     EXPECT_FALSE(QFileInfo::exists(output));
     EXPECT_TRUE(leftovers(m_scratch.path()).isEmpty());
+
+    // A comment that reads as a comment to every reader, but holds the
+    // signature of a local header: still not carried into a self-extractor.
+    const QString commented = m_scratch.file(QStringLiteral("commented.zip"));
+    ASSERT_EQ(TestFiles::run(QStringLiteral("python3"),
+                             {QStringLiteral("-c"),
+                              QStringLiteral("import sys, zipfile\n"
+                                             "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                                             "    z.writestr('a.txt', 'a')\n"
+                                             "    z.comment = b'see PK\\x03\\x04 here'\n"),
+                              commented}),
+              0);
+    const Failure comment = expectFailure(EngineError::ArchiveUnreadable, [&] { engine.MakeSfx(commented); });
+    EXPECT_TRUE(comment.description().contains(QStringLiteral("comment holds zip record signatures")))
+        << comment.description().toStdString();
+    EXPECT_FALSE(QFileInfo::exists(output));
 }
 
 } // namespace
