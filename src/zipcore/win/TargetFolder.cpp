@@ -371,7 +371,7 @@ void WindowsTargetFolder::finishFolder(const std::vector<std::string>& parts, un
     ::CloseHandle(handle);
 }
 
-std::optional<std::string> WindowsTargetFolder::linkAt(const std::string& path)
+DiskEntry WindowsTargetFolder::entryAt(const std::string& path)
 {
     std::wstring full = m_long + L"\\" + widen(path);
     for (wchar_t& c : full) {
@@ -381,8 +381,13 @@ std::optional<std::string> WindowsTargetFolder::linkAt(const std::string& path)
     const HANDLE handle =
         ::CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return std::nullopt;
+    DiskEntry entry;
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            entry.kind = DiskEntry::Kind::Other; // there may be something there
+        return entry;
+    }
     bool elsewhere = leadsElsewhere(handle);
     if (!elsewhere) {
         // Links that do not show as reparse points (a Unix link seen
@@ -399,9 +404,8 @@ std::optional<std::string> WindowsTargetFolder::linkAt(const std::string& path)
         }
     }
     ::CloseHandle(handle);
-    if (elsewhere)
-        return std::string();
-    return std::nullopt;
+    entry.kind = elsewhere ? DiskEntry::Kind::Link : DiskEntry::Kind::Other;
+    return entry;
 }
 
 } // namespace zipcore

@@ -65,7 +65,7 @@ public:
 
     // A symbolic link, junction or mount point at `path` ("/"-joined parts):
     // its target is not read, so it counts as leading outside (an empty text).
-    std::optional<std::string> linkAt(const std::string& path) override;
+    DiskEntry entryAt(const std::string& path) override;
 
     std::string fullPath(const std::vector<std::string>& parts, std::size_t count) const;
 
