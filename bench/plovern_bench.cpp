@@ -49,13 +49,13 @@ public:
     QQueue<QString> answers;
     QStringList messages;
 
-    void messageBox(const QString& text, const QString& title) override
+    void messageBox(const QString& text, const QString& title, QWidget*) override
     {
         messages << title + QLatin1String(": ") + text;
     }
-    QString inputBox(const QString&, const QString&) override { return next(); }
-    QString openFileDialog(const FileDialogRequest&) override { return next(); }
-    QString saveFileDialog(const FileDialogRequest&) override { return next(); }
+    QString inputBox(const QString&, const QString&, QWidget*) override { return next(); }
+    QString openFileDialog(FileDialogRequest&) override { return next(); }
+    QString saveFileDialog(FileDialogRequest&) override { return next(); }
     void beep() override {}
     void endProgram() override {}
 
@@ -84,7 +84,7 @@ void addTree(Form1& form1, BenchPlatform& platform, const QString& archive, cons
     Form2& window = form1.form2();
     ArchiveEngine engine;
     ErrorReport::trap(
-        platform, ErrorReport::CancelFilter::ReportAll,
+        platform, &window, ErrorReport::CancelFilter::ReportAll,
         [&] {
             engine.setIncludePaths(true);
             engine.setStorePaths(true);
@@ -103,7 +103,8 @@ void addTree(Form1& form1, BenchPlatform& platform, const QString& archive, cons
                 engine.FinishAdding();
             }
             platform.setBusyPointer(&window, false);
-            platform.messageBox(QStringLiteral("The selected file(s) have been added!"), QStringLiteral("Attention!"));
+            platform.messageBox(QStringLiteral("The selected file(s) have been added!"), QStringLiteral("Attention!"),
+                                &window);
         },
         [&] { platform.setBusyPointer(&window, false); });
 }

@@ -9,11 +9,25 @@
 
 namespace {
 
-const char TrailerMagic[8] = {'P', 'L', 'V', 'S', 'F', 'X', '0', '1'};
-const std::uint64_t TrailerSize = 16;
-// A settings block holds a folder, a message and a program path; anything
-// larger is not one of ours and is not worth holding in memory.
-const std::uint64_t MaxSettings = 16 * 1024 * 1024;
+// The anchor (see SfxFormat.h): the maker finds the marker in its copy of
+// this program and writes where the settings block starts into the 8 bytes
+// after it. Volatile, so that the compiler neither folds the 0 it holds here
+// into the code nor drops the array.
+volatile unsigned char anchor[zipcore::SfxAnchorSize] = {
+    zipcore::SfxAnchorMarker[0],  zipcore::SfxAnchorMarker[1],  zipcore::SfxAnchorMarker[2],
+    zipcore::SfxAnchorMarker[3],  zipcore::SfxAnchorMarker[4],  zipcore::SfxAnchorMarker[5],
+    zipcore::SfxAnchorMarker[6],  zipcore::SfxAnchorMarker[7],  zipcore::SfxAnchorMarker[8],
+    zipcore::SfxAnchorMarker[9],  zipcore::SfxAnchorMarker[10], zipcore::SfxAnchorMarker[11],
+    zipcore::SfxAnchorMarker[12], zipcore::SfxAnchorMarker[13], zipcore::SfxAnchorMarker[14],
+    zipcore::SfxAnchorMarker[15]};
+
+std::uint64_t settingsStart()
+{
+    std::uint64_t value = 0;
+    for (std::size_t i = zipcore::SfxAnchorSize; i-- > sizeof zipcore::SfxAnchorMarker;)
+        value = (value << 8) | anchor[i];
+    return value;
+}
 
 } // namespace
 
@@ -25,29 +39,12 @@ AttachedZip::AttachedZip(const std::string& path, const std::string& shownName)
     if (!m_source.isOpen() || m_source.lastError() != 0)
         throw SfxError("cannot read " + shownName + ": " + std::strerror(m_source.lastError()));
     try {
-        m_directory = zipcore::readDirectory(m_source);
+        zipcore::SelfExtractor read = zipcore::readSelfExtractor(m_source, settingsStart());
+        m_directory = std::move(read.directory);
+        m_settings = std::move(read.block.settings);
     } catch (const zipcore::ZipError& error) {
         throw SfxError(describe(error));
     }
-    readSettings();
-}
-
-void AttachedZip::readSettings()
-{
-    const std::uint64_t zipStart = m_directory.layout.zipStart;
-    unsigned char trailer[TrailerSize];
-    if (zipStart < TrailerSize || !m_source.readAt(zipStart - TrailerSize, trailer, sizeof trailer)
-        || std::memcmp(trailer, TrailerMagic, sizeof TrailerMagic) != 0)
-        return; // an archive simply appended to the runtime: the defaults apply
-
-    const std::uint64_t length = zipcore::get64(trailer + 8);
-    const std::uint64_t trailerStart = zipStart - TrailerSize;
-    if (length > trailerStart || length > MaxSettings)
-        throw SfxError(m_shownName + ": the self-extractor's settings are damaged (impossible length)");
-    std::string block(static_cast<std::size_t>(length), '\0');
-    if (length && !m_source.readAt(trailerStart - length, &block[0], block.size()))
-        throw SfxError("cannot read " + m_shownName + ": " + std::strerror(m_source.lastError()));
-    m_settings = SfxSettings::parse(block);
 }
 
 AttachedZip::Plan AttachedZip::plan(NameCheck systemNameCheck)
@@ -98,11 +95,12 @@ std::string AttachedZip::describe(const zipcore::ZipError& error) const
     const std::string& subject = error.subject();
     const std::string& cause = error.cause();
     switch (error.code()) {
-        case ZipErrc::NotAnArchive: return m_shownName + " carries no zip data: this self-extractor is incomplete";
+        case ZipErrc::NotAnArchive:
+            return m_shownName + " holds no archive: it is the self-extractor runtime on its own";
         case ZipErrc::Damaged:
         case ZipErrc::ReadFailed:
             if (subject.empty())
-                return m_shownName + ": the attached zip data is damaged (" + cause + ")";
+                return m_shownName + " is damaged (" + cause + "); nothing was extracted";
             return "cannot read entry \"" + subject + "\": " + cause;
         case ZipErrc::UnsafeName:
         case ZipErrc::LinkOutside:

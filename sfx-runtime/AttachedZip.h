@@ -4,7 +4,7 @@
 #include "EntryData.h"
 #include "FileSource.h"
 #include "SafetyRules.h"
-#include "SfxSettings.h"
+#include "SfxFormat.h"
 #include "ZipDirectory.h"
 #include "ZipError.h"
 
@@ -13,17 +13,20 @@
 #include <vector>
 
 // The zip data carried by a self-extractor, usually the program's own file
-// (/proc/self/exe), read through the zip core; and the settings block in
-// front of it when there is one (FORMAT.md).
+// (/proc/self/exe), and the settings block in front of it (FORMAT.md), read
+// through the zip core from exactly where this program's anchor says: the
+// maker wrote that place into the anchor of its copy of the runtime, so
+// nothing the archive holds decides what is read.
 class AttachedZip
 {
 public:
-    // Throws SfxError when the file cannot be read or carries no usable zip
-    // data. `shownName` names the file in messages.
+    // Throws SfxError when the file cannot be read, carries no archive (a
+    // runtime on its own) or is damaged. `shownName` names the file in
+    // messages.
     AttachedZip(const std::string& path, const std::string& shownName);
 
     const zipcore::Directory& directory() const { return m_directory; }
-    const SfxSettings& settings() const { return m_settings; }
+    const zipcore::SfxSettings& settings() const { return m_settings; }
     zipcore::EntryData& data() { return m_data; }
 
     // The local time of an entry: its extended timestamp, else its DOS field
@@ -48,12 +51,10 @@ public:
     std::string describe(const zipcore::ZipError& error) const;
 
 private:
-    void readSettings();
-
     std::string m_shownName;
     zipcore::FileSource m_source;
     zipcore::Directory m_directory;
-    SfxSettings m_settings;
+    zipcore::SfxSettings m_settings;
     zipcore::EntryData m_data;
 };
 

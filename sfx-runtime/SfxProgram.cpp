@@ -177,7 +177,7 @@ int SfxProgram::test(AttachedZip& zip) const
     return 0;
 }
 
-std::string SfxProgram::chooseFolder(const SfxSettings& settings) const
+std::string SfxProgram::chooseFolder(const zipcore::SfxSettings& settings) const
 {
     if (m_options.hasTarget)
         return normalizedFolder(m_options.target);
@@ -199,7 +199,7 @@ std::string SfxProgram::chooseFolder(const SfxSettings& settings) const
 
 int SfxProgram::extract(AttachedZip& zip)
 {
-    const SfxSettings& settings = zip.settings();
+    const zipcore::SfxSettings& settings = zip.settings();
     const std::string folder = chooseFolder(settings);
     std::printf("Extracting into %s\n", shownFolder(folder).c_str());
 

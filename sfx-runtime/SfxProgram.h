@@ -1,8 +1,8 @@
 #ifndef PLOVERN_SFX_SFXPROGRAM_H
 #define PLOVERN_SFX_SFXPROGRAM_H
 
+#include "SfxFormat.h"
 #include "SfxOptions.h"
-#include "SfxSettings.h"
 
 #include <string>
 #include <vector>
@@ -26,7 +26,7 @@ private:
     int list(AttachedZip& zip) const;
     int test(AttachedZip& zip) const;
     int extract(AttachedZip& zip);
-    std::string chooseFolder(const SfxSettings& settings) const;
+    std::string chooseFolder(const zipcore::SfxSettings& settings) const;
 
     std::string m_name;
     std::string m_archivePath;

@@ -20,8 +20,8 @@ class QuietPlatform : public QtPlatform
 {
 public:
     QString archive;
-    void messageBox(const QString&, const QString&) override {}
-    QString openFileDialog(const FileDialogRequest&) override { return archive; }
+    void messageBox(const QString&, const QString&, QWidget*) override {}
+    QString openFileDialog(FileDialogRequest&) override { return archive; }
 };
 
 void save(QWidget* window, const QString& file)

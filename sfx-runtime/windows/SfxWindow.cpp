@@ -250,7 +250,7 @@ void Window::finished()
     if (m_extraction->skippedLinks())
         status += " (" + std::to_string(m_extraction->skippedLinks()) + " links skipped)";
     ::SetWindowTextW(m_status, widen(status).c_str());
-    const SfxSettings& settings = m_zip.settings();
+    const zipcore::SfxSettings& settings = m_zip.settings();
     const std::string message = Text::trimRight(settings.message);
     if (settings.show && !message.empty())
         ::MessageBoxW(m_window, widen(message).c_str(), widen(m_name).c_str(), MB_OK | MB_ICONINFORMATION);

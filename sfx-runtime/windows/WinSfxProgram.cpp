@@ -175,7 +175,7 @@ int WinSfxProgram::test() const
 int WinSfxProgram::extract() const
 {
     AttachedZip zip(m_ownPath, m_name);
-    const SfxSettings& settings = zip.settings();
+    const zipcore::SfxSettings& settings = zip.settings();
     const std::string folder = Paths::absolute(Paths::folder(m_options.target));
     Console::out("Extracting into " + Text::printable(folder) + "\n");
 

@@ -11,14 +11,14 @@ CreateAddStart::CreateAddStart(WorkingState& state)
 void CreateAddStart::run()
 {
     Platform& platform = m_main.platform();
-    ErrorReport::trap(platform, ErrorReport::CancelFilter::SilentOnCancel, [&] {
+    ErrorReport::trap(platform, nullptr, ErrorReport::CancelFilter::SilentOnCancel, [&] {
         m_main.clearList();
         if (m_main.hintsOn())
             platform.messageBox(
                 QStringLiteral("On the next screen, you will type in the name of the zip file you want to create, "
                                "like FRED.ZIP, and you will also decide where to save it.  You can also choose an "
                                "existing zip file and add then files to it."),
-                QStringLiteral("What we're about to do..."));
+                QStringLiteral("What we're about to do..."), nullptr);
         m_main.hideSecondaryWindows();
 
         FileDialogRequest request;
@@ -39,7 +39,7 @@ void CreateAddStart::run()
                                "You can choose them from multiple locations.  Click the 'Cancel/Finish' button when "
                                "you have added all the files you want to your new zip file!  You can hold down your "
                                "Control key to select multiple files at once on the right side of the screen."),
-                QStringLiteral("What we're about to do...."));
+                QStringLiteral("What we're about to do...."), nullptr);
         m_main.showAddFilesWindow();
     });
 }

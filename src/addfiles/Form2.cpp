@@ -15,6 +15,22 @@
 #include <QDir>
 #include <QPushButton>
 
+#include <sys/stat.h>
+
+namespace {
+// Whether the two paths name one file, through links of either kind too.
+bool sameFile(const QString& a, const QString& b)
+{
+    struct stat first
+    {};
+    struct stat second
+    {};
+    return ::stat(QFile::encodeName(a).constData(), &first) == 0
+        && ::stat(QFile::encodeName(b).constData(), &second) == 0 && first.st_dev == second.st_dev
+        && first.st_ino == second.st_ino;
+}
+} // namespace
+
 Form2::Form2(WorkingState& state)
     : QWidget(nullptr)
     , m_main(state)
@@ -27,6 +43,7 @@ Form2::Form2(WorkingState& state)
     connect(m_drive1, &DriveList::driveChanged, this, &Form2::driveChanged);
     connect(m_dir1, &FolderList::pathChanged, this, &Form2::folderChanged);
     SecondaryWindow::closeOnEscape(this);
+    SecondaryWindow::focusOnShow(this, m_file1);
 
     // Without the picture the window simply opens plain.
     Skin::apply(this);
@@ -82,7 +99,7 @@ void Form2::createControls()
 
 void Form2::driveChanged()
 {
-    ErrorReport::trap(m_main.platform(), ErrorReport::CancelFilter::ReportAll, [&] {
+    ErrorReport::trap(m_main.platform(), this, ErrorReport::CancelFilter::ReportAll, [&] {
         const QString drive = m_drive1->drive();
         m_dir1->setDrive(drive);
         m_file1->setFolder(m_main.platform().driveFolders().currentFolder(drive));
@@ -98,7 +115,7 @@ void Form2::addSelected()
 {
     Platform& platform = m_main.platform();
     ErrorReport::trap(
-        platform, ErrorReport::CancelFilter::ReportAll,
+        platform, this, ErrorReport::CancelFilter::ReportAll,
         [&] {
             QString archive;
             // Four separate tests, each reading the box at that moment, kept in
@@ -125,10 +142,17 @@ void Form2::addSelected()
             archive = m_main.currentArchive();
             m_engine.setArchivePath(archive);
 
+            // The archive itself is never added, as zip skips its own
+            // output: it would go in as a copy of what it was before.
+            QStringList skipped;
             const int count = m_file1->count();
             for (int i = 0; i < count; ++i) {
                 if (!m_file1->isSelected(i))
                     continue;
+                if (sameFile(folder + m_file1->itemText(i), archive)) {
+                    skipped << m_file1->itemText(i);
+                    continue;
+                }
                 m_engine.setFileSpec(folder + m_file1->itemText(i));
                 m_engine.AddFiles();
             }
@@ -141,7 +165,10 @@ void Form2::addSelected()
             }
 
             platform.setBusyPointer(this, false);
-            platform.messageBox(QStringLiteral("The selected file(s) have been added!"), QStringLiteral("Attention!"));
+            QString done = QStringLiteral("The selected file(s) have been added!");
+            for (const QString& name : skipped)
+                done += QStringLiteral("  %1 was not added: it is the archive itself.").arg(name);
+            platform.messageBox(done, QStringLiteral("Attention!"), this);
         },
         [&] { platform.setBusyPointer(this, false); });
     // The archive may be one of the files shown.
@@ -155,7 +182,7 @@ void Form2::finish()
     m_main.platform().messageBox(
         QStringLiteral("Click OK.  Then, if needed, click the Refresh View button at the bottom of the screen to "
                        "refresh the view of the contents of the zip file you are working with."),
-        QStringLiteral("Reminder!"));
+        QStringLiteral("Reminder!"), nullptr);
 }
 
 void Form2::resizeEvent(QResizeEvent* event)

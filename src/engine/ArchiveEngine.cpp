@@ -185,7 +185,7 @@ void ArchiveEngine::Extract()
         progress,
         [&] {
             const OpenArchive archive(d->archivePath);
-            const std::vector<zip_uint64_t> chosen = archive.select(d->fileSpec);
+            const std::vector<std::uint64_t> chosen = archive.select(d->fileSpec);
             Extractor(archive, d->targetFolder, progress).run(chosen);
         },
         [&] {

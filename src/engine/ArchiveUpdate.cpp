@@ -254,15 +254,7 @@ void checkWritten(int fd, const QString& archive, const zipcore::Directory* old,
     for (; nextNew < changes.added.size(); ++nextNew)
         intended.push_back(changes.added[nextNew].name);
 
-    std::vector<std::string> written;
-    try {
-        for (const zipcore::Entry& entry : readArchiveDirectory(fd, archive, false).entries)
-            written.push_back(entry.rawName);
-    } catch (const Failure& failure) {
-        cannotSave(archive, QStringLiteral("the new archive does not read back (%1)").arg(failure.description()));
-    }
-    if (written != intended)
-        cannotSave(archive, QStringLiteral("the new archive does not read back with the intended entries"));
+    ArchiveUpdate::checkReadsBack(fd, archive, intended, EngineFailure::cannotUpdateArchive);
 }
 
 // Writes the changed archive beside the locked one and puts it in its place.
@@ -292,6 +284,20 @@ bool rewrite(const UpdateTarget& target, const QString& archive, mode_t newMode,
 } // namespace
 
 namespace ArchiveUpdate {
+
+void checkReadsBack(int fd, const QString& path, const std::vector<std::string>& intended,
+                    EngineFailure::WriteFailure failure)
+{
+    std::vector<std::string> written;
+    try {
+        for (const zipcore::Entry& entry : readArchiveDirectory(fd, path, false).entries)
+            written.push_back(entry.rawName);
+    } catch (const Failure& problem) {
+        throw failure(path, QStringLiteral("the new archive does not read back (%1)").arg(problem.description()));
+    }
+    if (written != intended)
+        throw failure(path, QStringLiteral("the new archive does not read back with the intended entries"));
+}
 
 mode_t defaultFileMode()
 {
@@ -329,14 +335,14 @@ void deleteEntries(const QString& archivePath, const QString& fileSpec, Progress
     // Chosen again under the lock: an update may have finished meanwhile.
     rewrite(target, archivePath, 0, progress, [&](const zipcore::Directory* old) {
         UpdatePlan plan;
-        const std::vector<zip_uint64_t> chosen =
-            old ? selectEntries(*old, fileSpec, archivePath) : std::vector<zip_uint64_t>();
+        const std::vector<std::uint64_t> chosen =
+            old ? selectEntries(*old, fileSpec, archivePath) : std::vector<std::uint64_t>();
         if (chosen.empty()) {
             plan.unchanged = true;
             return plan;
         }
         plan.fates.assign(old->entries.size(), ArchiveWriter::Fate::Keep);
-        for (const zip_uint64_t index : chosen)
+        for (const std::uint64_t index : chosen)
             plan.fates[index] = ArchiveWriter::Fate::Drop;
         return plan;
     });

@@ -1,11 +1,13 @@
 #ifndef PLOVERN_ARCHIVEUPDATE_H
 #define PLOVERN_ARCHIVEUPDATE_H
 
+#include "EngineErrors.h"
 #include "PosixFile.h"
 
 #include <QString>
 
 #include <cstdint>
+#include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
@@ -79,6 +81,12 @@ void deleteEntries(const QString& archivePath, const QString& fileSpec, Progress
 
 // The permission bits a new file gets from the process's umask.
 mode_t defaultFileMode();
+
+// Reads the central directory of the file just written to `fd` (named
+// `path`) back, as listing would, and throws what `failure` makes of `path`
+// unless it names exactly the entries `intended` (stored names), in order.
+void checkReadsBack(int fd, const QString& path, const std::vector<std::string>& intended,
+                    EngineFailure::WriteFailure failure);
 
 } // namespace ArchiveUpdate
 

@@ -9,7 +9,6 @@
 #include "ZipError.h"
 #include "ZipFormat.h"
 #include "ZipRecords.h"
-#include "ZipRelocation.h"
 
 #include <algorithm>
 #include <ctime>
@@ -126,8 +125,68 @@ ArchiveWriter::ArchiveWriter(int in, const zipcore::Directory* old, int out, con
     , m_out(out)
     , m_archive(archivePath)
     , m_progress(progress)
+    , m_output(archivePath)
 {
     m_buffer.reserve(bufferSize);
+}
+
+void ArchiveWriter::setSelfExtractorFront(const SelfExtractorFront& front, const QString& outputPath,
+                                          EngineFailure::WriteFailure writeFailure)
+{
+    m_front = &front;
+    m_output = outputPath;
+    m_writeFailure = writeFailure;
+}
+
+void ArchiveWriter::writeFront()
+{
+    const SysResult copied = PosixFile::copyRange(m_front->runtime, 0, m_front->runtimeLength, m_out);
+    if (!copied && copied.failedReading())
+        throw EngineFailure::sfxRuntimeUnreadable(m_front->runtimePath, copied.cause());
+    check(copied);
+    m_position = static_cast<std::uint64_t>(m_front->runtimeLength);
+    // The block's length does not depend on its placement: it is written now
+    // with the placement unknown and again, in the same bytes, at the end.
+    m_hasBlock = true;
+    m_blockStart = m_position;
+    m_block.settings = m_front->settings;
+    const Bytes block = encodeSfxBlock(m_block);
+    put(block.data(), block.size());
+    m_block.placement.zipStart = m_position;
+}
+
+void ArchiveWriter::findOldBlock()
+{
+    // A settings block ends right where the zip part starts; it is kept up to
+    // date only when it agrees with the archive as read, else the stub stays
+    // as it was (a self-extractor that did not run does not start to).
+    const Layout& layout = m_old->layout;
+    unsigned char trailer[SfxTrailerSize];
+    if (layout.zipStart < SfxTrailerSize
+        || !PosixFile::readAt(m_in, trailer, sizeof trailer,
+                              static_cast<std::int64_t>(layout.zipStart - SfxTrailerSize)))
+        return;
+    const Parsed<std::uint64_t> length = sfxBlockLengthFromTrailer(trailer, sizeof trailer);
+    if (!length.ok() || length.record > layout.zipStart)
+        return;
+    Bytes bytes(static_cast<std::size_t>(length.record));
+    if (!PosixFile::readAt(m_in, bytes.data(), bytes.size(),
+                           static_cast<std::int64_t>(layout.zipStart - length.record)))
+        return;
+    const Parsed<SfxBlock> block = parseSfxBlock(bytes.data(), bytes.size());
+    if (!block.ok() || block.record.placement.zipStart != layout.zipStart
+        || block.record.placement.endRecord != layout.endPos || block.record.placement.fileSize != layout.fileSize)
+        return;
+    m_hasBlock = true;
+    m_blockStart = layout.zipStart - length.record;
+    m_block = block.record;
+}
+
+void ArchiveWriter::writeBlock()
+{
+    m_block.placement.fileSize = m_position;
+    const Bytes block = encodeSfxBlock(m_block);
+    check(PosixFile::writeAt(m_out, block.data(), block.size(), static_cast<std::int64_t>(m_blockStart)));
 }
 
 void ArchiveWriter::write(const std::vector<Fate>& fates, const std::vector<NewEntry>& added, EntryCompressor& data)
@@ -151,7 +210,9 @@ void ArchiveWriter::write(const std::vector<Fate>& fates, const std::vector<NewE
     if (!m_progress.checkpoint())
         throw StopRequested();
 
-    if (m_old && m_old->layout.zipStart > 0) {
+    if (m_front) {
+        writeFront();
+    } else if (m_old && m_old->layout.zipStart > 0) {
         // The stub (a self-extractor's program) is copied as it is.
         const SysResult copied =
             PosixFile::copyRange(m_in, 0, static_cast<std::int64_t>(m_old->layout.zipStart), m_out);
@@ -159,6 +220,7 @@ void ArchiveWriter::write(const std::vector<Fate>& fates, const std::vector<NewE
             unreadable(copied.cause());
         check(copied);
         m_position = m_old->layout.zipStart;
+        findOldBlock();
     }
     std::vector<Placed> kept(oldCount);
     std::vector<Placed> placedNew(added.size());
@@ -176,6 +238,8 @@ void ArchiveWriter::write(const std::vector<Fate>& fates, const std::vector<NewE
     flushCopy();
     writeDirectory(fates, kept, placedNew);
     flush();
+    if (m_hasBlock)
+        writeBlock();
 }
 
 void ArchiveWriter::copyKept(std::size_t index, Placed& placed)
@@ -330,8 +394,8 @@ std::uint64_t ArchiveWriter::writeCentralHeaders(const std::vector<Fate>& fates,
                     header.localOffset = kept[i].offset;
                     const Bytes bytes = encode(header);
                     if (bytes.empty())
-                        throw EngineFailure::cannotUpdateArchive(
-                            m_archive, QStringLiteral("an entry's extra data is too long to hold a 64-bit offset"));
+                        throw m_writeFailure(
+                            m_output, QStringLiteral("an entry's extra data is too long to hold a 64-bit offset"));
                     put(bytes.data(), bytes.size());
                     ++count;
                 }
@@ -350,8 +414,13 @@ std::uint64_t ArchiveWriter::writeCentralHeaders(const std::vector<Fate>& fates,
 std::vector<unsigned char> ArchiveWriter::oldComment()
 {
     std::vector<unsigned char> comment;
-    if (!m_old)
+    if (!m_old || (m_front && m_old->layout.commentLength == 0)) {
+        if (m_front)
+            comment.assign(m_front->commentWhenNone.begin(),
+                           m_front->commentWhenNone.begin()
+                               + std::min<qsizetype>(m_front->commentWhenNone.size(), 0xffff));
         return comment;
+    }
     const Layout& layout = m_old->layout;
     comment.resize(layout.commentLength);
     const SysResult read = PosixFile::readAt(m_in, comment.data(), comment.size(),
@@ -379,6 +448,7 @@ void ArchiveWriter::writeEndRecords(std::uint64_t cdStart, std::uint64_t count,
     end.forceZip64 = !end.needsZip64() && locatorLookalike();
     const Bytes records = encode(end);
     put(records.data(), records.size());
+    m_block.placement.endRecord = m_position - EndRecord::FixedSize - comment.size();
 }
 
 bool ArchiveWriter::locatorLookalike()
@@ -434,7 +504,7 @@ void ArchiveWriter::checkStop() const
 void ArchiveWriter::check(const PosixFile::SysResult& result) const
 {
     if (!result)
-        throw EngineFailure::cannotUpdateArchive(m_archive, result.cause());
+        throw m_writeFailure(m_output, result.cause());
 }
 
 void ArchiveWriter::unreadable(const QString& cause) const

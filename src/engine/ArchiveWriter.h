@@ -1,9 +1,12 @@
 #ifndef PLOVERN_ARCHIVEWRITER_H
 #define PLOVERN_ARCHIVEWRITER_H
 
+#include "EngineErrors.h"
 #include "PosixFile.h"
+#include "SfxFormat.h"
 #include "ZipDirectory.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstdint>
@@ -23,6 +26,12 @@ class ProgressChannel;
 //
 // Every offset in the result counts from the start of the file, the stub
 // included, as `zip -A` leaves a self-extractor.
+//
+// A self-extractor is written here too: a runtime and a settings block in
+// front instead of the old stub (see setSelfExtractorFront). When the old
+// stub ends in a settings block that agrees with the old archive (one of our
+// self-extractors), the block is written again with the new positions of the
+// zip part, so that the self-extractor still runs after an add or a delete.
 class ArchiveWriter
 {
 public:
@@ -44,6 +53,24 @@ public:
     ArchiveWriter(int in, const zipcore::Directory* old, int out, const QString& archivePath,
                   ProgressChannel& progress);
 
+    // What a self-extractor has in front of its zip part: the first
+    // `runtimeLength` bytes of `runtime` (a descriptor), then a settings block
+    // holding `settings` and the positions this writer gives the zip part.
+    struct SelfExtractorFront
+    {
+        int runtime = -1;
+        std::int64_t runtimeLength = 0;
+        QString runtimePath;
+        zipcore::SfxSettings settings;
+        // The archive comment when the old archive has none.
+        QByteArray commentWhenNone;
+    };
+    // Writes `front` in place of the old archive's stub. Failures to write
+    // are then what `writeFailure` makes of `outputPath`; a runtime that
+    // cannot be read fails as SfxRuntimeMissing.
+    void setSelfExtractorFront(const SelfExtractorFront& front, const QString& outputPath,
+                               EngineFailure::WriteFailure writeFailure);
+
     // Writes the new archive: old entry i is kept, dropped, or replaced in its
     // place by the next of `added` (in order); the rest of `added` follows
     // the old entries. `data` yields the data of `added`, in the same order.
@@ -52,6 +79,10 @@ public:
     void write(const std::vector<Fate>& fates, const std::vector<NewEntry>& added, EntryCompressor& data);
 
 private:
+    void writeFront();
+    void findOldBlock();
+    void writeBlock();
+
     struct Placed
     {
         std::uint64_t offset = 0; // of the local header in the new file
@@ -99,6 +130,15 @@ private:
     std::vector<unsigned char> m_window;
     std::uint64_t m_windowStart = 0;
     std::size_t m_windowLength = 0;
+    // Where the output goes, and what a failure to write it is.
+    QString m_output;
+    EngineFailure::WriteFailure m_writeFailure = EngineFailure::cannotUpdateArchive;
+    const SelfExtractorFront* m_front = nullptr;
+    // The self-extractor's settings block, when the result has one: where it
+    // starts and what it holds; its placement is filled in as it becomes known.
+    bool m_hasBlock = false;
+    std::uint64_t m_blockStart = 0;
+    zipcore::SfxBlock m_block;
 };
 
 #endif // PLOVERN_ARCHIVEWRITER_H

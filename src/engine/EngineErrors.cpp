@@ -56,10 +56,10 @@ Failure corruptEntry(const QString& name, const QString& cause)
     return Failure(EngineError::CorruptEntry, QStringLiteral("Entry is damaged (%1): %2").arg(cause, name));
 }
 
-Failure unsupportedMethod(const QString& name)
+Failure unsupportedMethod(const QString& name, const QString& cause)
 {
     return Failure(EngineError::UnsupportedMethod,
-                   QStringLiteral("Unsupported compression method in entry: %1").arg(name));
+                   QStringLiteral("Unsupported compression method in entry: %1 (%2)").arg(name, cause));
 }
 
 Failure cannotCreateFolder(const QString& path, const QString& cause)
@@ -152,7 +152,7 @@ Failure fromCore(const zipcore::ZipError& error, const QString& archive)
         case ZipErrc::LinkOutside: return linkOutsideTarget(subject, cause);
         case ZipErrc::PathThroughLink: return pathThroughLink(subject, cause);
         case ZipErrc::Encrypted: return encryptedEntry(subject);
-        case ZipErrc::UnsupportedMethod: return unsupportedMethod(subject);
+        case ZipErrc::UnsupportedMethod: return unsupportedMethod(subject, cause);
         case ZipErrc::CorruptEntry: return corruptEntry(subject, cause);
         case ZipErrc::CannotCreateFolder: return cannotCreateFolder(subject, cause);
         case ZipErrc::CannotWrite: return cannotWriteFile(subject, cause);

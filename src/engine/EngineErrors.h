@@ -28,7 +28,7 @@ enum : std::int32_t {
     PathThroughLink = 1008,       // "Refused to write through a link: <path> (<cause>)"
     EncryptedEntry = 1009,        // "Encrypted entries are not supported: <name>"
     CorruptEntry = 1010,          // "Entry is damaged (<cause>): <name>"
-    UnsupportedMethod = 1011,     // "Unsupported compression method in entry: <name>"
+    UnsupportedMethod = 1011,     // "Unsupported compression method in entry: <name> (<cause>)"
     CannotCreateFolder = 1012,    // "Cannot create folder <path>: <cause>"
     CannotWriteFile = 1013,       // "Cannot write <path>: <cause>"
     CannotUpdateArchive = 1014,   // "Cannot save the archive <path>: <cause>"
@@ -60,7 +60,8 @@ Failure linkOutsideTarget(const QString& linkAndTarget, const QString& cause);
 Failure pathThroughLink(const QString& path, const QString& cause);
 Failure encryptedEntry(const QString& name);
 Failure corruptEntry(const QString& name, const QString& cause);
-Failure unsupportedMethod(const QString& name);
+// `cause` names the method and who cannot decode it.
+Failure unsupportedMethod(const QString& name, const QString& cause);
 Failure cannotCreateFolder(const QString& path, const QString& cause);
 Failure cannotWriteFile(const QString& path, const QString& cause);
 Failure cannotUpdateArchive(const QString& archive, const QString& cause);

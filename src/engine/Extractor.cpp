@@ -1,9 +1,10 @@
 #include "Extractor.h"
 
 #include "EngineErrors.h"
+#include "EntryData.h"
 #include "EntryNames.h"
-#include "EntryReader.h"
 #include "Failure.h"
+#include "FileSource.h"
 #include "PosixFile.h"
 #include "ProgressChannel.h"
 #include "TargetFolder.h"
@@ -25,13 +26,10 @@ using zipcore::EntryKind;
 
 using Sink = std::function<void(const char* data, std::size_t size)>;
 
-constexpr std::size_t readBufferSize = 1 << 20;
 // Below this much data, and below this many files, a second thread costs
 // more than it saves.
 constexpr std::int64_t parallelBytes = 8 << 20;
 constexpr std::size_t parallelFiles = 64;
-// Longer link targets than this are not links anyone made on purpose.
-constexpr std::int64_t maxLinkTarget = 4096;
 // No file has failed yet.
 constexpr std::size_t noFailure = std::numeric_limits<std::size_t>::max();
 
@@ -39,66 +37,24 @@ constexpr std::size_t noFailure = std::numeric_limits<std::size_t>::max();
 struct Stopped
 {};
 
-[[noreturn]] void entryFailed(const QString& name, int zipError, int systemError)
-{
-    switch (zipError) {
-        case ZIP_ER_ENCRNOTSUPP:
-        case ZIP_ER_NOPASSWD:
-        case ZIP_ER_WRONGPASSWD: throw EngineFailure::encryptedEntry(name);
-        case ZIP_ER_COMPNOTSUPP: throw EngineFailure::unsupportedMethod(name);
-        case ZIP_ER_CRC: throw EngineFailure::corruptEntry(name, QStringLiteral("CRC check failed"));
-        default: {
-            zip_error_t error;
-            zip_error_init_with_code(&error, zipError);
-            error.sys_err = systemError;
-            const QString cause = ZipHandle::errorText(&error);
-            zip_error_fini(&error);
-            throw EngineFailure::corruptEntry(name, cause);
-        }
-    }
-}
-
 QString nameOf(const zipcore::Entry& entry)
 {
     return QString::fromUtf8(entry.name.c_str());
 }
 
-[[noreturn]] void badLinkTarget(const QString& name)
-{
-    throw EngineFailure::corruptEntry(name, QStringLiteral("bad link target"));
-}
-
-// Reads an entry of a method EntryReader does not decode through libzip,
-// which checks the CRC once the data is read to its end.
-void readThroughLibzip(zip_t* za, zip_uint64_t index, const zipcore::Entry& entry, std::vector<char>& buffer,
-                       const Sink& sink)
-{
-    const QString name = nameOf(entry);
-    const auto size = static_cast<std::int64_t>(entry.size);
-    ZipFilePtr file(zip_fopen_index(za, index, 0));
-    if (!file) {
-        zip_error_t* error = zip_get_error(za);
-        entryFailed(name, zip_error_code_zip(error), zip_error_code_system(error));
-    }
-    std::int64_t got = 0;
-    while (true) {
-        const zip_int64_t n = zip_fread(file.get(), buffer.data(), buffer.size());
-        if (n < 0) {
-            zip_error_t* error = zip_file_get_error(file.get());
-            entryFailed(name, zip_error_code_zip(error), zip_error_code_system(error));
-        }
-        if (n == 0)
-            break;
-        if (n > size - got)
-            throw EngineFailure::corruptEntry(name, QStringLiteral("wrong size"));
-        sink(buffer.data(), static_cast<std::size_t>(n));
-        got += n;
-    }
-    if (got != size)
-        throw EngineFailure::corruptEntry(name, QStringLiteral("wrong size"));
-}
-
 } // namespace
+
+// The zip core's reader over the archive's descriptor, one per thread.
+struct Extractor::Reader
+{
+    Reader(int fd, const zipcore::Layout& layout)
+        : source(fd)
+        , data(source, layout)
+    {}
+
+    zipcore::FileSource source;
+    zipcore::EntryData data;
+};
 
 // The zip core's order with the engine's own way of writing files: all of
 // them at once, once every folder is made, so that two threads can share
@@ -146,18 +102,14 @@ public:
     // Everything that may throw happens here, before a second thread starts;
     // from then on failures travel only through the workers.
     FileWriting(const Extractor& extractor, const zipcore::PosixTargetFolder& target,
-                const std::vector<const Job*>& files, bool viaLibzip, std::size_t threads)
+                const std::vector<const Job*>& files, std::size_t threads)
         : m_extractor(extractor)
         , m_target(target)
         , m_files(files)
-        , m_za(viaLibzip ? extractor.m_archive.zip() : nullptr)
         , m_workers(threads)
     {
-        for (Worker& worker : m_workers) {
-            worker.reader = std::make_unique<EntryReader>(extractor.m_archive.fd(), extractor.m_archive.layout());
-            if (m_za)
-                worker.buffer.resize(readBufferSize);
-        }
+        for (Worker& worker : m_workers)
+            worker.reader = std::make_unique<Reader>(extractor.m_archive.fd(), extractor.m_archive.layout());
     }
 
     // Throws the failure of the earliest file that failed, as one thread
@@ -167,8 +119,7 @@ public:
 private:
     struct Worker
     {
-        std::unique_ptr<EntryReader> reader;
-        std::vector<char> buffer;
+        std::unique_ptr<Reader> reader;
         zipcore::PosixTargetFolder::FolderCache folder;
         std::size_t failedPosition = noFailure;
         std::optional<Failure> failure;
@@ -181,7 +132,6 @@ private:
     const Extractor& m_extractor;
     const zipcore::PosixTargetFolder& m_target;
     const std::vector<const Job*>& m_files;
-    zip_t* const m_za;
     std::vector<Worker> m_workers;
     std::atomic<std::size_t> m_next{0};
     std::atomic<std::size_t> m_failedAt{noFailure};
@@ -260,10 +210,7 @@ void Extractor::FileWriting::writeOne(Worker& worker, std::size_t position)
             write(data, size);
             m_extractor.m_progress.addBytes(static_cast<std::int64_t>(size));
         };
-        if (m_za && !EntryReader::handles(entry))
-            readThroughLibzip(m_za, job.index, entry, worker.buffer, sink);
-        else
-            worker.reader->read(entry, sink);
+        worker.reader->data.read(entry, sink);
     };
     m_target.writeFile(job.plan.parts, entry.permissions(), job.mtime, produce, worker.folder);
 }
@@ -294,29 +241,15 @@ void Extractor::checkLocalHeader(const zipcore::Entry& entry) const
             m_archive.path(), QStringLiteral("the local header of %1 lies outside the archive").arg(nameOf(entry)));
 }
 
-std::string Extractor::readLinkTarget(const Job& job, std::unique_ptr<EntryReader>& reader) const
+std::string Extractor::readLinkTarget(const Job& job, std::unique_ptr<Reader>& reader) const
 {
-    const zipcore::Entry& entry = *job.entry;
-    const QString name = nameOf(entry);
-    checkLocalHeader(entry);
-    if (entry.size == 0 || entry.size > static_cast<std::uint64_t>(maxLinkTarget))
-        badLinkTarget(name);
-    std::string target;
-    const Sink append = [&target](const char* data, std::size_t size) { target.append(data, size); };
-    if (EntryReader::handles(entry)) {
-        if (!reader)
-            reader = std::make_unique<EntryReader>(m_archive.fd(), m_archive.layout());
-        reader->read(entry, append);
-    } else {
-        std::vector<char> buffer(static_cast<std::size_t>(maxLinkTarget));
-        readThroughLibzip(m_archive.zip(), job.index, entry, buffer, append);
-    }
-    if (target.find('\0') != std::string::npos)
-        badLinkTarget(name);
-    return target;
+    checkLocalHeader(*job.entry);
+    if (!reader)
+        reader = std::make_unique<Reader>(m_archive.fd(), m_archive.layout());
+    return reader->data.linkTarget(*job.entry);
 }
 
-Extractor::Job Extractor::prepare(zip_uint64_t index, std::unique_ptr<EntryReader>& reader) const
+Extractor::Job Extractor::prepare(std::uint64_t index, std::unique_ptr<Reader>& reader) const
 {
     Job job;
     job.index = index;
@@ -328,21 +261,18 @@ Extractor::Job Extractor::prepare(zip_uint64_t index, std::unique_ptr<EntryReade
     job.plan.parts = zipcore::entryParts(entry.name, entry.kind == EntryKind::Folder);
     if (entry.kind == EntryKind::Folder)
         return job;
-    if (entry.encrypted())
-        throw EngineFailure::encryptedEntry(nameOf(entry));
-    if (!EntryReader::handles(entry) && !zip_compression_method_supported(entry.method, 0))
-        throw EngineFailure::unsupportedMethod(nameOf(entry));
+    zipcore::EntryData::checkReadable(entry);
     if (entry.kind == EntryKind::Link)
         job.plan.linkTarget = readLinkTarget(job, reader);
     return job;
 }
 
-std::vector<Extractor::Job> Extractor::prepareAll(const std::vector<zip_uint64_t>& selection) const
+std::vector<Extractor::Job> Extractor::prepareAll(const std::vector<std::uint64_t>& selection) const
 {
     std::vector<Job> jobs;
     jobs.reserve(selection.size());
-    std::unique_ptr<EntryReader> linkReader;
-    for (const zip_uint64_t index : selection) {
+    std::unique_ptr<Reader> linkReader;
+    for (const std::uint64_t index : selection) {
         Job job = prepare(index, linkReader);
         if (job.plan.parts.empty())
             continue; // "./" and the like name the target itself
@@ -351,7 +281,7 @@ std::vector<Extractor::Job> Extractor::prepareAll(const std::vector<zip_uint64_t
     return jobs;
 }
 
-void Extractor::run(const std::vector<zip_uint64_t>& selection)
+void Extractor::run(const std::vector<std::uint64_t>& selection)
 {
     try {
         // ---- Check everything before writing anything ----
@@ -376,20 +306,17 @@ void Extractor::writeFiles(const zipcore::PosixTargetFolder& target, const std::
     // size up to 2^64 - 1, and the total saturates at the largest int64.
     constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     std::uint64_t stated = 0;
-    bool viaLibzip = false;
     for (const Job* job : files) {
         checkLocalHeader(*job->entry);
         stated += std::min(job->entry->size, largest - stated);
-        viaLibzip = viaLibzip || !EntryReader::handles(*job->entry);
     }
     const auto bytes = static_cast<std::int64_t>(stated);
     m_progress.setTotals(static_cast<std::int64_t>(files.size()), bytes);
     if (files.empty())
         return;
-    // libzip's handle serves one thread.
-    const bool parallel = files.size() > 1 && !viaLibzip && (bytes >= parallelBytes || files.size() >= parallelFiles)
+    const bool parallel = files.size() > 1 && (bytes >= parallelBytes || files.size() >= parallelFiles)
         && std::thread::hardware_concurrency() > 1 && namesDiffer(files);
-    FileWriting(*this, target, files, viaLibzip, parallel ? 2 : 1).run();
+    FileWriting(*this, target, files, parallel ? 2 : 1).run();
 }
 
 bool Extractor::namesDiffer(const std::vector<const Job*>& files)

@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -22,16 +23,14 @@ class PosixTargetFolder;
 // a name in their folder and given their name once complete and their CRC
 // checked. The order is the zip core's (ExtractionSequence): links after all
 // files, so no file is ever written through a link the archive itself
-// creates; folder times and modes last. Stored and deflated entries are read
-// from the archive file by EntryReader; entries of other methods that libzip
-// decodes, through libzip.
+// creates; folder times and modes last. Entry data is read from the archive
+// file by the zip core's EntryData, one reader per thread.
 //
 // Large extractions run on two threads, which take the files one at a time
 // in archive order; every file is still written by one thread from start to
 // end, the files before the first failing entry are all written, and that
 // entry's failure is the one reported, so the result is the same as with
 // one.
-class EntryReader;
 class ProgressChannel;
 
 class Extractor
@@ -41,26 +40,27 @@ public:
     // any file (run() then throws StopRequested).
     Extractor(const OpenArchive& archive, const QString& targetFolder, ProgressChannel& progress);
 
-    void run(const std::vector<zip_uint64_t>& selection);
+    void run(const std::vector<std::uint64_t>& selection);
 
 private:
     // One chosen entry: where it stands in the archive, the time it gets
     // on disk, and what the safety rules and the writing see of it.
     struct Job
     {
-        zip_uint64_t index = 0;
+        std::uint64_t index = 0;
         const zipcore::Entry* entry = nullptr;
         std::int64_t mtime = 0; // seconds since the epoch
         zipcore::PlannedEntry plan;
     };
 
+    struct Reader;
     class Sequence;
     class FileWriting;
 
-    std::vector<Job> prepareAll(const std::vector<zip_uint64_t>& selection) const;
-    Job prepare(zip_uint64_t index, std::unique_ptr<EntryReader>& reader) const;
+    std::vector<Job> prepareAll(const std::vector<std::uint64_t>& selection) const;
+    Job prepare(std::uint64_t index, std::unique_ptr<Reader>& reader) const;
     void checkLocalHeader(const zipcore::Entry& entry) const;
-    std::string readLinkTarget(const Job& job, std::unique_ptr<EntryReader>& reader) const;
+    std::string readLinkTarget(const Job& job, std::unique_ptr<Reader>& reader) const;
     void writeFiles(const zipcore::PosixTargetFolder& target, const std::vector<const Job*>& files) const;
     static bool namesDiffer(const std::vector<const Job*>& files);
 

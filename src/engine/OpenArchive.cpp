@@ -40,12 +40,12 @@ zipcore::Directory readArchiveDirectory(int fd, const QString& path, bool localT
     }
 }
 
-std::vector<zip_uint64_t> selectEntries(const zipcore::Directory& directory, const QString& fileSpec,
-                                        const QString& archivePath)
+std::vector<std::uint64_t> selectEntries(const zipcore::Directory& directory, const QString& fileSpec,
+                                         const QString& archivePath)
 {
     if (fileSpec.isEmpty())
         throw EngineFailure::emptySpec();
-    std::vector<zip_uint64_t> chosen;
+    std::vector<std::uint64_t> chosen;
     const bool all = fileSpec == QLatin1String("*.*");
     for (std::uint64_t i = 0; i < directory.entries.size(); ++i) {
         if (all || QString::fromUtf8(directory.entries[i].name.c_str()) == fileSpec)
@@ -62,18 +62,7 @@ OpenArchive::OpenArchive(const QString& path)
     , m_directory(readArchiveDirectory(m_file.get(), path))
 {}
 
-std::vector<zip_uint64_t> OpenArchive::select(const QString& fileSpec) const
+std::vector<std::uint64_t> OpenArchive::select(const QString& fileSpec) const
 {
     return selectEntries(m_directory, fileSpec, m_path);
-}
-
-zip_t* OpenArchive::zip() const
-{
-    if (!m_zip) {
-        m_zip = ZipHandle::openForReading(m_path, m_directory.layout);
-        if (zip_get_num_entries(m_zip.get(), 0) != static_cast<zip_int64_t>(m_directory.entries.size()))
-            throw EngineFailure::archiveUnreadable(
-                m_path, QStringLiteral("the entry count does not match the central directory"));
-    }
-    return m_zip.get();
 }

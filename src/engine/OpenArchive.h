@@ -3,7 +3,6 @@
 
 #include "PosixFile.h"
 #include "ZipDirectory.h"
-#include "ZipHandle.h"
 
 #include <QString>
 
@@ -24,17 +23,11 @@ zipcore::Directory readArchiveDirectory(int fd, const QString& path, bool localT
 // The entries of `directory` a FileSpec names, in archive order: every entry
 // for "*.*", else each entry whose listed name is exactly `fileSpec`. Throws
 // EmptySpec or EntryNotFound (naming `archivePath`).
-std::vector<zip_uint64_t> selectEntries(const zipcore::Directory& directory, const QString& fileSpec,
-                                        const QString& archivePath);
+std::vector<std::uint64_t> selectEntries(const zipcore::Directory& directory, const QString& fileSpec,
+                                         const QString& archivePath);
 
 // An archive opened for reading: its file and its central directory, read
-// through the zip core. libzip converts every entry's DOS time through
-// mktime() when it opens an archive, and without TZ set the C library looks
-// at the zone file for each call, which made listing large archives several
-// times slower than unzip; so the libzip handle, over the part that the
-// offsets count from, is opened only when an entry of a method that only
-// libzip decodes is read (extraction reads stored and deflated entries
-// itself). Entry numbers are central-directory positions, the same for both.
+// through the zip core. Entry numbers are central-directory positions.
 class OpenArchive
 {
 public:
@@ -48,16 +41,12 @@ public:
     const std::vector<zipcore::Entry>& entries() const { return m_directory.entries; }
 
     // The entries a FileSpec names (see selectEntries).
-    std::vector<zip_uint64_t> select(const QString& fileSpec) const;
-
-    // The libzip handle, opened on first use. Throws like the constructor.
-    zip_t* zip() const;
+    std::vector<std::uint64_t> select(const QString& fileSpec) const;
 
 private:
     QString m_path;
     PosixFile::Descriptor m_file;
     zipcore::Directory m_directory;
-    mutable ZipPtr m_zip;
 };
 
 #endif // PLOVERN_OPENARCHIVE_H

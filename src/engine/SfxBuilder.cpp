@@ -1,40 +1,35 @@
 #include "SfxBuilder.h"
 
 #include "ArchiveUpdate.h"
+#include "ArchiveWriter.h"
 #include "EngineErrors.h"
+#include "EntryCompressor.h"
+#include "EntryData.h"
 #include "Failure.h"
+#include "FileSource.h"
 #include "OpenArchive.h"
 #include "PosixFile.h"
 #include "ProgressChannel.h"
+#include "SfxFormat.h"
 #include "TargetFolder.h"
-#include "ZipRelocation.h"
+#include "ZipError.h"
+#include "ZipFormat.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 #include <sys/stat.h>
+#include <vector>
 
 namespace SfxBuilder {
 
 namespace {
 
 const QByteArray SelfExtractorComment = QByteArrayLiteral("Self-extracting archive made by Marrowfen Plovern 3.4");
-
-QByteArray escaped(const QString& value)
-{
-    QByteArray out;
-    for (const char c : value.toUtf8()) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '\n')
-            out += "\\n";
-        else
-            out += c;
-    }
-    return out;
-}
 
 // Refuses an output that is the archive itself, also under another name (a
 // link, a hard link): writing it would destroy what is read.
@@ -49,15 +44,114 @@ void checkNotArchive(const QString& outputPath, const QString& archivePath, cons
         throw EngineFailure::sfxOutputIsArchive(outputPath);
 }
 
-// The settings block with its trailer: the magic and the block's length.
-QByteArray settingsWithTrailer(const Settings& settings)
+// The settings as the block holds them.
+zipcore::SfxSettings blockSettings(const Settings& settings)
 {
-    QByteArray block = settingsBlock(settings);
-    const auto length = static_cast<std::uint64_t>(block.size());
-    block += "PLVSFX01";
-    for (int i = 0; i < 8; ++i)
-        block += static_cast<char>((length >> (8 * i)) & 0xff);
-    return block;
+    zipcore::SfxSettings out;
+    out.folder = settings.folder.toStdString();
+    out.create = settings.createFolder;
+    out.message = settings.message.toStdString();
+    out.show = settings.showMessage;
+    out.run = settings.runAfter.toStdString();
+    return out;
+}
+
+// Where the 8 bytes of the runtime's anchor stand in its file. The runtime
+// is our own program, so its marker must be there exactly once; otherwise it
+// is not the runtime this engine was built with, or it is damaged.
+std::int64_t findAnchor(int runtime, std::int64_t length, const QString& runtimePath)
+{
+    // A runtime is a few hundred KiB to a few MiB; anything far larger is not one.
+    constexpr std::int64_t MaxRuntime = 256 << 20;
+    if (length > MaxRuntime)
+        throw EngineFailure::sfxRuntimeUnreadable(runtimePath, QStringLiteral("it is too large to be the runtime"));
+    QByteArray bytes(static_cast<qsizetype>(length), '\0');
+    const PosixFile::SysResult read = PosixFile::readAt(runtime, bytes.data(), static_cast<std::size_t>(length), 0);
+    if (!read)
+        throw EngineFailure::sfxRuntimeUnreadable(runtimePath, read.cause());
+    const QByteArray marker(reinterpret_cast<const char*>(zipcore::SfxAnchorMarker), sizeof zipcore::SfxAnchorMarker);
+    const qsizetype at = bytes.indexOf(marker);
+    if (at < 0 || bytes.indexOf(marker, at + 1) >= 0 || length - at < qsizetype(zipcore::SfxAnchorSize))
+        throw EngineFailure::sfxRuntimeUnreadable(runtimePath,
+                                                  QStringLiteral("it is damaged: its anchor is missing or not unique"));
+    return at + qsizetype(sizeof zipcore::SfxAnchorMarker);
+}
+
+// Refuses an archive whose comment holds the signature of a zip record: a
+// comment is carried into the self-extractor, right at its end, where such
+// bytes could pass for a directory other than the one written.
+void checkComment(int archive, const zipcore::Layout& layout, const QString& archivePath)
+{
+    std::string comment(layout.commentLength, '\0');
+    const PosixFile::SysResult read =
+        PosixFile::readAt(archive, &comment[0], comment.size(), static_cast<std::int64_t>(layout.endPos + 22));
+    if (!read)
+        throw EngineFailure::archiveUnreadable(archivePath, read.cause());
+    for (const char* signature : {"PK\1\2", "PK\3\4", "PK\5\6", "PK\6\6", "PK\6\7", "PK\7\10"}) {
+        if (comment.find(signature) != std::string::npos)
+            throw EngineFailure::archiveUnreadable(
+                archivePath,
+                QStringLiteral("its comment holds zip record signatures, which a self-extractor "
+                               "cannot carry safely; remove the comment first"));
+    }
+}
+
+// Reads the written self-extractor back before it takes its name: the
+// directory as the engine lists it, and the whole as the runtime reads it
+// (its anchor, the settings block, the end record where the block says).
+// Both must show exactly the archive's entries, in order, and the block the
+// maker's settings; otherwise the build fails and leaves nothing.
+void checkWritten(int out, const QString& outputPath, std::int64_t anchorAt, std::uint64_t blockStart,
+                  const zipcore::Directory& source, const zipcore::SfxSettings& settings)
+{
+    const auto refuse = [&](const QString& cause) {
+        throw EngineFailure::cannotWriteFile(outputPath,
+                                             QStringLiteral("the self-extractor does not read back: %1").arg(cause));
+    };
+    std::vector<std::string> intended;
+    for (const zipcore::Entry& entry : source.entries)
+        intended.push_back(entry.rawName);
+    const auto names = [](const zipcore::Directory& directory) {
+        std::vector<std::string> out;
+        for (const zipcore::Entry& entry : directory.entries)
+            out.push_back(entry.rawName);
+        return out;
+    };
+
+    unsigned char anchor[8];
+    if (!PosixFile::readAt(out, anchor, sizeof anchor, anchorAt) || zipcore::get64(anchor) != blockStart)
+        refuse(QStringLiteral("its anchor is wrong"));
+    ArchiveUpdate::checkReadsBack(out, outputPath, intended, EngineFailure::cannotWriteFile);
+    zipcore::FileSource file(out);
+    try {
+        const zipcore::SelfExtractor read = zipcore::readSelfExtractor(file, blockStart, false);
+        if (names(read.directory) != intended)
+            refuse(QStringLiteral("its runtime would see other entries than the archive's"));
+        if (!(read.block.settings == settings))
+            refuse(QStringLiteral("its settings are not the ones chosen"));
+    } catch (const zipcore::ZipError& error) {
+        refuse(QString::fromStdString(error.cause()));
+    }
+}
+
+bool forWindows(const QString& outputPath)
+{
+    return outputPath.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive);
+}
+
+// The Windows runtime reads stored and deflated entries only (Debian has no
+// MinGW-w64 libbz2): rather than a self-extractor that cannot extract its
+// own entries, none is made.
+void checkWindowsDecodes(const zipcore::Directory& directory)
+{
+    for (const zipcore::Entry& entry : directory.entries) {
+        if (entry.kind != zipcore::EntryKind::Folder && entry.method != zipcore::MethodStored
+            && entry.method != zipcore::MethodDeflated)
+            throw EngineFailure::unsupportedMethod(
+                QString::fromUtf8(entry.name.c_str()),
+                QStringLiteral("it uses compression method %1, which the Windows self-extractor cannot decode")
+                    .arg(QString::fromStdString(zipcore::EntryData::methodName(entry.method))));
+    }
 }
 
 } // namespace
@@ -67,9 +161,8 @@ QString findRuntime(const QString& outputPath)
     // An output named ".exe" is meant for Windows: it gets the Windows
     // runtime, cross-compiled beside the Linux one; any other name gets the
     // Linux runtime.
-    const bool forWindows = outputPath.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive);
     const QString runtime = QCoreApplication::applicationDirPath()
-        + (forWindows ? QStringLiteral("/plovern-sfx.exe") : QStringLiteral("/plovern-sfx"));
+        + (forWindows(outputPath) ? QStringLiteral("/plovern-sfx.exe") : QStringLiteral("/plovern-sfx"));
     if (!QFileInfo(runtime).isFile())
         throw EngineFailure::sfxRuntimeMissing(runtime);
     return runtime;
@@ -88,17 +181,6 @@ QString readMessage(const QString& messageFile)
     return message;
 }
 
-QByteArray settingsBlock(const Settings& settings)
-{
-    QByteArray block;
-    block += "folder=" + escaped(settings.folder) + '\n';
-    block += QByteArray("create=") + (settings.createFolder ? '1' : '0') + '\n';
-    block += "message=" + escaped(settings.message) + '\n';
-    block += QByteArray("show=") + (settings.showMessage ? '1' : '0') + '\n';
-    block += "run=" + escaped(settings.runAfter) + '\n';
-    return block;
-}
-
 void build(const QString& archivePath, const QString& outputPath, const QString& runtimePath, const Settings& settings,
            ProgressChannel& progress)
 {
@@ -115,35 +197,45 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
     if (!runtime.isOpen() || ::fstat(runtime.get(), &runtimeInfo) != 0 || !S_ISREG(runtimeInfo.st_mode))
         throw EngineFailure::sfxRuntimeMissing(runtimePath);
 
-    const zipcore::Layout layout = readArchiveDirectory(archive.get(), archivePath).layout;
+    const std::int64_t anchorAt = findAnchor(runtime.get(), runtimeInfo.st_size, runtimePath);
+    const zipcore::Directory directory = readArchiveDirectory(archive.get(), archivePath, false);
+    if (forWindows(outputPath))
+        checkWindowsDecodes(directory);
+    checkComment(archive.get(), directory.layout, archivePath);
 
     const auto check = [&](const SysResult& result) {
         if (!result)
             throw EngineFailure::cannotWriteFile(outputPath, result.cause());
     };
-    const std::int64_t zipLength = static_cast<std::int64_t>(archiveInfo.st_size - layout.zipStart);
-    progress.setTotals(1, runtimeInfo.st_size + zipLength);
     if (!progress.checkpoint())
         throw StopRequested();
     PosixFile::TempFile out;
     check(out.create(PosixFile::folderOf(outputPath)));
-    const SysResult copied = PosixFile::copyRange(runtime.get(), 0, runtimeInfo.st_size, out.fd());
-    if (!copied && copied.failedReading())
-        throw EngineFailure::sfxRuntimeUnreadable(runtimePath, copied.cause());
-    check(copied);
-    const QByteArray block = settingsWithTrailer(settings);
-    check(PosixFile::writeAll(out.fd(), block.constData(), static_cast<std::size_t>(block.size())));
-    progress.addBytes(runtimeInfo.st_size);
-    if (!progress.checkpoint())
-        throw StopRequested();
 
+    // The archive writer, with the runtime and settings block in front and
+    // every entry kept: entries are copied by the kernel as they are, the
+    // directory and end records are written as for any update.
+    ArchiveWriter::SelfExtractorFront front;
+    front.runtime = runtime.get();
+    front.runtimeLength = runtimeInfo.st_size;
+    front.runtimePath = runtimePath;
+    front.settings = blockSettings(settings);
     // A comment keeps the end record from being the file's last 22 bytes,
     // which is what file(1) takes for a plain zip archive: with it, a
     // Windows self-extractor is named a Windows program, as it should be.
-    const std::int64_t zipStart = runtimeInfo.st_size + block.size();
-    ZipRelocation::copyZipPart(layout, archive.get(), archivePath, out.fd(), outputPath, zipStart,
-                               EngineFailure::cannotWriteFile, SelfExtractorComment);
-    progress.addBytes(zipLength);
+    front.commentWhenNone = SelfExtractorComment;
+    ArchiveWriter writer(archive.get(), &directory, out.fd(), archivePath, progress);
+    writer.setSelfExtractorFront(front, outputPath, EngineFailure::cannotWriteFile);
+    EntryCompressor noNewEntries({});
+    writer.write(std::vector<ArchiveWriter::Fate>(directory.entries.size(), ArchiveWriter::Fate::Keep), {},
+                 noNewEntries);
+
+    // The runtime learns where its settings block starts from its anchor.
+    const auto blockStart = static_cast<std::uint64_t>(runtimeInfo.st_size);
+    unsigned char place[8];
+    zipcore::put64(place, blockStart);
+    check(PosixFile::writeAt(out.fd(), place, sizeof place, anchorAt));
+    checkWritten(out.fd(), outputPath, anchorAt, blockStart, directory, front.settings);
     if (!progress.checkpoint())
         throw StopRequested();
 

@@ -4,9 +4,10 @@
 #include <QByteArray>
 #include <QString>
 
-// Writes self-extractors in the layout of sfx-runtime/FORMAT.md: the runtime,
-// the settings block, the trailer, then the zip part of an archive with its
-// offsets counted from the start of the new file.
+// Writes self-extractors in the layout of sfx-runtime/FORMAT.md: the runtime
+// with its anchor set, the settings block, then the zip part of an archive
+// with its offsets counted from the start of the new file, written by the
+// archive writer.
 class ProgressChannel;
 
 namespace SfxBuilder {
@@ -20,9 +21,6 @@ struct Settings
     QString runAfter;
 };
 
-// The settings block: "key=value\n" lines, "\\" and "\n" escaped in values.
-QByteArray settingsBlock(const Settings& settings);
-
 // The runtime an output named `outputPath` gets, found next to the running
 // program: plovern-sfx.exe, the Windows one, when the name ends in ".exe" in
 // any case, else plovern-sfx, the Linux one. Throws SfxRuntimeMissing.
@@ -35,8 +33,11 @@ QString readMessage(const QString& messageFile);
 
 // Builds `outputPath` from `runtimePath` and the archive at `archivePath`,
 // through a temporary file beside the output that is renamed into place with
-// its executable bits set. The archive is only read. Throws ArchiveNotFound,
-// NotAnArchive, ArchiveUnreadable, SfxOutputIsArchive, SfxRuntimeMissing or
+// its executable bits set once it reads back as the runtime will read it. The
+// archive is only read. Throws ArchiveNotFound, NotAnArchive,
+// ArchiveUnreadable (also for an archive comment holding zip record
+// signatures), SfxOutputIsArchive, SfxRuntimeMissing, UnsupportedMethod (an
+// entry the Windows runtime cannot decode, for a ".exe" output) or
 // CannotWriteFile.
 // `progress` hears of each part written and may stop the build
 // (StopRequested) before the output is touched.

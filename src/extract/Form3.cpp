@@ -5,12 +5,14 @@
 #include "ErrorReport.h"
 #include "FolderList.h"
 #include "Platform.h"
+#include "PlatformErrors.h"
 #include "SecondaryWindow.h"
 #include "ShownProgress.h"
 #include "Skin.h"
 #include "WorkingState.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -50,7 +52,7 @@ struct Form3::Buttons
 Form3::Form3(WorkingState& state)
     : QWidget(nullptr)
     , m_main(state)
-    , m_layout(this, 9705, 5430)
+    , m_layout(this, ClientWidthTwips, ClientHeightTwips)
 {
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("Where would you like to extract the files?"));
@@ -63,8 +65,14 @@ Form3::Form3(WorkingState& state)
     connect(m_drive1, &DriveList::driveChanged, this, &Form3::driveChanged);
     connect(m_dir1, &FolderList::pathChanged, this, &Form3::folderChanged);
     SecondaryWindow::closeOnEscape(this);
+    SecondaryWindow::focusOnShow(this, m_dir1);
 
     startUp();
+}
+
+QSize Form3::designSize()
+{
+    return {ClientWidthTwips / TwipsLayout::TwipsPerPixel, ClientHeightTwips / TwipsLayout::TwipsPerPixel};
 }
 
 void Form3::createControls(const QPalette& grey)
@@ -131,7 +139,7 @@ Form3::Buttons Form3::createButtons()
 
 void Form3::startUp()
 {
-    ErrorReport::trap(m_main.platform(), ErrorReport::CancelFilter::ReportAll, [&] {
+    ErrorReport::trap(m_main.platform(), this, ErrorReport::CancelFilter::ReportAll, [&] {
         // The picture only decorates: without it the window opens plain.
         Skin::apply(this);
         // The user's home folder stands for the classic "c:\".
@@ -149,7 +157,7 @@ void Form3::setFileSpecText(const QString& fileSpec)
 
 void Form3::driveChanged()
 {
-    ErrorReport::trap(m_main.platform(), ErrorReport::CancelFilter::ReportAll, [&] {
+    ErrorReport::trap(m_main.platform(), this, ErrorReport::CancelFilter::ReportAll, [&] {
         m_text1->setText(m_drive1->drive());
         m_dir1->setDrive(m_drive1->drive());
         // The folder list notifies only when its path changed; when it already
@@ -169,7 +177,7 @@ void Form3::extract()
 {
     Platform& platform = m_main.platform();
     ErrorReport::trap(
-        platform, ErrorReport::CancelFilter::ReportAll,
+        platform, this, ErrorReport::CancelFilter::ReportAll,
         [&] {
             platform.setBusyPointer(this, true);
             const QString target = m_text1->text();
@@ -184,7 +192,7 @@ void Form3::extract()
                 m_engine.Extract();
             }
             platform.setBusyPointer(this, false);
-            platform.messageBox(QStringLiteral("Decompression complete!"), Attention);
+            platform.messageBox(QStringLiteral("Decompression complete!"), Attention, this);
             hide();
             m_main.showMainWindow();
         },
@@ -198,17 +206,29 @@ void Form3::createFolder()
     Platform& platform = m_main.platform();
     const QString name =
         platform.inputBox(QStringLiteral("Please type in the name of the directory you want to create:"),
-                          QStringLiteral("Please specify a directory"));
+                          QStringLiteral("Please specify a directory"), this);
     if (name.isEmpty())
         return;
-    ErrorReport::trap(platform, ErrorReport::CancelFilter::ReportAll, [&] {
+    ErrorReport::trap(platform, this, ErrorReport::CancelFilter::ReportAll, [&] {
         QString parent = m_text1->text();
         // Only the root keeps its trailing separator.
         if (parent.endsWith(QLatin1Char('/')) && parent != QLatin1String("/"))
             parent.chop(1);
         // There is no current drive to change here; the folder is enough.
         platform.changeCurrentFolder(parent);
-        platform.createFolder(name);
+        try {
+            platform.createFolder(name);
+        } catch (const Failure& failure) {
+            // The platform's "File already exists" names nothing: say what
+            // is there already, and where.
+            if (failure.number() != PlatformError::FileAlreadyExists)
+                throw;
+            const QFileInfo taken(QDir(parent), name);
+            const QString what = taken.isDir() ? QStringLiteral("A folder") : QStringLiteral("A file");
+            throw Failure(failure.number(),
+                          QStringLiteral("%1 named \"%2\" already exists in %3.")
+                              .arg(what, taken.fileName(), taken.absolutePath()));
+        }
         if (parent.endsWith(QLatin1Char('/')))
             parent.chop(1);
         const QString created = parent + QLatin1Char('/') + name;
@@ -222,7 +242,7 @@ void Form3::createFolder()
 void Form3::deleteEntry()
 {
     Platform& platform = m_main.platform();
-    ErrorReport::trap(platform, ErrorReport::CancelFilter::ReportAll, [&] {
+    ErrorReport::trap(platform, this, ErrorReport::CancelFilter::ReportAll, [&] {
         const QString fileSpec = m_text2->text();
         m_engine.setArchivePath(m_main.currentArchive());
         m_engine.setFileSpec(fileSpec);
@@ -232,7 +252,7 @@ void Form3::deleteEntry()
             m_engine.DeleteFiles();
         }
         platform.messageBox(QStringLiteral("Deletion complete!  You may want to click the Refresh View button below."),
-                            Attention);
+                            Attention, this);
         hide();
         m_main.showMainWindow();
         m_text1->setText(m_dir1->path());
@@ -245,7 +265,7 @@ void Form3::returnToMain()
     hide();
     m_main.platform().messageBox(QStringLiteral("If you need to refresh the view of the contents of the zip file, "
                                                 "click the Refresh View button below."),
-                                 QStringLiteral("Just an FYI...."));
+                                 QStringLiteral("Just an FYI...."), nullptr);
 }
 
 void Form3::resizeEvent(QResizeEvent* event)

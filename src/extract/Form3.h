@@ -22,6 +22,9 @@ class Form3 : public QWidget
 public:
     explicit Form3(WorkingState& state);
 
+    // The client size at which the window opens, before it exists.
+    static QSize designSize();
+
     // Text2, "File(s) to extract:"; only the main window writes it.
     void setFileSpecText(const QString& fileSpec);
 
@@ -42,6 +45,8 @@ protected:
 
 private:
     struct Buttons;
+    static constexpr int ClientWidthTwips = 9705;
+    static constexpr int ClientHeightTwips = 5430;
 
     // Creates the controls and places them; the buttons are connected already.
     void createControls(const QPalette& grey);

@@ -30,6 +30,7 @@ Form4::Form4()
     });
     connect(close, &QPushButton::clicked, this, &QWidget::hide);
     SecondaryWindow::closeOnEscape(this);
+    SecondaryWindow::focusOnShow(this, m_text1);
 
     // Without the picture the window simply opens plain.
     Skin::apply(this);

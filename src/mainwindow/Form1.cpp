@@ -10,6 +10,7 @@
 #include "help/Form4.h"
 #include "sfx/SelfExtractorBuilder.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
@@ -26,6 +27,7 @@
 #include <QUrl>
 
 #include <array>
+#include <cmath>
 
 namespace {
 const QString WindowTitle = QStringLiteral("Marrowfen Plovern 3.4");
@@ -67,6 +69,9 @@ Form1::Form1(Platform& platform, QWidget* parent)
     setWindowTitle(WindowTitle);
     setUpColumns();
     setAcceptDrops(true);
+    // Where the screen allows, the extract window (shown after every open)
+    // fits beside this one.
+    SecondaryWindow::placeMainWindow(this, Form3::designSize());
     m_engine.setEntryListedHandler([this](const EntryInfo& entry) { m_entryTable.add(entry); });
 }
 
@@ -177,15 +182,35 @@ Form1::Buttons Form1::createButtons()
 
 void Form1::setUpColumns()
 {
-    // Widths are worked out once, from the list's width at start-up.
+    // The widths at the designed size, from the list's width then; they grow
+    // and shrink with the fonts.
     const double width = m_listView1->width();
     m_listView1->setColumnCount(4);
     m_listView1->setHeaderLabels({QStringLiteral("Filename/Path"), QStringLiteral("Size (Compressed)"),
                                   QStringLiteral("Date"), QStringLiteral("Size (Normal)")});
-    m_listView1->setColumnWidth(0, int(width * (2.0 / 5.0)));
-    for (int column = 1; column < 4; ++column)
-        m_listView1->setColumnWidth(column, int(width / 5.0));
-    m_listView1->header()->setStretchLastSection(false);
+    m_designColumnWidths[0] = int(width * (2.0 / 5.0));
+    for (size_t column = 1; column < m_designColumnWidths.size(); ++column)
+        m_designColumnWidths[column] = int(width / 5.0);
+    QHeaderView* header = m_listView1->header();
+    // The last column takes whatever room is left, so that the header strip
+    // never ends in a bare piece of the window's skin; and the header paints
+    // its own background, not the skin it would inherit.
+    header->setStretchLastSection(true);
+    QPalette plain = header->palette();
+    plain.setBrush(QPalette::Window, QApplication::palette(header).button());
+    header->setPalette(plain);
+    sizeColumns();
+}
+
+void Form1::sizeColumns()
+{
+    const double scale = m_layout.scale();
+    const size_t last = m_designColumnWidths.size() - 1;
+    for (size_t column = 0; column < last; ++column)
+        m_listView1->setColumnWidth(int(column), int(std::lround(m_designColumnWidths[column] * scale)));
+    // The last column stretches over the rest; asked for no more than its
+    // caption needs, it never pushes the list into scrolling sideways.
+    m_listView1->setColumnWidth(int(last), m_listView1->header()->sectionSizeHint(int(last)));
 }
 
 Form2& Form1::form2()
@@ -271,13 +296,13 @@ void Form1::openArchive()
     if (hintsOn())
         m_platform.messageBox(
             QStringLiteral("On the next screen, choose the existing zip file you want to open or work with...."),
-            HintTitle);
+            HintTitle, this);
     prepareToOpen();
 
     FileDialogRequest request;
     request.cancelError = true;
     request.title = QStringLiteral("Please choose a .ZIP file to open:");
-    ErrorReport::trap(m_platform, ErrorReport::CancelFilter::SilentOnCancel, [&] {
+    ErrorReport::trap(m_platform, this, ErrorReport::CancelFilter::SilentOnCancel, [&] {
         request.fileName = QString();
         request.filter = QStringLiteral("Self-Extracting Files (*.exe)|*.exe|Zip Files (*.zip)|*.zip");
         request.filterIndex = 2;
@@ -288,7 +313,7 @@ void Form1::openArchive()
 void Form1::openArchiveAt(const QString& path)
 {
     prepareToOpen();
-    ErrorReport::trap(m_platform, ErrorReport::CancelFilter::SilentOnCancel,
+    ErrorReport::trap(m_platform, this, ErrorReport::CancelFilter::SilentOnCancel,
                       [&] { openChosen(QFileInfo(path).absoluteFilePath()); });
 }
 
@@ -310,13 +335,13 @@ void Form1::openChosen(const QString& path)
                            "The extracted files will be copied to that directory.  You can also click Cancel "
                            "and then click the 'Make Current File Self-Extracting' button to make the zip file "
                            "self-extracting!"),
-            HintTitle);
+            HintTitle, this);
     showSecondary(&form3());
 }
 
 void Form1::refreshView()
 {
-    ErrorReport::trap(m_platform, ErrorReport::CancelFilter::SilentOnCancel, [&] {
+    ErrorReport::trap(m_platform, this, ErrorReport::CancelFilter::SilentOnCancel, [&] {
         if (currentArchive().isEmpty())
             return;
         m_listView1->clear();
@@ -352,7 +377,7 @@ void Form1::fillList()
         m_platform.messageBox(QStringLiteral("This zip file holds %1 entries, but only the first %2 are listed.")
                                   .arg(m_entryTable.count())
                                   .arg(EntryTable::Capacity),
-                              QStringLiteral("Attention"));
+                              QStringLiteral("Attention"), this);
 }
 
 void Form1::entryClicked()
@@ -426,6 +451,7 @@ void Form1::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     m_layout.apply();
+    sizeColumns();
 }
 
 void Form1::closeEvent(QCloseEvent* event)

@@ -8,6 +8,7 @@
 
 #include <QWidget>
 
+#include <array>
 #include <memory>
 
 class Form2;
@@ -98,6 +99,8 @@ private:
     void createControls();
     Buttons createButtons();
     void setUpColumns();
+    // Widens or narrows the list's columns as its font grows or shrinks.
+    void sizeColumns();
     void prepareToOpen();
     void openChosen(const QString& path);
     void listArchive(const QString& path);
@@ -112,6 +115,7 @@ private:
     QLineEdit* m_text1 = nullptr;
     QCheckBox* m_check1 = nullptr;
     QTreeWidget* m_listView1 = nullptr;
+    std::array<int, 4> m_designColumnWidths{};
 
     std::unique_ptr<Form2> m_form2;
     std::unique_ptr<Form3> m_form3;

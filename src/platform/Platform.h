@@ -17,6 +17,9 @@ struct FileDialogRequest
     QString filter;           // "description|pattern|description|pattern..."
     int filterIndex = 1;      // 1-based; clamped into the range of the pairs
     bool cancelError = false; // true: a cancel throws Failure 32755
+    // Set by the dialog when the user chose a file: the 1-based pair in
+    // effect at that moment (the user may have picked another).
+    int chosenFilterIndex = 0;
 };
 
 // A modal window that shows how far long work has got, with a Stop button.
@@ -43,16 +46,19 @@ class Platform
 public:
     virtual ~Platform() = default;
 
-    // A modal message box with an OK button only and no icon.
-    virtual void messageBox(const QString& text, const QString& title) = 0;
+    // A modal message box with an OK button only and no icon, over `window`
+    // (the window whose action raised it; null: the main window).
+    virtual void messageBox(const QString& text, const QString& title, QWidget* window) = 0;
 
-    // A modal single-line prompt with no default text. Cancel gives "".
-    virtual QString inputBox(const QString& prompt, const QString& title) = 0;
+    // A modal single-line prompt with no default text, over `window` as for
+    // messageBox. Cancel gives "".
+    virtual QString inputBox(const QString& prompt, const QString& title, QWidget* window) = 0;
 
-    // Modal file dialogs. They return the chosen file's full path; a cancel
-    // throws Failure 32755 when request.cancelError is set, else returns "".
-    virtual QString openFileDialog(const FileDialogRequest& request) = 0;
-    virtual QString saveFileDialog(const FileDialogRequest& request) = 0;
+    // Modal file dialogs. They return the chosen file's full path and set
+    // request.chosenFilterIndex; a cancel throws Failure 32755 when
+    // request.cancelError is set, else returns "".
+    virtual QString openFileDialog(FileDialogRequest& request) = 0;
+    virtual QString saveFileDialog(FileDialogRequest& request) = 0;
 
     virtual void beep() = 0;
 

@@ -7,11 +7,11 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QGridLayout>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressDialog>
+#include <QScreen>
 #include <QWidget>
 
 #include <cerrno>
@@ -55,8 +55,12 @@ private:
 
 } // namespace
 
-QWidget* QtPlatform::dialogParent() const
+QWidget* QtPlatform::dialogParent(QWidget* window) const
 {
+    // The window that asked, where it is on screen: the active window may be
+    // none for a moment (a progress window has just gone) or another one.
+    if (window && window->window()->isVisible())
+        return window->window();
     QWidget* active = QApplication::activeWindow();
     if (active && active->isVisible())
         return active;
@@ -65,32 +69,86 @@ QWidget* QtPlatform::dialogParent() const
 
 int QtPlatform::titleBarWidth(const QString& title)
 {
-    // Title bars mostly use a bold face of about the application's size.
+    // The window manager's title font cannot be asked for: title bars mostly
+    // use a bold face somewhat larger than the application's, so measure
+    // generously (a box a little wide costs nothing, a cut title the message).
     QFont font = QApplication::font("QMdiSubWindowTitleBar");
     font.setBold(true);
+    if (font.pointSizeF() > 0)
+        font.setPointSizeF(font.pointSizeF() * 1.2);
     const QFontMetrics metrics(font);
     // Room for the window icon and three buttons, each about a line square,
     // and the gaps around them.
-    return metrics.horizontalAdvance(title) + 6 * metrics.height();
+    return metrics.horizontalAdvance(title) + 8 * metrics.height();
 }
 
-void QtPlatform::messageBox(const QString& text, const QString& title)
+QString QtPlatform::breakPathsAtSeparators(const QString& text)
 {
-    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, dialogParent());
-    // The box sizes itself to its layout, which this spacer widens enough for
-    // the title; a short text no longer cuts it.
-    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
-        const QMargins margins = grid->contentsMargins();
-        const int width = titleBarWidth(title) - margins.left() - margins.right();
-        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(), 0, 1,
-                      grid->columnCount());
+    const QChar zeroWidthSpace(0x200B); // a line may break here
+    const QChar wordJoiner(0x2060);     // a line must not break here
+    QString shown;
+    shown.reserve(text.size() + text.size() / 4);
+    bool inPath = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.isSpace())
+            inPath = false;
+        else if (c == QLatin1Char('/'))
+            inPath = true;
+        shown += c;
+        const bool more = i + 1 < text.size() && !text.at(i + 1).isSpace();
+        if (!inPath || !more)
+            continue;
+        if (c == QLatin1Char('/'))
+            shown += zeroWidthSpace;
+        else if (c == QLatin1Char('-') || c == QChar(0x2010))
+            shown += wordJoiner;
     }
+    return shown;
+}
+
+namespace {
+
+// Qt's message box sizes itself from its text alone, when shown and again
+// whenever its layout changes; this one then widens to `minimumWidth`, so
+// that the window manager's title bar shows the whole title.
+class TitledMessageBox : public QMessageBox
+{
+public:
+    TitledMessageBox(const QString& text, const QString& title, int minimumWidth, QWidget* parent)
+        : QMessageBox(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent)
+        , m_minimumWidth(minimumWidth)
+    {}
+
+protected:
+    bool event(QEvent* event) override
+    {
+        const bool handled = QMessageBox::event(event);
+        if (width() < m_minimumWidth && isVisible())
+            setFixedWidth(m_minimumWidth);
+        return handled;
+    }
+
+private:
+    int m_minimumWidth;
+};
+
+} // namespace
+
+void QtPlatform::messageBox(const QString& text, const QString& title, QWidget* window)
+{
+    QWidget* parent = dialogParent(window);
+    const QScreen* screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
+    int width = titleBarWidth(title);
+    if (screen)
+        width = std::min(width, screen->availableGeometry().width());
+    TitledMessageBox box(breakPathsAtSeparators(text), title, width, parent);
     box.exec();
 }
 
-QString QtPlatform::inputBox(const QString& prompt, const QString& title)
+QString QtPlatform::inputBox(const QString& prompt, const QString& title, QWidget* window)
 {
-    QInputDialog dialog(dialogParent());
+    QInputDialog dialog(dialogParent(window));
     dialog.setWindowTitle(title);
     dialog.setLabelText(prompt);
     dialog.setInputMode(QInputDialog::TextInput);
@@ -114,7 +172,7 @@ QStringList QtPlatform::nameFilters(const QString& filter)
     return filters;
 }
 
-QString QtPlatform::runFileDialog(const FileDialogRequest& request, bool save)
+QString QtPlatform::runFileDialog(FileDialogRequest& request, bool save)
 {
     QFileDialog dialog(dialogParent(), request.title);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
@@ -130,20 +188,28 @@ QString QtPlatform::runFileDialog(const FileDialogRequest& request, bool save)
     }
     if (!request.fileName.isEmpty())
         dialog.selectFile(request.fileName);
+    // The titles are long questions: wide enough for them, as far as the
+    // screen allows.
+    const QSize hint = dialog.sizeHint();
+    int width = std::max(hint.width(), titleBarWidth(request.title));
+    if (const QScreen* screen = dialog.screen())
+        width = std::min(width, screen->availableGeometry().width());
+    dialog.resize(std::max(width, hint.width()), hint.height());
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         if (request.cancelError)
             throw PlatformError::failure(PlatformError::Cancelled);
         return QString();
     }
+    request.chosenFilterIndex = int(filters.indexOf(dialog.selectedNameFilter())) + 1;
     return QDir::toNativeSeparators(dialog.selectedFiles().constFirst());
 }
 
-QString QtPlatform::openFileDialog(const FileDialogRequest& request)
+QString QtPlatform::openFileDialog(FileDialogRequest& request)
 {
     return runFileDialog(request, false);
 }
 
-QString QtPlatform::saveFileDialog(const FileDialogRequest& request)
+QString QtPlatform::saveFileDialog(FileDialogRequest& request)
 {
     return runFileDialog(request, true);
 }

@@ -6,17 +6,19 @@
 
 // The real platform: Qt message boxes, input dialogs and (non-native) file
 // dialogs, the system beep, and POSIX file-system calls whose errors become
-// the classic failure numbers of PlatformErrors.h. Dialogs open centred over
-// the active window, or over the main window when none is active.
+// the classic failure numbers of PlatformErrors.h. Message boxes and prompts
+// open centred over the window that asked; file dialogs, and boxes asked for
+// without a window, over the active window, or over the main window when none
+// is active.
 class QtPlatform : public Platform
 {
 public:
     void setMainWindow(QWidget* window) { m_mainWindow = window; }
 
-    void messageBox(const QString& text, const QString& title) override;
-    QString inputBox(const QString& prompt, const QString& title) override;
-    QString openFileDialog(const FileDialogRequest& request) override;
-    QString saveFileDialog(const FileDialogRequest& request) override;
+    void messageBox(const QString& text, const QString& title, QWidget* window) override;
+    QString inputBox(const QString& prompt, const QString& title, QWidget* window) override;
+    QString openFileDialog(FileDialogRequest& request) override;
+    QString saveFileDialog(FileDialogRequest& request) override;
     void beep() override;
     void setBusyPointer(QWidget* window, bool busy) override;
     std::unique_ptr<ProgressWindow> startProgress(QWidget* window, const QString& title) override;
@@ -36,9 +38,13 @@ public:
     // window manager's title bar, between its icon and buttons.
     static int titleBarWidth(const QString& title);
 
+    // `text` as a message box shows it: paths break only after a "/", never
+    // at a "-" or elsewhere inside a name.
+    static QString breakPathsAtSeparators(const QString& text);
+
 private:
-    QString runFileDialog(const FileDialogRequest& request, bool save);
-    QWidget* dialogParent() const;
+    QString runFileDialog(FileDialogRequest& request, bool save);
+    QWidget* dialogParent(QWidget* window = nullptr) const;
 
     DriveFolders m_driveFolders;
     QWidget* m_mainWindow = nullptr;

@@ -6,6 +6,8 @@
 #include "ShownProgress.h"
 #include "WorkingState.h"
 
+#include <QFileInfo>
+
 namespace {
 const QString MessageFileName = QStringLiteral("finalmsg.txt");
 const QString Attention = QStringLiteral("Attention!");
@@ -15,12 +17,12 @@ bool refused(Platform& platform, const QString& archive)
 {
     if (archive.isEmpty()) {
         platform.messageBox(QStringLiteral("No zip file has been selected yet to open/work with!"),
-                            QStringLiteral("Attention"));
+                            QStringLiteral("Attention"), nullptr);
         return true;
     }
     // Any path whose last three letters spell exe, with or without a dot.
     if (archive.right(3).toUpper() == QLatin1String("EXE")) {
-        platform.messageBox(QStringLiteral("You can't made an .EXE file into an .EXE file!"), Attention);
+        platform.messageBox(QStringLiteral("You can't made an .EXE file into an .EXE file!"), Attention, nullptr);
         return true;
     }
     return false;
@@ -32,7 +34,7 @@ QString askMessage(Platform& platform)
     return platform.inputBox(
         QStringLiteral("Please type in a short message you want the user to see after the extraction or "
                        "press ENTER to display the default message after extraction:"),
-        QStringLiteral("Please enter a message or press ENTER..."));
+        QStringLiteral("Please enter a message or press ENTER..."), nullptr);
 }
 
 // The folder the self-extractor offers; empty when the user gives none.
@@ -40,20 +42,38 @@ QString askFolder(Platform& platform)
 {
     return platform.inputBox(QStringLiteral("Please enter the location/path the file should extract to (i.e., "
                                             "c:\\fred):"),
-                             QStringLiteral("Please enter a path or press ENTER"));
+                             QStringLiteral("Please enter a path or press ENTER"), nullptr);
 }
 
-// The executable to write. A cancel throws, which ends the workflow silently.
+// The executable to write. The chosen filter says which kind the user wants;
+// the engine tells the kinds apart by the name alone (".exe": Windows), so the
+// name must agree: the Windows filter adds a missing ".exe", and the Linux
+// filter refuses a name ending in ".exe" and asks again. A cancel throws,
+// which ends the workflow silently.
 QString askOutputPath(Platform& platform)
 {
-    FileDialogRequest save;
-    save.cancelError = true;
-    save.title = QStringLiteral("Choose a location and then type the name of the exe file you want to create "
-                                "(i.e., fred.exe):");
-    save.fileName = QString();
-    save.filter = QStringLiteral("Exe Files (*.exe)|*.exe");
-    save.filterIndex = 2;
-    return platform.saveFileDialog(save);
+    for (;;) {
+        FileDialogRequest save;
+        save.cancelError = true;
+        save.title = QStringLiteral("Choose a location and then type the name of the exe file you want to create "
+                                    "(i.e., fred.exe):");
+        save.fileName = QString();
+        save.filter = QStringLiteral("Windows self-extractor (*.exe)|*.exe|Linux self-extractor (any name)|*");
+        save.filterIndex = SelfExtractorBuilder::LinuxFilter;
+        const QString path = platform.saveFileDialog(save);
+        const bool exeName = path.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive);
+        if (path.isEmpty())
+            return path;
+        if (save.chosenFilterIndex == SelfExtractorBuilder::WindowsFilter)
+            return exeName ? path : path + QStringLiteral(".exe");
+        if (save.chosenFilterIndex != SelfExtractorBuilder::LinuxFilter || !exeName)
+            return path;
+        platform.messageBox(QStringLiteral("%1 ends in .exe, the name of a Windows program.  For a Linux "
+                                           "self-extractor please choose a name that does not end in .exe, or "
+                                           "choose the Windows self-extractor filter.")
+                                .arg(QFileInfo(path).fileName()),
+                            Attention, nullptr);
+    }
 }
 
 // The program the self-extractor runs afterwards; empty when cancelled.
@@ -63,7 +83,7 @@ QString askProgramToRun(Platform& platform)
     program.cancelError = false;
     program.title = QStringLiteral("Choose a file to run automatically after extraction or Cancel:");
     program.fileName = QString();
-    program.filter = QStringLiteral("Self-Extracting Files (*.exe)|*.exe");
+    program.filter = QStringLiteral("Self-Extracting Files (*.exe)|*.exe|All files (*)|*");
     program.filterIndex = 2;
     return platform.openFileDialog(program);
 }
@@ -93,7 +113,7 @@ void SelfExtractorBuilder::run()
     Platform& platform = m_main.platform();
     ArchiveEngine& engine = m_main.engine();
     ErrorReport::trap(
-        platform, ErrorReport::CancelFilter::SilentOnCancel,
+        platform, nullptr, ErrorReport::CancelFilter::SilentOnCancel,
         [&] {
             m_main.hideSecondaryWindows();
             if (refused(platform, m_main.currentArchive()))
@@ -125,7 +145,7 @@ void SelfExtractorBuilder::run()
 
             m_main.setMainWindowBusy(false);
             platform.messageBox(QStringLiteral("The specified file has successfully been made self-extracting."),
-                                Attention);
+                                Attention, nullptr);
             m_main.clearList();
             m_main.setCurrentArchive(QString());
         },

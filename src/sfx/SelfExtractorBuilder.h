@@ -20,6 +20,9 @@ public:
     // The message file's exact bytes: the message in the locale's encoding,
     // 200 spaces, CR LF.
     static QByteArray messageFileContent(const QString& message);
+    // The save dialog's filters: which kind of self-extractor to make.
+    static constexpr int WindowsFilter = 1;
+    static constexpr int LinuxFilter = 2;
 
     explicit SelfExtractorBuilder(WorkingState& state);
     void run();

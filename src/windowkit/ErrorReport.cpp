@@ -1,5 +1,6 @@
 #include "ErrorReport.h"
 
+#include "EngineErrors.h"
 #include "Platform.h"
 #include "PlatformErrors.h"
 
@@ -16,20 +17,24 @@ QString text(const Failure& failure)
         + failure.description();
 }
 
-void show(Platform& platform, const Failure& failure, CancelFilter filter)
+void show(Platform& platform, QWidget* window, const Failure& failure, CancelFilter filter)
 {
     if (filter == CancelFilter::SilentOnCancel && failure.number() == PlatformError::Cancelled)
         return;
-    platform.messageBox(text(failure), title());
+    if (failure.number() == EngineError::Stopped) {
+        platform.messageBox(failure.description(), QStringLiteral("Stopped"), window);
+        return;
+    }
+    platform.messageBox(text(failure), title(), window);
 }
 
-bool trap(Platform& platform, CancelFilter filter, const std::function<void()>& action,
+bool trap(Platform& platform, QWidget* window, CancelFilter filter, const std::function<void()>& action,
           const std::function<void()>& cleanup)
 {
     auto fail = [&](const Failure& failure) {
         if (cleanup)
             cleanup();
-        show(platform, failure, filter);
+        show(platform, window, failure, filter);
         return false;
     };
     try {

@@ -57,6 +57,13 @@ void TwipsLayout::apply()
         applyTo(p);
 }
 
+double TwipsLayout::scale() const
+{
+    const double sx = double(m_window->width()) / m_clientTwips.width();
+    const double sy = double(m_window->height()) / m_clientTwips.height();
+    return std::min(sx, sy) * TwipsPerPixel;
+}
+
 void TwipsLayout::applyTo(const Placement& p) const
 {
     const double sx = double(m_window->width()) / m_clientTwips.width();
@@ -66,7 +73,7 @@ void TwipsLayout::applyTo(const Placement& p) const
     const int right = int(std::lround((p.twips.left() + p.twips.width()) * sx));
     const int bottom = int(std::lround((p.twips.top() + p.twips.height()) * sy));
     p.control->setGeometry(left, top, right - left, bottom - top);
-    scaleFont(p, std::min(sx, sy) * TwipsPerPixel);
+    scaleFont(p, scale());
 }
 
 void TwipsLayout::scaleFont(const Placement& placement, double scale) const

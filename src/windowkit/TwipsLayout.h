@@ -46,6 +46,9 @@ public:
     // Scales every placed control, and its font, to the window's current size.
     void apply();
 
+    // How much the fonts are scaled now: 1 at the designed size.
+    double scale() const;
+
     // Whether `control`'s caption (or, for a text box, a line of text) shows
     // whole in `font` within `size`. Controls without a caption always fit.
     static bool fits(const QWidget* control, const QFont& font, const QSize& size);

@@ -6,13 +6,33 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <zlib.h>
+
+#ifdef PLOVERN_WITH_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+#ifdef PLOVERN_WITH_BZIP2
+#include <bzlib.h>
+#endif
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#endif
 
 namespace zipcore {
 
 namespace {
 
-constexpr std::size_t BufferSize = 1 << 16;
+// A local header with the longest name and extra field it can hold.
+constexpr std::size_t MaxLocalHeader = LocalHeader::FixedSize + 2 * 0xffff;
+// Read beyond the header size the central directory suggests, for local
+// extra fields longer than the central ones (Info-ZIP's usually are).
+constexpr std::size_t HeaderSlack = 256;
+// The streamed path's piece of compressed and of decoded data.
+constexpr std::size_t Piece = 1 << 20;
+static_assert(2 * Piece + MaxLocalHeader <= EntryData::ArenaSize, "the arena holds both pieces");
 constexpr std::uint64_t MaxLinkTarget = 4096;
 
 [[noreturn]] void corrupt(const Entry& entry, const std::string& cause)
@@ -20,81 +40,148 @@ constexpr std::uint64_t MaxLinkTarget = 4096;
     throw ZipError(ZipErrc::CorruptEntry, entry.name, cause);
 }
 
-// Ends the inflate stream however reading ends.
-class Inflater
+[[noreturn]] void wrongSize(const Entry& entry)
 {
-public:
-    Inflater() { m_ok = inflateInit2(&m_stream, -MAX_WBITS) == Z_OK; }
-    ~Inflater() { inflateEnd(&m_stream); }
-    Inflater(const Inflater&) = delete;
-    Inflater& operator=(const Inflater&) = delete;
-    bool ok() const { return m_ok; }
-    z_stream& stream() { return m_stream; }
+    corrupt(entry, "wrong size");
+}
 
-private:
-    z_stream m_stream{};
-    bool m_ok = false;
-};
+[[noreturn]] void endsEarly(const Entry& entry)
+{
+    corrupt(entry, "its compressed data ends early");
+}
+
+void checkCrc(const Entry& entry, std::uint32_t crc)
+{
+    if (crc != entry.crc)
+        corrupt(entry, "CRC check failed");
+}
+
+std::uint32_t crcOf(std::uint32_t crc, const unsigned char* data, std::size_t size)
+{
+#ifdef PLOVERN_WITH_LIBDEFLATE
+    return libdeflate_crc32(crc, data, size);
+#else
+    return static_cast<std::uint32_t>(crc32_z(crc, data, size));
+#endif
+}
 
 } // namespace
+
+struct EntryData::Decoders
+{
+    Decoders() = default;
+    Decoders(const Decoders&) = delete;
+    Decoders& operator=(const Decoders&) = delete;
+    ~Decoders()
+    {
+        if (inflateReady)
+            inflateEnd(&inflater);
+#ifdef PLOVERN_WITH_LIBDEFLATE
+        libdeflate_free_decompressor(deflate);
+#endif
+    }
+
+    z_stream inflater{};
+    bool inflateReady = false;
+#ifdef PLOVERN_WITH_LIBDEFLATE
+    libdeflate_decompressor* deflate = nullptr;
+#endif
+};
 
 EntryData::EntryData(ByteSource& source, const Layout& layout)
     : m_source(source)
     , m_layout(layout)
-    , m_input(BufferSize)
-    , m_output(BufferSize)
 {}
+
+EntryData::~EntryData()
+{
+    if (!m_arena)
+        return;
+#ifdef _WIN32
+    ::VirtualFree(m_arena, 0, MEM_RELEASE);
+#else
+    ::munmap(m_arena, ArenaSize);
+#endif
+}
+
+void EntryData::mapArena()
+{
+    if (m_arena)
+        return;
+    auto decoders = std::make_unique<Decoders>();
+#ifdef PLOVERN_WITH_LIBDEFLATE
+    decoders->deflate = libdeflate_alloc_decompressor();
+    if (!decoders->deflate)
+        throw std::bad_alloc();
+#endif
+        // Mapped rather than allocated, so that pages never touched are never
+        // resident and the whole arena goes back to the system at the end.
+#ifdef _WIN32
+    void* arena = ::VirtualAlloc(nullptr, ArenaSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (!arena)
+        throw std::bad_alloc();
+#else
+    void* arena = ::mmap(nullptr, ArenaSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (arena == MAP_FAILED)
+        throw std::bad_alloc();
+#endif
+    m_arena = static_cast<unsigned char*>(arena);
+    m_decoders = std::move(decoders);
+}
+
+bool EntryData::decodes(std::uint16_t method)
+{
+#ifdef PLOVERN_WITH_BZIP2
+    if (method == MethodBzip2)
+        return true;
+#endif
+    return method == MethodStored || method == MethodDeflated;
+}
+
+std::string EntryData::methodName(std::uint16_t method)
+{
+    const char* name = nullptr;
+    switch (method) {
+        case MethodStored: name = "stored"; break;
+        case 1: name = "shrunk"; break;
+        case 6: name = "imploded"; break;
+        case MethodDeflated: name = "deflated"; break;
+        case 9: name = "Deflate64"; break;
+        case MethodBzip2: name = "bzip2"; break;
+        case 14: name = "LZMA"; break;
+        case 93: name = "Zstandard"; break;
+        case 95: name = "XZ"; break;
+        case 98: name = "PPMd"; break;
+        default: break;
+    }
+    return std::to_string(method) + (name ? std::string(" (") + name + ")" : std::string());
+}
 
 void EntryData::checkReadable(const Entry& entry)
 {
     if (entry.encrypted())
         throw ZipError(ZipErrc::Encrypted, entry.name, "it is encrypted");
-    if (entry.method != MethodStored && entry.method != MethodDeflated)
+    if (!decodes(entry.method))
         throw ZipError(ZipErrc::UnsupportedMethod, entry.name,
-                       "it uses compression method " + std::to_string(entry.method)
-                           + " (only stored and deflated entries can be read)");
-}
-
-std::uint64_t EntryData::dataStart(const Entry& entry)
-{
-    unsigned char header[LocalHeader::FixedSize];
-    const std::uint64_t limit = m_layout.cdStart;
-    if (!fits(entry.localOffset, sizeof header, limit - std::min(limit, m_layout.shift))
-        || !m_source.readAt(m_layout.shift + entry.localOffset, header, sizeof header))
-        corrupt(entry, "its local header is missing or damaged");
-    const Parsed<std::size_t> length = localHeaderLength(header, sizeof header);
-    if (!length.ok())
-        corrupt(entry, length.error);
-    const std::uint64_t start = m_layout.shift + entry.localOffset + length.record;
-    // An entry's data ends before the central directory; a size saying
-    // otherwise would have us read the directory itself as data.
-    if (!fits(start, entry.compressedSize, limit))
-        corrupt(entry, "its data runs past the end of the zip data");
-    return start;
+                       "it uses compression method " + methodName(entry.method) + ", which this program cannot decode");
 }
 
 void EntryData::read(const Entry& entry, const Sink& sink)
 {
     checkReadable(entry);
-    uLong crc = crc32(0, nullptr, 0);
-    std::uint64_t total = 0;
-    const Sink checked = [&](const char* data, std::size_t size) {
-        // Never more than stated: a small entry must not fill the disk.
-        if (size > entry.size - total)
-            corrupt(entry, "it holds more data than its stated " + std::to_string(entry.size) + " bytes");
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size));
-        total += size;
-        sink(data, size);
-    };
-    if (entry.method == MethodStored)
-        readStored(entry, dataStart(entry), checked);
+    mapArena();
+    const bool stored = entry.method == MethodStored;
+#ifdef PLOVERN_WITH_LIBDEFLATE
+    const bool whole = stored || entry.method == MethodDeflated;
+#else
+    const bool whole = stored;
+#endif
+    const std::uint64_t needed = stored ? entry.compressedSize : entry.compressedSize + entry.size;
+    // (Sizes near 2^64 wrap the sum; the last test catches them.)
+    if (whole && needed <= ArenaSize - MaxLocalHeader && entry.size <= needed)
+        readWhole(entry, sink);
     else
-        readDeflated(entry, dataStart(entry), checked);
-    if (total != entry.size)
-        corrupt(entry,
-                "it holds " + std::to_string(total) + " bytes instead of the stated " + std::to_string(entry.size));
-    if (crc != entry.crc)
-        corrupt(entry, "its CRC does not match its data");
+        readStreamed(entry, sink);
 }
 
 std::string EntryData::linkTarget(const Entry& entry)
@@ -108,59 +195,218 @@ std::string EntryData::linkTarget(const Entry& entry)
     return target;
 }
 
-void EntryData::readInput(const Entry& entry, std::uint64_t position, std::size_t length)
+void EntryData::readExactly(const Entry& entry, std::uint64_t position, unsigned char* buffer, std::size_t length)
 {
-    if (!m_source.readAt(position, m_input.data(), length)) {
-        const int error = m_source.lastError();
-        if (error == 0)
-            corrupt(entry, "its data ends early");
-        throw ZipError(ZipErrc::ReadFailed, entry.name, std::strerror(error), error);
-    }
+    if (length == 0 || m_source.readAt(position, buffer, length))
+        return;
+    const int error = m_source.lastError();
+    if (error == 0)
+        corrupt(entry, "its data ends early");
+    throw ZipError(ZipErrc::ReadFailed, entry.name, std::strerror(error), error);
 }
 
-void EntryData::readStored(const Entry& entry, std::uint64_t position, const Sink& sink)
+// Reads the local header into `buffer` (`room` bytes) and, in the same read,
+// as much of the data after it as the central directory suggests; returns
+// where the data starts in the file. The data read lies at buffer + (start -
+// header position); *dataHeld says how much of it there is.
+std::uint64_t EntryData::readHead(const Entry& entry, unsigned char* buffer, std::size_t room, std::size_t* dataHeld)
 {
-    if (entry.compressedSize != entry.size)
-        corrupt(entry, "its stored size does not match its size");
-    std::uint64_t remaining = entry.compressedSize;
-    while (remaining > 0) {
-        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, m_input.size()));
-        readInput(entry, position, piece);
-        sink(reinterpret_cast<const char*>(m_input.data()), piece);
+    // Nothing of an entry lies in or after the central directory: a header
+    // or size saying otherwise would have the directory itself read as data.
+    const std::uint64_t limit = m_layout.cdStart;
+    if (!fits(entry.localOffset, LocalHeader::FixedSize, limit - std::min(limit, m_layout.shift)))
+        corrupt(entry, "its local header is missing or damaged");
+    const std::uint64_t header = m_layout.shift + entry.localOffset;
+    const std::uint64_t guess = LocalHeader::FixedSize + entry.rawName.size() + entry.extra.size() + HeaderSlack;
+    const auto wanted = static_cast<std::size_t>(
+        std::min<std::uint64_t>({guess + std::min<std::uint64_t>(entry.compressedSize, room), room, limit - header}));
+    readExactly(entry, header, buffer, wanted);
+    const Parsed<std::size_t> parsed = localHeaderLength(buffer, wanted);
+    if (!parsed.ok())
+        corrupt(entry, parsed.error);
+    const std::size_t headerLength = parsed.record;
+    const std::uint64_t start = header + headerLength;
+    if (!fits(start, entry.compressedSize, limit))
+        corrupt(entry, "its data runs past the end of the zip data");
+    const std::size_t beyond = wanted > headerLength ? wanted - headerLength : 0;
+    *dataHeld = static_cast<std::size_t>(std::min<std::uint64_t>(beyond, entry.compressedSize));
+    return start;
+}
+
+void EntryData::readWhole(const Entry& entry, const Sink& sink)
+{
+    const auto size = static_cast<std::size_t>(entry.size);
+    const auto compressedSize = static_cast<std::size_t>(entry.compressedSize);
+    const bool stored = entry.method == MethodStored;
+    // Decoded data first, the header and compressed data after it.
+    unsigned char* const input = stored ? m_arena : m_arena + size;
+    const std::size_t room = ArenaSize - static_cast<std::size_t>(input - m_arena);
+    std::size_t held = 0;
+    const std::uint64_t start = readHead(entry, input, room, &held);
+    unsigned char* const data = input + (start - m_layout.shift - entry.localOffset);
+    if (held < compressedSize)
+        readExactly(entry, start + held, data + held, compressedSize - held);
+
+    const unsigned char* result = data;
+    if (stored) {
+        if (compressedSize != size)
+            wrongSize(entry);
+    } else {
+#ifdef PLOVERN_WITH_LIBDEFLATE
+        // No compressed data at all is taken as no data, as unzip and
+        // Python's zipfile take it.
+        std::size_t produced = 0;
+        const libdeflate_result rc = compressedSize == 0
+            ? LIBDEFLATE_SUCCESS
+            : libdeflate_deflate_decompress_ex(m_decoders->deflate, data, compressedSize, m_arena, size, nullptr,
+                                               &produced);
+        if (rc == LIBDEFLATE_INSUFFICIENT_SPACE || (rc == LIBDEFLATE_SUCCESS && produced != size))
+            wrongSize(entry);
+        if (rc != LIBDEFLATE_SUCCESS)
+            corrupt(entry, "invalid compressed data");
+        result = m_arena;
+#endif
+    }
+    checkCrc(entry, crcOf(0, result, size));
+    if (size > 0)
+        sink(reinterpret_cast<const char*>(result), size);
+}
+
+void EntryData::readStreamed(const Entry& entry, const Sink& sink)
+{
+    unsigned char* const input = m_arena;
+    unsigned char* const output = m_arena + Piece + MaxLocalHeader;
+    std::size_t held = 0;
+    std::uint64_t position = readHead(entry, input, Piece + MaxLocalHeader, &held);
+    const unsigned char* first = input + (position - m_layout.shift - entry.localOffset);
+    position += held;
+    std::uint64_t remaining = entry.compressedSize - held;
+    // Hands over compressed data: what the first read brought, then pieces.
+    const Input next = [&]() -> Span {
+        if (held > 0) {
+            const Span piece{first, held};
+            held = 0;
+            return piece;
+        }
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, Piece));
+        readExactly(entry, position, input, piece);
         position += piece;
         remaining -= piece;
+        return Span{input, piece};
+    };
+
+    std::uint32_t crc = 0;
+    std::uint64_t total = 0;
+    // Never more than stated: a small entry must not fill the disk.
+    const Output deliver = [&](const unsigned char* data, std::size_t size) {
+        if (size > entry.size - total)
+            wrongSize(entry);
+        crc = crcOf(crc, data, size);
+        total += size;
+        sink(reinterpret_cast<const char*>(data), size);
+    };
+
+    if (entry.method == MethodStored) {
+        if (entry.compressedSize != entry.size)
+            wrongSize(entry);
+        for (Span piece = next(); piece.size > 0; piece = next())
+            deliver(piece.data, piece.size);
+    } else if (entry.compressedSize == 0) {
+        // No compressed data at all is taken as no data, as unzip and
+        // Python's zipfile take it.
+    } else if (entry.method == MethodDeflated) {
+        inflateStreamed(entry, next, output, deliver);
+    } else {
+        bunzipStreamed(entry, next, output, deliver);
+    }
+    if (total != entry.size)
+        wrongSize(entry);
+    checkCrc(entry, crc);
+}
+
+void EntryData::inflateStreamed(const Entry& entry, const Input& next, unsigned char* output, const Output& deliver)
+{
+    z_stream& stream = m_decoders->inflater;
+    if (!m_decoders->inflateReady) {
+        if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
+            throw std::bad_alloc();
+        m_decoders->inflateReady = true;
+    } else {
+        inflateReset(&stream);
+    }
+    stream.avail_in = 0;
+    bool more = true;
+    for (;;) {
+        if (stream.avail_in == 0 && more) {
+            const Span piece = next();
+            more = piece.size > 0;
+            stream.next_in = const_cast<unsigned char*>(piece.data);
+            stream.avail_in = static_cast<uInt>(piece.size);
+        }
+        stream.next_out = output;
+        stream.avail_out = static_cast<uInt>(Piece);
+        const int rc = inflate(&stream, Z_NO_FLUSH);
+        const std::size_t produced = Piece - stream.avail_out;
+        if (produced > 0)
+            deliver(output, produced);
+        if (rc == Z_STREAM_END)
+            return;
+        if (rc == Z_BUF_ERROR && stream.avail_in == 0 && !more)
+            endsEarly(entry);
+        if (rc != Z_OK && rc != Z_BUF_ERROR)
+            corrupt(entry, "invalid compressed data");
     }
 }
 
-void EntryData::readDeflated(const Entry& entry, std::uint64_t position, const Sink& sink)
+void EntryData::bunzipStreamed(const Entry& entry, const Input& next, unsigned char* output, const Output& deliver)
 {
-    Inflater inflater;
-    if (!inflater.ok())
-        throw std::bad_alloc();
-    z_stream& stream = inflater.stream();
-    std::uint64_t remaining = entry.compressedSize;
-    for (;;) {
-        if (stream.avail_in == 0 && remaining > 0) {
-            const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, m_input.size()));
-            readInput(entry, position, piece);
-            position += piece;
-            remaining -= piece;
-            stream.next_in = m_input.data();
-            stream.avail_in = static_cast<uInt>(piece);
+#ifdef PLOVERN_WITH_BZIP2
+    // Ended however reading ends; set up per entry, since libbz2 has no
+    // reset and its tables depend on the stream's block size.
+    struct Stream
+    {
+        bz_stream s{};
+        bool ready = false;
+        ~Stream()
+        {
+            if (ready)
+                BZ2_bzDecompressEnd(&s);
         }
-        stream.next_out = m_output.data();
-        stream.avail_out = static_cast<uInt>(m_output.size());
-        const int rc = inflate(&stream, Z_NO_FLUSH);
-        const std::size_t produced = m_output.size() - stream.avail_out;
-        if (produced)
-            sink(reinterpret_cast<const char*>(m_output.data()), produced);
-        if (rc == Z_STREAM_END)
+    } bz;
+    if (BZ2_bzDecompressInit(&bz.s, 0, 0) != BZ_OK)
+        throw std::bad_alloc();
+    bz.ready = true;
+    bool more = true;
+    for (;;) {
+        if (bz.s.avail_in == 0 && more) {
+            const Span piece = next();
+            more = piece.size > 0;
+            bz.s.next_in = const_cast<char*>(reinterpret_cast<const char*>(piece.data));
+            bz.s.avail_in = static_cast<unsigned>(piece.size);
+        }
+        bz.s.next_out = reinterpret_cast<char*>(output);
+        bz.s.avail_out = static_cast<unsigned>(Piece);
+        const int rc = BZ2_bzDecompress(&bz.s);
+        const std::size_t produced = Piece - bz.s.avail_out;
+        if (produced > 0)
+            deliver(output, produced);
+        if (rc == BZ_STREAM_END)
             return;
-        if (rc == Z_BUF_ERROR && stream.avail_in == 0 && remaining == 0)
-            corrupt(entry, "its compressed data ends early");
-        if (rc != Z_OK && rc != Z_BUF_ERROR)
-            corrupt(entry, "its compressed data is invalid");
+        if (rc == BZ_MEM_ERROR)
+            throw std::bad_alloc();
+        if (rc != BZ_OK)
+            corrupt(entry, "invalid compressed data");
+        // Out of input with room left for output: the stream needs more.
+        if (produced == 0 && bz.s.avail_in == 0 && !more)
+            endsEarly(entry);
     }
+#else
+    // decodes() refuses the method before any data is read.
+    static_cast<void>(next);
+    static_cast<void>(output);
+    static_cast<void>(deliver);
+    throw ZipError(ZipErrc::UnsupportedMethod, entry.name, "it uses compression method " + methodName(entry.method));
+#endif
 }
 
 } // namespace zipcore

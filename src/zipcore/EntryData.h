@@ -4,32 +4,61 @@
 #include "ByteSource.h"
 #include "ZipDirectory.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
-#include <vector>
 
 namespace zipcore {
 
-// Streams the data of stored and deflated entries (zlib), checking it
-// against the stated size and CRC: a caller that got through read() without
-// an exception had exactly the data that was stored. The self-extractors read
-// entry data here; the engine reads stored and deflated entries with its own
-// EntryReader (which takes the readability check from here), and goes
-// through libzip only for the other methods libzip decodes.
+// Reads the data of entries, for the engine and both self-extractors, and
+// checks it against the stated size and CRC: a caller that got through
+// read() without an exception had exactly the data that was stored.
+//
+// Stored and deflated entries are read everywhere; bzip2 entries where the
+// program is built with PLOVERN_WITH_BZIP2 (libbz2). With
+// PLOVERN_WITH_LIBDEFLATE, an entry whose compressed and uncompressed data
+// fit in the reader's arena together (most entries) is read with one read,
+// inflated in one call with libdeflate and checked before anything reaches
+// the sink, which then gets all of it at once; a stored entry that fits is
+// read and checked the same way in any build. Everything else is streamed in
+// pieces of 1 MiB (zlib, libbz2), so memory stays bounded (about ArenaSize)
+// whatever the archive holds; its sink may have received data before a
+// damaged end is found. The arena is mapped on the first read, and its pages
+// are touched only as far as the largest entry needs.
+//
+// One reader per thread; several may read the same file at once, each
+// through its own ByteSource.
 class EntryData
 {
 public:
     using Sink = std::function<void(const char* data, std::size_t size)>;
 
+    static constexpr std::size_t ArenaSize = 8 << 20;
+
+    // `source` holds the archive, laid out as `layout`; both stay the
+    // caller's and must outlive the reader.
     EntryData(ByteSource& source, const Layout& layout);
+    ~EntryData();
+    EntryData(const EntryData&) = delete;
+    EntryData& operator=(const EntryData&) = delete;
+
+    // Whether this build decodes entries of `method`.
+    static bool decodes(std::uint16_t method);
+    // The method's number with its usual name where it has one: "12 (bzip2)".
+    static std::string methodName(std::uint16_t method);
 
     // Why the entry's data cannot be read at all: ZipErrc::Encrypted or
-    // UnsupportedMethod, or nothing.
+    // UnsupportedMethod (naming the method), or nothing.
     static void checkReadable(const Entry& entry);
 
-    // Calls sink(data, size) for each piece of the entry's data. Throws
-    // ZipError naming the entry (Encrypted, UnsupportedMethod, CorruptEntry,
-    // ReadFailed). An exception thrown by the sink passes through unchanged.
+    // Calls sink(data, size) for the entry's data. Throws ZipError naming
+    // the entry (Encrypted, UnsupportedMethod; CorruptEntry when its local
+    // header or data lie outside the zip data, its data is invalid or ends
+    // early, or its size or CRC differ from the stated ones; ReadFailed) or
+    // std::bad_alloc. An exception thrown by the sink passes through
+    // unchanged.
     void read(const Entry& entry, const Sink& sink);
 
     // A link entry's target, which must be short, not empty and free of NUL
@@ -37,15 +66,30 @@ public:
     std::string linkTarget(const Entry& entry);
 
 private:
-    std::uint64_t dataStart(const Entry& entry);
-    void readStored(const Entry& entry, std::uint64_t position, const Sink& sink);
-    void readDeflated(const Entry& entry, std::uint64_t position, const Sink& sink);
-    void readInput(const Entry& entry, std::uint64_t position, std::size_t length);
+    struct Span
+    {
+        const unsigned char* data = nullptr;
+        std::size_t size = 0;
+    };
+    // Compressed data handed over piece by piece (an empty piece at the end),
+    // and decoded data handed on.
+    using Input = std::function<Span()>;
+    using Output = std::function<void(const unsigned char* data, std::size_t size)>;
+
+    void mapArena();
+    std::uint64_t readHead(const Entry& entry, unsigned char* buffer, std::size_t room, std::size_t* dataHeld);
+    void readExactly(const Entry& entry, std::uint64_t position, unsigned char* buffer, std::size_t length);
+    void readWhole(const Entry& entry, const Sink& sink);
+    void readStreamed(const Entry& entry, const Sink& sink);
+    void inflateStreamed(const Entry& entry, const Input& next, unsigned char* output, const Output& deliver);
+    void bunzipStreamed(const Entry& entry, const Input& next, unsigned char* output, const Output& deliver);
 
     ByteSource& m_source;
     const Layout& m_layout;
-    std::vector<unsigned char> m_input;
-    std::vector<unsigned char> m_output;
+    unsigned char* m_arena = nullptr;
+    // zlib's and libdeflate's state, kept from entry to entry.
+    struct Decoders;
+    std::unique_ptr<Decoders> m_decoders;
 };
 
 } // namespace zipcore

@@ -297,6 +297,27 @@ private:
     bool m_valid = false;
 };
 
+// The directory that the end record `end` at `endPos` leads to.
+Directory directoryAt(ByteSource& source, const EndRecord& end, std::uint64_t endPos, std::uint64_t size,
+                      bool localTimes)
+{
+    Directory directory;
+    directory.layout = layoutAt(source, end, endPos, size);
+    std::vector<Entry>& entries = directory.entries;
+    entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(directory.layout.entryCount, 1 << 16)));
+    const std::uint64_t smallest =
+        walk(source, directory.layout, [&](const CentralHeader& header) { entries.push_back(decodeCentral(header)); });
+    directory.layout.zipStart = directory.layout.shift + smallest;
+    if (localTimes) {
+        LocalTimes local(source, directory.layout);
+        for (Entry& entry : entries) {
+            if (!entry.hasExactTime)
+                entry.hasExactTime = local.find(entry, &entry.mtime);
+        }
+    }
+    return directory;
+}
+
 } // namespace
 
 bool Entry::encrypted() const
@@ -353,22 +374,7 @@ Directory readDirectory(ByteSource& source, bool localTimes)
         if (!end.ok())
             continue;
         try {
-            Directory directory;
-            directory.layout = layoutAt(source, end.record, tailStart + i, size);
-            std::vector<Entry>& entries = directory.entries;
-            entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(directory.layout.entryCount, 1 << 16)));
-            const std::uint64_t smallest = walk(source, directory.layout, [&](const CentralHeader& header) {
-                entries.push_back(decodeCentral(header));
-            });
-            directory.layout.zipStart = directory.layout.shift + smallest;
-            if (localTimes) {
-                LocalTimes local(source, directory.layout);
-                for (Entry& entry : entries) {
-                    if (!entry.hasExactTime)
-                        entry.hasExactTime = local.find(entry, &entry.mtime);
-                }
-            }
-            return directory;
+            return directoryAt(source, end.record, tailStart + i, size, localTimes);
         } catch (const ZipError& problem) {
             if (!failed)
                 firstProblem = problem;
@@ -383,6 +389,22 @@ Directory readDirectory(ByteSource& source, bool localTimes)
     if (size >= 4 && source.readAt(0, head, sizeof head) && get32(head) == LocalHeader::Signature)
         damaged("the end of the archive is missing (the file may be truncated)");
     throw firstProblem;
+}
+
+Directory readDirectoryAt(ByteSource& source, std::uint64_t endPos, bool localTimes)
+{
+    const std::uint64_t size = source.size();
+    if (!fits(endPos, EndRecord::FixedSize, size) || size - endPos > MaxEndSearch)
+        damaged("the end record is not where it should be");
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(size - endPos));
+    if (!source.readAt(endPos, bytes.data(), bytes.size()))
+        readFailed(source);
+    const Parsed<EndRecord> end = parseEndRecord(bytes.data(), bytes.size());
+    if (!end.ok())
+        damaged("the end record is not where it should be");
+    if (EndRecord::FixedSize + end.record.comment.size() != bytes.size())
+        damaged("the archive comment does not reach the end of the file");
+    return directoryAt(source, end.record, endPos, size, localTimes);
 }
 
 } // namespace zipcore

@@ -88,6 +88,11 @@ struct Directory
 // reading fails.
 Directory readDirectory(ByteSource& source, bool localTimes = true);
 
+// Like readDirectory, with the end record known to stand at `endPos` and
+// its comment to reach the end of the file: nothing is searched for. Throws
+// Damaged when it is not so.
+Directory readDirectoryAt(ByteSource& source, std::uint64_t endPos, bool localTimes = true);
+
 // Calls `visit` for every central header of an archive laid out as `layout`,
 // in order, parsed, with its position and length in the file. Throws like
 // readDirectory.

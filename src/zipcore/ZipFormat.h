@@ -18,6 +18,7 @@ constexpr std::uint16_t FlagUtf8 = 0x0800;
 
 constexpr std::uint16_t MethodStored = 0;
 constexpr std::uint16_t MethodDeflated = 8;
+constexpr std::uint16_t MethodBzip2 = 12;
 constexpr std::uint16_t MethodAes = 99;
 
 // Systems a "made by" field names whose attributes carry a Unix mode.

@@ -316,6 +316,10 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"zip64-infozip.zip", Outcome::LikeUnzip}, Case{"midnight.zip", Outcome::LikeUnzip},
         Case{"link-in.zip", Outcome::LikeUnzip}, Case{"many-10001.zip", Outcome::LikeUnzip},
         Case{"empty.zip", Outcome::LikeUnzip}, Case{"cp437.zip", Outcome::Listed, 0, "", {}, {{"über.txt"}}},
+        Case{"bzip2.zip", Outcome::LikeUnzip},
+        // A deflated entry with no compressed data: an empty file (unzip
+        // makes one too, but calls it an error).
+        Case{"empty-deflated.zip", Outcome::Listed},
         // A link on disk leading outside, in the way of the entries of docs/.
         Case{"infozip.zip", Outcome::Refused, PathThroughLink, "docs", {{"docs", "{outside}"}}},
 

@@ -3,6 +3,7 @@
 // links were checked before the writing began; what counts is that the
 // writing itself never follows the swapped-in link.
 #include "EngineTestSupport.h"
+#include "TestFiles.h"
 
 #include <atomic>
 #include <cerrno>
@@ -13,7 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include <zip.h>
 
 namespace {
 
@@ -25,25 +25,25 @@ constexpr int FilesPerNestedFolder = 10;
 // Bounds each round's swapping even if the extraction never returned.
 constexpr long MaxSwapsPerRound = 200000;
 
-// 200 small files below sub/, some of them in folders of their own.
+// 200 small files below sub/, some of them in folders of their own, written
+// by Python's zipfile.
 void makeArchive(const QString& path)
 {
-    int error = 0;
-    zip_t* archive = zip_open(path.toLocal8Bit().constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    ASSERT_NE(archive, nullptr) << error;
-    static const char content[] = "written by the extraction\n";
-    ASSERT_GE(zip_dir_add(archive, "sub", ZIP_FL_ENC_UTF_8), 0);
-    for (int i = 0; i < Files; ++i) {
-        char name[64];
-        if (i % FilesPerNestedFolder == 0)
-            std::snprintf(name, sizeof name, "sub/d%03d/f%03d.txt", i, i);
-        else
-            std::snprintf(name, sizeof name, "sub/f%03d.txt", i);
-        zip_source_t* source = zip_source_buffer(archive, content, sizeof content - 1, 0);
-        ASSERT_NE(source, nullptr);
-        ASSERT_GE(zip_file_add(archive, name, source, ZIP_FL_ENC_UTF_8), 0) << name;
-    }
-    ASSERT_EQ(zip_close(archive), 0);
+    static const char script[] = R"(import sys, zipfile
+path, files, nested = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("sub/", b"")
+    for i in range(files):
+        name = "sub/d%03d/f%03d.txt" % (i, i) if i % nested == 0 else "sub/f%03d.txt" % i
+        z.writestr(name, b"written by the extraction\n")
+)";
+    QByteArray output;
+    ASSERT_EQ(TestFiles::run(QStringLiteral("python3"),
+                             {QStringLiteral("-c"), QString::fromLatin1(script), path, QString::number(Files),
+                              QString::number(FilesPerNestedFolder)},
+                             &output),
+              0)
+        << output.toStdString();
 }
 
 // Exchanges two names in one step where the file system can, else with three

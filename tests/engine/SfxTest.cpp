@@ -2,74 +2,80 @@
 #include "EngineErrors.h"
 #include "EngineTestSupport.h"
 #include "Failure.h"
+#include "OpenArchive.h"
+#include "SfxFormat.h"
 #include "TestFiles.h"
+#include "ZipError.h"
+#include "ZipFormat.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMap>
 #include <QTemporaryDir>
 
 #include <cstring>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <utime.h>
-#include <zip.h>
 
 using namespace EngineTest;
 
 namespace {
 
-// The runtime the engine copies: the real plovern-sfx when it has been
-// built next to the test program, else a stand-in (a copy of /bin/true, an
-// ELF program like the real one). The stand-in is dated 2000 so that any
-// build of the real runtime replaces it; it is made under a temporary name
-// and renamed, since tests run in parallel processes.
+// The runtime the engine copies, built next to the test program.
 QString runtime()
 {
-    const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/plovern-sfx");
-    if (!QFileInfo::exists(path)) {
-        const QString temporary =
-            path + QStringLiteral(".standin-") + QString::number(QCoreApplication::applicationPid());
-        QFile::copy(QStringLiteral("/bin/true"), temporary);
-        const struct utimbuf old = {946684800, 946684800};
-        ::utime(QFile::encodeName(temporary).constData(), &old);
-        ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData());
-    }
-    return path;
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/plovern-sfx");
+}
+
+QByteArray anchorMarker()
+{
+    return QByteArray(reinterpret_cast<const char*>(zipcore::SfxAnchorMarker), sizeof zipcore::SfxAnchorMarker);
 }
 
 struct SfxParts
 {
-    QByteArray runtime;
-    QMap<QString, QString> settings;
+    QByteArray runtime; // as copied, its anchor set
+    zipcore::SfxSettings settings;
     qint64 zipStart = 0;
 };
 
-// Splits a self-extractor by its trailer, the way the runtime reads it.
-SfxParts split(const QString& sfx, qint64 runtimeSize)
+// Splits a self-extractor the way the runtime reads it: the anchor in the
+// runtime's copy, the settings block there, the end record it names.
+SfxParts split(const QString& sfx)
 {
     const QByteArray bytes = TestFiles::readAll(sfx);
     SfxParts parts;
-    parts.runtime = bytes.left(runtimeSize);
-    const int trailer = bytes.indexOf("PLVSFX01", runtimeSize);
-    EXPECT_GT(trailer, 0);
-    if (trailer < 0)
+    const qsizetype anchor = bytes.indexOf(anchorMarker());
+    EXPECT_GT(anchor, 0);
+    if (anchor < 0)
         return parts;
-    quint64 length = 0;
-    for (int i = 7; i >= 0; --i)
-        length = (length << 8) | static_cast<unsigned char>(bytes.at(trailer + 8 + i));
-    EXPECT_EQ(static_cast<qint64>(length), trailer - runtimeSize);
-    const QByteArray block = bytes.mid(runtimeSize, static_cast<int>(length));
-    for (const QByteArray& line : block.split('\n')) {
-        const int eq = line.indexOf('=');
-        if (eq > 0)
-            parts.settings.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
+    EXPECT_EQ(bytes.indexOf(anchorMarker(), anchor + 1), -1);
+    const std::uint64_t blockStart =
+        zipcore::get64(reinterpret_cast<const unsigned char*>(bytes.constData()) + anchor + 16);
+    zipcore::MemorySource source(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    try {
+        const zipcore::SelfExtractor read = zipcore::readSelfExtractor(source, blockStart);
+        parts.settings = read.block.settings;
+        parts.zipStart = static_cast<qint64>(read.block.placement.zipStart);
+    } catch (const zipcore::ZipError& error) {
+        ADD_FAILURE() << error.cause();
     }
-    EXPECT_TRUE(block.endsWith('\n'));
-    parts.zipStart = trailer + 16;
+    parts.runtime = bytes.left(static_cast<qsizetype>(blockStart));
     return parts;
+}
+
+// The runtime as a self-extractor carries it: its anchor says where the
+// settings block starts, right after it.
+QByteArray patchedRuntime(const QString& path)
+{
+    QByteArray bytes = TestFiles::readAll(path);
+    const qsizetype anchor = bytes.indexOf(anchorMarker());
+    unsigned char place[8];
+    zipcore::put64(place, static_cast<std::uint64_t>(bytes.size()));
+    bytes.replace(anchor + 16, 8, QByteArray(reinterpret_cast<const char*>(place), 8));
+    return bytes;
 }
 
 QStringList names(const QString& archive)
@@ -80,18 +86,25 @@ QStringList names(const QString& archive)
     return out;
 }
 
-QStringList libzipNames(const QString& archive)
+// The names as Python's zipfile reads them, a reader of its own.
+QStringList pythonNames(const QString& archive)
 {
-    int error = 0;
-    zip_t* za = zip_open(QFile::encodeName(archive).constData(), ZIP_RDONLY, &error);
-    EXPECT_NE(za, nullptr) << "libzip error " << error;
-    QStringList out;
-    if (!za)
-        return out;
-    for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); ++i)
-        out << QString::fromUtf8(zip_get_name(za, static_cast<zip_uint64_t>(i), 0));
-    zip_discard(za);
-    return out;
+    QByteArray out;
+    EXPECT_EQ(TestFiles::run(QStringLiteral("python3"),
+                             {QStringLiteral("-c"),
+                              QStringLiteral("import sys, zipfile\n"
+                                             "for n in zipfile.ZipFile(sys.argv[1]).namelist():\n"
+                                             "    sys.stdout.buffer.write(n.encode() + b'\\n')"),
+                              archive},
+                             &out),
+              0)
+        << out.toStdString();
+    QStringList names;
+    for (const QByteArray& line : out.split('\n')) {
+        if (!line.isEmpty())
+            names << QString::fromUtf8(line);
+    }
+    return names;
 }
 
 class MakeSfx : public ::testing::Test
@@ -134,20 +147,23 @@ TEST_F(MakeSfx, OutputIsReadByEveryToolAndListsLikeTheSource)
 
         expectToolsAccept(output);
         EXPECT_EQ(names(output), names(source));
-        EXPECT_EQ(libzipNames(output), names(source));
+        EXPECT_EQ(pythonNames(output), names(source));
         EXPECT_EQ(TestFiles::readAll(source), sourceBytes);
         EXPECT_EQ(QFileInfo(source).lastModified(), sourceTime);
         EXPECT_NE(modeOf(output) & 0111, 0);
 
-        // Runtime, settings, trailer, then only the source's zip part.
-        const SfxParts parts = split(output, m_runtimeSize);
-        EXPECT_EQ(parts.runtime, TestFiles::readAll(m_runtime));
-        const int stub = QString::fromLatin1(fixture).endsWith(QLatin1String(".exe")) ? 4000 : 0;
-        EXPECT_EQ(TestFiles::readAll(output).mid(static_cast<int>(parts.zipStart), 30), sourceBytes.mid(stub, 30));
+        // Runtime, settings block, then the source's entries byte for byte
+        // and a directory of their own.
+        const SfxParts parts = split(output);
+        EXPECT_EQ(parts.runtime, patchedRuntime(m_runtime));
+        const OpenArchive opened(source);
+        const auto entriesStart = static_cast<qsizetype>(opened.layout().zipStart);
+        const auto entriesLength = static_cast<qsizetype>(opened.layout().cdStart) - entriesStart;
+        const QByteArray written = TestFiles::readAll(output);
+        EXPECT_EQ(written.mid(parts.zipStart, entriesLength), sourceBytes.mid(entriesStart, entriesLength));
+        EXPECT_EQ(written.mid(parts.zipStart + entriesLength, 4), QByteArray("PK\1\2"));
         // The fixtures carry no archive comment, so the output gets ours.
-        const QByteArray comment("Self-extracting archive made by Marrowfen Plovern 3.4");
-        EXPECT_EQ(QFileInfo(output).size(), parts.zipStart + sourceBytes.size() - stub + comment.size());
-        EXPECT_TRUE(TestFiles::readAll(output).endsWith(comment));
+        EXPECT_TRUE(written.endsWith("Self-extracting archive made by Marrowfen Plovern 3.4"));
 
         // And it extracts with unzip exactly as the source does.
         const QString ours = m_scratch.file(QStringLiteral("x-%1").arg(QString::fromLatin1(fixture)));
@@ -169,23 +185,23 @@ TEST_F(MakeSfx, SettingsBlockCarriesTheSettings)
     engine.setSfxSwitch(true);
     engine.SfxAddRunCommand(QStringLiteral("x"), QStringLiteral("./install.sh"), QStringLiteral("y"), QString(), 7);
     engine.MakeSfx(TestFiles::fixture(QStringLiteral("infozip.zip")));
-    const SfxParts one = split(m_scratch.file(QStringLiteral("one.run")), m_runtimeSize);
-    EXPECT_EQ(one.settings.value(QStringLiteral("folder")), QStringLiteral("/opt/demo"));
-    EXPECT_EQ(one.settings.value(QStringLiteral("create")), QStringLiteral("1"));
-    EXPECT_EQ(one.settings.value(QStringLiteral("message")), QStringLiteral("All done.\\nEnjoy \\\\o/"));
-    EXPECT_EQ(one.settings.value(QStringLiteral("show")), QStringLiteral("1"));
-    EXPECT_EQ(one.settings.value(QStringLiteral("run")), QStringLiteral("./install.sh"));
+    const SfxParts one = split(m_scratch.file(QStringLiteral("one.run")));
+    EXPECT_EQ(one.settings.folder, "/opt/demo");
+    EXPECT_TRUE(one.settings.create);
+    EXPECT_EQ(one.settings.message, "All done.\nEnjoy \\o/");
+    EXPECT_TRUE(one.settings.show);
+    EXPECT_EQ(one.settings.run, "./install.sh");
 
     // The program applies to one build only; other settings are kept.
     engine.setSfxOutputPath(m_scratch.file(QStringLiteral("two.run")));
     engine.setSfxOption(0);
     engine.setSfxSwitch(false);
     engine.MakeSfx(TestFiles::fixture(QStringLiteral("infozip.zip")));
-    const SfxParts two = split(m_scratch.file(QStringLiteral("two.run")), m_runtimeSize);
-    EXPECT_EQ(two.settings.value(QStringLiteral("run")), QString());
-    EXPECT_EQ(two.settings.value(QStringLiteral("create")), QStringLiteral("0"));
-    EXPECT_EQ(two.settings.value(QStringLiteral("show")), QStringLiteral("0"));
-    EXPECT_EQ(two.settings.value(QStringLiteral("folder")), QStringLiteral("/opt/demo"));
+    const SfxParts two = split(m_scratch.file(QStringLiteral("two.run")));
+    EXPECT_EQ(two.settings.run, "");
+    EXPECT_FALSE(two.settings.create);
+    EXPECT_FALSE(two.settings.show);
+    EXPECT_EQ(two.settings.folder, "/opt/demo");
 }
 
 TEST_F(MakeSfx, RunProgramIsDroppedEvenWhenTheBuildFails)
@@ -196,8 +212,7 @@ TEST_F(MakeSfx, RunProgramIsDroppedEvenWhenTheBuildFails)
                   [&] { engine.MakeSfx(TestFiles::fixture(QStringLiteral("infozip.zip"))); });
     engine.setSfxOutputPath(m_scratch.file(QStringLiteral("later.run")));
     engine.MakeSfx(TestFiles::fixture(QStringLiteral("infozip.zip")));
-    EXPECT_EQ(split(m_scratch.file(QStringLiteral("later.run")), m_runtimeSize).settings.value(QStringLiteral("run")),
-              QString());
+    EXPECT_EQ(split(m_scratch.file(QStringLiteral("later.run"))).settings.run, "");
 }
 
 TEST_F(MakeSfx, EmptyArchiveGivesAnEmptySelfExtractor)
@@ -207,7 +222,7 @@ TEST_F(MakeSfx, EmptyArchiveGivesAnEmptySelfExtractor)
     engine.setSfxOutputPath(output);
     engine.MakeSfx(TestFiles::fixture(QStringLiteral("empty.zip")));
     EXPECT_TRUE(names(output).isEmpty());
-    EXPECT_TRUE(libzipNames(output).isEmpty());
+    EXPECT_TRUE(pythonNames(output).isEmpty());
     QByteArray out;
     EXPECT_EQ(TestFiles::run(QStringLiteral("python3"),
                              {QStringLiteral("-m"), QStringLiteral("zipfile"), QStringLiteral("-t"), output}, &out),
@@ -249,6 +264,27 @@ TEST_F(MakeSfx, Failures)
     EXPECT_TRUE(leftovers(m_scratch.path()).isEmpty());
 }
 
+// The Windows runtime decodes stored and deflated entries only: a ".exe"
+// self-extractor of an archive holding bzip2 is refused, naming the entry
+// and the method, while the Linux one, which decodes bzip2, is made.
+TEST_F(MakeSfx, WindowsOutputRefusesMethodsItsRuntimeCannotDecode)
+{
+    if (!QFileInfo::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/plovern-sfx.exe")))
+        GTEST_SKIP() << "plovern-sfx.exe was not built";
+    const QString source = TestFiles::fixture(QStringLiteral("bzip2.zip"));
+    ArchiveEngine engine;
+    engine.setSfxOutputPath(m_scratch.file(QStringLiteral("setup.exe")));
+    const Failure refused = expectFailure(EngineError::UnsupportedMethod, [&] { engine.MakeSfx(source); });
+    EXPECT_TRUE(refused.description().contains(QStringLiteral("hello.txt"))) << refused.description().toStdString();
+    EXPECT_TRUE(refused.description().contains(QStringLiteral("12 (bzip2)"))) << refused.description().toStdString();
+    EXPECT_FALSE(QFileInfo::exists(m_scratch.file(QStringLiteral("setup.exe"))));
+    EXPECT_TRUE(leftovers(m_scratch.path()).isEmpty());
+
+    engine.setSfxOutputPath(m_scratch.file(QStringLiteral("setup.run")));
+    engine.MakeSfx(source);
+    EXPECT_EQ(names(m_scratch.file(QStringLiteral("setup.run"))), names(source));
+}
+
 TEST_F(MakeSfx, PendingAddsAreCommittedFirst)
 {
     const QString archive = m_scratch.file(QStringLiteral("fresh.zip"));
@@ -260,6 +296,68 @@ TEST_F(MakeSfx, PendingAddsAreCommittedFirst)
     engine.setSfxOutputPath(m_scratch.file(QStringLiteral("fresh.run")));
     engine.MakeSfx(archive);
     EXPECT_EQ(names(m_scratch.file(QStringLiteral("fresh.run"))), QStringList({QStringLiteral("a.txt")}));
+}
+
+TEST_F(MakeSfx, SelfExtractorStillRunsAfterAddAndDelete)
+{
+    // The archive writer keeps the stub and brings the settings block's
+    // positions up to date; the real runtime then reads what it wrote.
+    const QString output = m_scratch.file(QStringLiteral("kept.run"));
+    const QString target = m_scratch.file(QStringLiteral("unpacked"));
+    ArchiveEngine engine;
+    engine.setSfxOutputPath(output);
+    engine.setSfxDefaultFolder(target);
+    engine.setSfxOption(2);
+    engine.MakeSfx(TestFiles::fixture(QStringLiteral("infozip.zip")));
+
+    TestFiles::writeAll(m_scratch.file(QStringLiteral("added.txt")), QByteArray("added later\n"));
+    engine.setArchivePath(output);
+    engine.setFileSpec(m_scratch.file(QStringLiteral("added.txt")));
+    engine.setStorePaths(false);
+    engine.AddFiles();
+    engine.FinishAdding();
+    engine.setFileSpec(QStringLiteral("hello.txt"));
+    engine.DeleteFiles();
+
+    expectToolsAccept(output);
+    const QStringList entries = names(output);
+    EXPECT_TRUE(entries.contains(QStringLiteral("added.txt")));
+    EXPECT_FALSE(entries.contains(QStringLiteral("hello.txt")));
+    EXPECT_EQ(split(output).settings.folder, target.toStdString());
+
+    QByteArray report;
+    ASSERT_EQ(TestFiles::run(output, {}, &report, m_scratch.path()), 0) << report.toStdString();
+    QStringList extracted = TestFiles::tree(target);
+    QStringList wanted = entries;
+    wanted.sort();
+    EXPECT_EQ(extracted, wanted);
+    EXPECT_EQ(TestFiles::readAll(target + QStringLiteral("/added.txt")), QByteArray("added later\n"));
+}
+
+TEST_F(MakeSfx, ArchiveCommentHoldingZipRecordsIsRefused)
+{
+    // An archive whose comment carries a second directory and settings
+    // block, laid out to be taken for the real ones by a runtime that
+    // searches, once this engine's runtime and settings block stand in front.
+    zipcore::SfxBlock block;
+    block.settings.create = false;
+    const auto prefix = m_runtimeSize + static_cast<qint64>(zipcore::encodeSfxBlock(block).size());
+    const QString archive = m_scratch.file(QStringLiteral("takeover.zip"));
+    QByteArray report;
+    ASSERT_EQ(TestFiles::run(
+                  QStringLiteral("python3"),
+                  {QStringLiteral(PLOVERN_TAKEOVER_SCRIPT), QStringLiteral("zip"), archive, QString::number(prefix)},
+                  &report),
+              0)
+        << report.toStdString();
+
+    const QString output = m_scratch.file(QStringLiteral("takeover.run"));
+    ArchiveEngine engine;
+    engine.setSfxOutputPath(output);
+    const Failure refused = expectFailure(EngineError::ArchiveUnreadable, [&] { engine.MakeSfx(archive); });
+    EXPECT_TRUE(refused.description().contains(QStringLiteral("signatures"))) << refused.description().toStdString();
+    EXPECT_FALSE(QFileInfo::exists(output));
+    EXPECT_TRUE(leftovers(m_scratch.path()).isEmpty());
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -103,7 +104,18 @@ TEST_P(DeleteOne, OthersStayReadableAndTheStubStays)
     engine.setTargetFolder(scratch.file(QStringLiteral("ours")));
     engine.setFileSpec(QStringLiteral("*.*"));
     engine.Extract();
-    EXPECT_EQ(describeTree(scratch.file(QStringLiteral("ours"))), describeTree(scratch.file(QStringLiteral("theirs"))));
+    // A folder whose entry was the one deleted is made by each extraction
+    // at its own moment: its time may differ by a second, so folders are
+    // compared without theirs.
+    const auto tree = [&](const char* name) {
+        QStringList lines = describeTree(scratch.file(QString::fromLatin1(name)));
+        for (QString& line : lines) {
+            if (line.section(QLatin1Char(' '), 0, 0).endsWith(QLatin1Char('/')))
+                line.remove(QRegularExpression(QStringLiteral(" mtime=\\d+")));
+        }
+        return lines;
+    };
+    EXPECT_EQ(tree("ours"), tree("theirs"));
     EXPECT_TRUE(leftovers(scratch.path()).isEmpty());
 }
 

@@ -258,8 +258,17 @@ TEST_F(AddFilesWindowTest, StoppedAddLeavesTheArchiveAsItWas)
     select(path("a"), {"two.txt"});
     addClick();
     EXPECT_EQ(TestFiles::readAll(m_archive), before);
-    EXPECT_EQ(
-        m_platform.messages().last(),
-        QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #1024 : Stopped: nothing was added to ")
-            + m_archive);
+    EXPECT_EQ(m_platform.messages().last(), QStringLiteral("Stopped|Stopped: nothing was added to ") + m_archive);
+}
+
+TEST_F(AddFilesWindowTest, TheArchiveItselfIsSkippedAndTheClosingMessageSaysSo)
+{
+    startCreateAdd(path("a/new.zip"));
+    select(path("a"), {"one.txt"});
+    addClick();
+    select(path("a"), {"new.zip", "two.txt"});
+    addClick();
+    EXPECT_EQ(m_platform.messages(),
+              QStringList({Added, Added + QStringLiteral("  new.zip was not added: it is the archive itself.")}));
+    EXPECT_EQ(unzipNames(path("a/new.zip")), QStringList({"one.txt", "two.txt"}));
 }

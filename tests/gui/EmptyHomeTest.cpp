@@ -5,6 +5,7 @@
 #include "WindowTest.h"
 #include "addfiles/Form2.h"
 #include "extract/Form3.h"
+#include "sfx/SelfExtractorBuilder.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -45,7 +46,7 @@ TEST_F(EmptyHomeTest, MainWorkflowsAndAFileDialogLeaveAnEmptyHomeEmpty)
 
     for (const char* answer : {"", "target"})
         m_platform.answerInput(QString::fromLatin1(answer));
-    m_platform.answerSave(path(QStringLiteral("new.exe")));
+    m_platform.answerSave(path(QStringLiteral("new.exe")), SelfExtractorBuilder::WindowsFilter);
     m_platform.answerOpen(ScriptedPlatform::cancel());
     click(m_form1.get(), QStringLiteral("BCHCButton3"));
 

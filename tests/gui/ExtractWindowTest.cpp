@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -175,9 +176,10 @@ TEST_F(ExtractWindowTest, NewFolderCancelledOrExistingChangesNothing)
     QDir(m_out).mkdir(QStringLiteral("taken"));
     m_platform.answerInput(QStringLiteral("taken"));
     click(&form3(), QStringLiteral("BCHCButton2"));
-    EXPECT_EQ(
-        m_platform.messages(),
-        QStringList({QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #58 : File already exists")}));
+    EXPECT_EQ(m_platform.messages(),
+              QStringList({QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #58 : A folder named "
+                                          "\"taken\" already exists in ")
+                           + m_out + QLatin1Char('.')}));
     EXPECT_EQ(form3().text1()->text(), m_out);
     EXPECT_EQ(form3().folderList()->path(), m_out);
 }
@@ -226,9 +228,7 @@ TEST_F(ExtractWindowTest, StoppedDeletionLeavesTheArchiveAsItWas)
     m_platform.stopAt = QStringLiteral("Rewriting");
     click(&form3(), QStringLiteral("BCHCButton3"));
     EXPECT_EQ(m_platform.messages(),
-              QStringList({QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #1024 : Stopped: nothing "
-                                          "was deleted from ")
-                           + m_archive}));
+              QStringList({QStringLiteral("Stopped|Stopped: nothing was deleted from ") + m_archive}));
     EXPECT_EQ(TestFiles::readAll(m_archive), before);
     EXPECT_EQ(TestFiles::tree(QFileInfo(m_archive).path()).filter(QStringLiteral(".plovern")), QStringList());
 }
@@ -256,12 +256,30 @@ TEST_F(ExtractWindowTest, StopKeepsTheFilesCompletedAndReportsThem)
     m_platform.stopAt = QStringLiteral("Extracting 1 of 2 files");
     click(&form3(), QStringLiteral("BCHCButton1"));
 
+    // A stop the user asked for is a notice, over the window it stopped.
     EXPECT_EQ(m_platform.messages(),
-              QStringList({QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #1024 : Stopped: 1 of 2 "
-                                          "files were extracted into ")
-                           + m_out}));
+              QStringList({QStringLiteral("Stopped|Stopped: 1 of 2 files were extracted into ") + m_out}));
+    EXPECT_EQ(m_platform.calls().last().window, &form3());
     QStringList files = TestFiles::tree(m_out).filter(QRegularExpression(QStringLiteral("[^/]$")));
     ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
     EXPECT_TRUE(files[0] == "hello.txt" || files[0] == "docs/readme.txt");
     EXPECT_TRUE(form3().isVisible());
+}
+
+TEST_F(ExtractWindowTest, ShownAgainItWakesOnTheFolderListNeverOnDelete)
+{
+    openArchive(m_archive);
+    clickEntry(QStringLiteral("hello.txt"));
+    QWidget* remove = form3().findChild<QPushButton*>(QStringLiteral("BCHCButton3"));
+    remove->setFocus();
+    click(&form3(), QStringLiteral("BCHCButton3"));
+    ASSERT_EQ(m_platform.messages(), QStringList({Deleted}));
+    ASSERT_FALSE(form3().isVisible());
+
+    // Opened again, the window holds "*.*": an Enter must not delete it all.
+    openArchive(m_archive);
+    ASSERT_EQ(form3().text2()->text(), QStringLiteral("*.*"));
+    EXPECT_EQ(form3().focusWidget(), form3().folderList());
+    QTest::keyClick(form3().focusWidget(), Qt::Key_Return);
+    EXPECT_EQ(unzipNames(m_archive), QStringList({"docs/", "docs/readme.txt"}));
 }

@@ -310,10 +310,12 @@ TEST_F(MainWindowTest, ExitHidesTheWindowsAndEndsWithoutAQuestion)
 TEST_F(MainWindowTest, ErrorReportFormatsEveryFailureAndFiltersCancelWhereAsked)
 {
     using ErrorReport::CancelFilter;
-    ErrorReport::show(m_platform, Failure(32755, QStringLiteral("Cancel was selected.")), CancelFilter::SilentOnCancel);
+    ErrorReport::show(m_platform, nullptr, Failure(32755, QStringLiteral("Cancel was selected.")),
+                      CancelFilter::SilentOnCancel);
     EXPECT_TRUE(m_platform.calls().isEmpty());
-    ErrorReport::show(m_platform, Failure(32755, QStringLiteral("Cancel was selected.")), CancelFilter::ReportAll);
-    ErrorReport::show(m_platform, Failure(-5, QString()), CancelFilter::SilentOnCancel);
+    ErrorReport::show(m_platform, nullptr, Failure(32755, QStringLiteral("Cancel was selected.")),
+                      CancelFilter::ReportAll);
+    ErrorReport::show(m_platform, nullptr, Failure(-5, QString()), CancelFilter::SilentOnCancel);
     EXPECT_EQ(m_platform.messages(),
               QStringList({QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #32755 : Cancel was "
                                           "selected."),
@@ -322,7 +324,8 @@ TEST_F(MainWindowTest, ErrorReportFormatsEveryFailureAndFiltersCancelWhereAsked)
     // Anything else thrown is reported too, after the clean-up.
     bool cleaned = false;
     const bool completed = ErrorReport::trap(
-        m_platform, CancelFilter::ReportAll, [] { throw std::runtime_error("boom"); }, [&] { cleaned = true; });
+        m_platform, nullptr, CancelFilter::ReportAll, [] { throw std::runtime_error("boom"); },
+        [&] { cleaned = true; });
     EXPECT_FALSE(completed);
     EXPECT_TRUE(cleaned);
     EXPECT_TRUE(m_platform.messages().last().endsWith(QStringLiteral("Internal error: boom")));

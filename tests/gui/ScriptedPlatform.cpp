@@ -2,6 +2,7 @@
 
 #include "PlatformErrors.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 QStringList ScriptedPlatform::messages() const
@@ -21,17 +22,17 @@ QStringList ScriptedPlatform::kinds() const
     return out;
 }
 
-void ScriptedPlatform::messageBox(const QString& text, const QString& title)
+void ScriptedPlatform::messageBox(const QString& text, const QString& title, QWidget* window)
 {
-    Call call{QStringLiteral("message"), text, title, {}};
+    Call call{QStringLiteral("message"), text, title, {}, window};
     m_calls.append(call);
     if (onMessage)
         onMessage(call);
 }
 
-QString ScriptedPlatform::inputBox(const QString& prompt, const QString& title)
+QString ScriptedPlatform::inputBox(const QString& prompt, const QString& title, QWidget* window)
 {
-    m_calls.append({QStringLiteral("input"), prompt, title, {}});
+    m_calls.append({QStringLiteral("input"), prompt, title, {}, window});
     if (m_inputs.isEmpty()) {
         ADD_FAILURE() << "unexpected input prompt: " << prompt.toStdString();
         return QString();
@@ -40,30 +41,32 @@ QString ScriptedPlatform::inputBox(const QString& prompt, const QString& title)
     return answer == cancel() ? QString() : answer;
 }
 
-QString ScriptedPlatform::answerDialog(QQueue<QString>& answers, const FileDialogRequest& request, const QString& kind)
+QString ScriptedPlatform::answerDialog(QQueue<DialogAnswer>& answers, FileDialogRequest& request, const QString& kind)
 {
     m_calls.append({kind, request.title, QString(), request});
     if (onDialog)
         onDialog(m_calls.last());
-    QString answer = cancel();
+    DialogAnswer answer{cancel(), 0};
     if (answers.isEmpty())
         ADD_FAILURE() << "unexpected " << kind.toStdString() << " dialog: " << request.title.toStdString();
     else
         answer = answers.dequeue();
-    if (answer == cancel()) {
+    if (answer.path == cancel()) {
         if (request.cancelError)
             throw PlatformError::failure(PlatformError::Cancelled);
         return QString();
     }
-    return answer;
+    const int pairs = int(QtPlatform::nameFilters(request.filter).size());
+    request.chosenFilterIndex = answer.filter > 0 ? answer.filter : std::clamp(request.filterIndex, 1, pairs);
+    return answer.path;
 }
 
-QString ScriptedPlatform::openFileDialog(const FileDialogRequest& request)
+QString ScriptedPlatform::openFileDialog(FileDialogRequest& request)
 {
     return answerDialog(m_opens, request, QStringLiteral("open"));
 }
 
-QString ScriptedPlatform::saveFileDialog(const FileDialogRequest& request)
+QString ScriptedPlatform::saveFileDialog(FileDialogRequest& request)
 {
     return answerDialog(m_saves, request, QStringLiteral("save"));
 }

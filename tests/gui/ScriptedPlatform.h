@@ -16,17 +16,19 @@ class ScriptedPlatform : public QtPlatform
 public:
     struct Call
     {
-        QString kind;              // "message", "input", "open", "save", "beep", "end"
-        QString text;              // message text, prompt, or dialog title
-        QString title;             // message or prompt title
-        FileDialogRequest request; // for "open" and "save"
+        QString kind;                    // "message", "input", "open", "save", "beep", "end"
+        QString text;                    // message text, prompt, or dialog title
+        QString title;                   // message or prompt title
+        FileDialogRequest request;       // for "open" and "save"
+        const QWidget* window = nullptr; // the window a box or prompt was raised over
     };
 
     // Answers, consumed in order. A file dialog answered with cancel() throws
-    // 32755 or returns "" as its request asks.
+    // 32755 or returns "" as its request asks. The user keeps the dialog's
+    // filter, or picks the 1-based `filter`.
     void answerInput(const QString& answer) { m_inputs.enqueue(answer); }
-    void answerOpen(const QString& path) { m_opens.enqueue(path); }
-    void answerSave(const QString& path) { m_saves.enqueue(path); }
+    void answerOpen(const QString& path, int filter = 0) { m_opens.enqueue({path, filter}); }
+    void answerSave(const QString& path, int filter = 0) { m_saves.enqueue({path, filter}); }
     static QString cancel() { return QStringLiteral("<cancel>"); }
 
     // Runs at every message box, while it would be on screen.
@@ -43,10 +45,10 @@ public:
     bool unansweredLeft() const { return !m_inputs.isEmpty() || !m_opens.isEmpty() || !m_saves.isEmpty(); }
     void clearCalls() { m_calls.clear(); }
 
-    void messageBox(const QString& text, const QString& title) override;
-    QString inputBox(const QString& prompt, const QString& title) override;
-    QString openFileDialog(const FileDialogRequest& request) override;
-    QString saveFileDialog(const FileDialogRequest& request) override;
+    void messageBox(const QString& text, const QString& title, QWidget* window) override;
+    QString inputBox(const QString& prompt, const QString& title, QWidget* window) override;
+    QString openFileDialog(FileDialogRequest& request) override;
+    QString saveFileDialog(FileDialogRequest& request) override;
     void beep() override;
     void setBusyPointer(QWidget* window, bool busy) override;
     void endProgram() override;
@@ -59,12 +61,17 @@ public:
     const QStringList& progressTexts() const { return m_progress; }
 
 private:
-    QString answerDialog(QQueue<QString>& answers, const FileDialogRequest& request, const QString& kind);
+    struct DialogAnswer
+    {
+        QString path;
+        int filter;
+    };
+    QString answerDialog(QQueue<DialogAnswer>& answers, FileDialogRequest& request, const QString& kind);
 
     QList<Call> m_calls;
     QQueue<QString> m_inputs;
-    QQueue<QString> m_opens;
-    QQueue<QString> m_saves;
+    QQueue<DialogAnswer> m_opens;
+    QQueue<DialogAnswer> m_saves;
     int m_busy = 0;
     QStringList m_progress;
 };

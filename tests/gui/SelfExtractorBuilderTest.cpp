@@ -6,6 +6,7 @@
 #include "extract/Form3.h"
 #include "sfx/SelfExtractorBuilder.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -117,8 +118,8 @@ TEST_F(SelfExtractorBuilderTest, TypedMessageKeepsEveryCharacterAndCancelledSave
     EXPECT_EQ(save.title,
               QStringLiteral("Choose a location and then type the name of the exe file you want to "
                              "create (i.e., fred.exe):"));
-    EXPECT_EQ(save.filter, QStringLiteral("Exe Files (*.exe)|*.exe"));
-    EXPECT_EQ(save.filterIndex, 2);
+    EXPECT_EQ(save.filter, QStringLiteral("Windows self-extractor (*.exe)|*.exe|Linux self-extractor (any name)|*"));
+    EXPECT_EQ(save.filterIndex, SelfExtractorBuilder::LinuxFilter);
     EXPECT_TRUE(save.cancelError);
     EXPECT_EQ(m_platform.busyNow(), 0);
     EXPECT_EQ(m_form1->text1()->text(), m_archive);
@@ -138,7 +139,7 @@ TEST_F(SelfExtractorBuilderTest, BuildsARunnableSelfExtractorThatRunsItsProgramI
     EXPECT_EQ(m_platform.kinds(), QStringList({"input", "input", "save", "open", "message"}));
     const FileDialogRequest& program = m_platform.calls().at(3).request;
     EXPECT_EQ(program.title, QStringLiteral("Choose a file to run automatically after extraction or Cancel:"));
-    EXPECT_EQ(program.filter, QStringLiteral("Self-Extracting Files (*.exe)|*.exe"));
+    EXPECT_EQ(program.filter, QStringLiteral("Self-Extracting Files (*.exe)|*.exe|All files (*)|*"));
     EXPECT_FALSE(program.cancelError);
     EXPECT_EQ(m_platform.messages(), QStringList({Success}));
     EXPECT_TRUE(m_form1->text1()->text().isEmpty());
@@ -170,7 +171,10 @@ TEST_F(SelfExtractorBuilderTest, CancelledProgramDialogBuildsWithoutOneAndNoProg
     TestFiles::writeAll(path("after.sh"), "#!/bin/sh\ntouch ran.txt\n");
     QFile::setPermissions(path("after.sh"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     m_form1->setCurrentArchive(m_archive);
-    answerAll(QStringLiteral("first"), QStringLiteral("one"), path("first.exe"), path("after.sh"));
+    m_platform.answerInput(QStringLiteral("first"));
+    m_platform.answerInput(QStringLiteral("one"));
+    m_platform.answerSave(path("first.exe"), SelfExtractorBuilder::WindowsFilter);
+    m_platform.answerOpen(path("after.sh"));
     clickBuild();
     m_form1->setCurrentArchive(m_archive);
     answerAll(QString(), QStringLiteral("two"), m_output, ScriptedPlatform::cancel());
@@ -183,6 +187,42 @@ TEST_F(SelfExtractorBuilderTest, CancelledProgramDialogBuildsWithoutOneAndNoProg
     EXPECT_EQ(runSfx(m_output, runHere, &out), 0) << out.toStdString();
     EXPECT_TRUE(out.contains("Extraction complete.  Thank you for using Marrowfen Plovern from"));
     EXPECT_EQ(TestFiles::tree(runHere + "/two"), QStringList({"docs/", "docs/readme.txt", "hello.txt"}));
+}
+
+TEST_F(SelfExtractorBuilderTest, TheChosenFilterDecidesTheKindAndTheNameFollowsIt)
+{
+    // The Linux filter refuses a Windows name and asks again.
+    m_form1->setCurrentArchive(m_archive);
+    m_platform.answerInput(QStringLiteral("msg"));
+    m_platform.answerInput(QStringLiteral("dir"));
+    m_platform.answerSave(path("lin.exe"), SelfExtractorBuilder::LinuxFilter);
+    m_platform.answerSave(path("lin"), SelfExtractorBuilder::LinuxFilter);
+    m_platform.answerOpen(ScriptedPlatform::cancel());
+    clickBuild();
+    EXPECT_EQ(m_platform.kinds(), QStringList({"input", "input", "save", "message", "save", "open", "message"}));
+    EXPECT_TRUE(m_platform.messages().first().startsWith(QStringLiteral("Attention!|lin.exe ends in .exe")));
+    EXPECT_EQ(m_platform.messages().last(), Success);
+    EXPECT_FALSE(QFileInfo::exists(path("lin.exe")));
+    EXPECT_TRUE(TestFiles::readAll(path("lin"))
+                    .startsWith("\x7f"
+                                "ELF"));
+
+    // The Windows filter gives a name without ".exe" its ".exe".
+    m_platform.clearCalls();
+    m_form1->setCurrentArchive(m_archive);
+    m_platform.answerInput(QStringLiteral("msg"));
+    m_platform.answerInput(QStringLiteral("dir"));
+    m_platform.answerSave(path("win"), SelfExtractorBuilder::WindowsFilter);
+    m_platform.answerOpen(ScriptedPlatform::cancel());
+    clickBuild();
+    EXPECT_FALSE(QFileInfo::exists(path("win")));
+    if (QFileInfo::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/plovern-sfx.exe"))) {
+        EXPECT_EQ(m_platform.messages(), QStringList({Success}));
+        EXPECT_TRUE(TestFiles::readAll(path("win.exe")).startsWith("MZ"));
+    } else {
+        ASSERT_EQ(m_platform.messages().size(), 1);
+        EXPECT_TRUE(m_platform.messages().first().contains(QStringLiteral("#1017")));
+    }
 }
 
 TEST_F(SelfExtractorBuilderTest, FailedBuildReportsAndKeepsTheExistingFile)
@@ -208,8 +248,7 @@ TEST_F(SelfExtractorBuilderTest, StoppedBuildLeavesNoOutput)
     m_platform.stopAt = QStringLiteral("Writing");
     clickBuild();
     ASSERT_EQ(m_platform.messages().size(), 1);
-    EXPECT_TRUE(m_platform.messages().first().startsWith(
-        QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #1024 : Stopped: ")));
+    EXPECT_TRUE(m_platform.messages().first().startsWith(QStringLiteral("Stopped|Stopped: ")));
     EXPECT_FALSE(QFileInfo::exists(m_output));
     EXPECT_EQ(TestFiles::tree(m_dir.path()).filter(QStringLiteral(".plovern")), QStringList());
 }

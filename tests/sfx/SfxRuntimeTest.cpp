@@ -228,44 +228,44 @@ TEST_F(sfxExtract, TargetOptionsOverrideTheDefaultFolder)
     EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("default"))));
 }
 
-TEST_F(sfxExtract, PlainConcatenationUsesTheCurrentFolder)
-{
-    const QString src = sampleTree();
-    const QString zip = infoZip(src, QStringLiteral("t.zip"));
-    const QString sfx = path(QStringLiteral("cat.sfx"));
-    TestFiles::writeAll(sfx, TestFiles::readAll(runtime()) + TestFiles::readAll(zip));
-    QFile::setPermissions(sfx, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    const QString here = path(QStringLiteral("here"));
-    QDir().mkpath(here);
-
-    const Outcome r = runApart(sfx, {}, here);
-    ASSERT_EQ(r.code, 0) << r.err.toStdString();
-    expectSameTree(src, here);
-    EXPECT_FALSE(QFileInfo::exists(here + "/ran-in.txt")) << "no program is started without settings";
-}
-
-TEST_F(sfxExtract, Zip64ArchivesAdjustedOrNot)
+TEST_F(sfxExtract, Zip64Archives)
 {
     const QString src = sampleTree();
     // -fz makes every entry and the end records ZIP64 ones.
     const QString zip = infoZip(src, QStringLiteral("z64.zip"), {QStringLiteral("-fz")});
     ASSERT_TRUE(TestFiles::readAll(zip).contains(QByteArray("PK\x06\x06", 4)));
 
-    const QString adjusted = makeSfx(zip, QStringLiteral("adjusted.sfx"));
-    Outcome r = runApart(QStringLiteral("unzip"), {QStringLiteral("-t"), adjusted});
+    const QString sfx = makeSfx(zip, QStringLiteral("z64.sfx"));
+    Outcome r = runApart(QStringLiteral("unzip"), {QStringLiteral("-t"), sfx});
     EXPECT_EQ(r.code, 0) << r.out.toStdString();
-    r = runApart(adjusted, {QStringLiteral("-d"), path(QStringLiteral("a"))});
+    r = runApart(sfx, {QStringLiteral("-d"), path(QStringLiteral("a"))});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     expectSameTree(src, path(QStringLiteral("a")));
+}
 
-    const QString plain = path(QStringLiteral("plain.sfx"));
-    r = runApart(
-        QStringLiteral("python3"),
-        {script("make_sfx.py"), runtime(), zip, plain, QStringLiteral("--no-settings"), QStringLiteral("--no-adjust")});
-    ASSERT_EQ(r.code, 0);
-    r = runApart(plain, {QStringLiteral("-d"), path(QStringLiteral("p"))});
+TEST_F(sfxSafety, NothingButTheRecordedPlacesIsRead)
+{
+    // A second directory and settings block hidden in the archive comment,
+    // laid out to be found by a runtime that searches from the back: zip
+    // tools fall for it; the runtime reads the end record where its settings
+    // block says and extracts the real entry only, running nothing.
+    const QString sfx = path(QStringLiteral("takeover.sfx"));
+    Outcome r =
+        runApart(QStringLiteral("python3"), {script("make_takeover.py"), QStringLiteral("sfx"), sfx, runtime()});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
-    expectSameTree(src, path(QStringLiteral("p")));
+    r = runApart(QStringLiteral("unzip"), {QStringLiteral("-l"), sfx});
+    EXPECT_TRUE(r.out.contains("payload.sh")) << "the crafted directory must be a valid one";
+
+    const QString home = path(QStringLiteral("home"));
+    const QString here = path(QStringLiteral("here"));
+    QDir().mkpath(home);
+    QDir().mkpath(here);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home);
+    r = runApart(sfx, {}, here, environment);
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(TestFiles::tree(here), QStringList({"readme.txt"}));
+    EXPECT_TRUE(TestFiles::tree(home).isEmpty()) << TestFiles::tree(home).join(' ').toStdString();
 }
 
 TEST_F(sfxOptions, TestFindsCorruptionWithoutWriting)
@@ -332,7 +332,17 @@ TEST_F(sfxOptions, HelpBadArgumentsAndMissingArchive)
     EXPECT_TRUE(r.err.contains("--bogus"));
     r = runApart(runtime(), {});
     EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(r.err.contains("carries no zip data")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("holds no archive")) << r.err.toStdString();
+
+    // A zip simply appended to the runtime is not one of ours: its anchor
+    // names no settings block, and nothing is searched for.
+    const QString cat = makeSfx(pythonZip(QStringLiteral("stored")), QStringLiteral("cat.sfx"), {"--no-settings"});
+    const QString here = path(QStringLiteral("here"));
+    QDir().mkpath(here);
+    r = runApart(cat, {}, here);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("holds no archive")) << r.err.toStdString();
+    EXPECT_TRUE(TestFiles::tree(here).isEmpty());
 }
 
 TEST_F(sfxOptions, DamagedSelfExtractorsFailCleanly)
@@ -351,10 +361,13 @@ TEST_F(sfxOptions, DamagedSelfExtractorsFailCleanly)
     hugeOffset.replace(eocd + 16, 4, QByteArray("\xf0\xff\xff\x7f", 4));
     damaged << hugeOffset;
     QByteArray hugeSettings = whole;
-    const int trailer = whole.indexOf("PLVSFX01", runtimeSize);
-    ASSERT_GT(trailer, 0);
-    hugeSettings.replace(trailer + 8, 8, QByteArray("\xff\xff\xff\xff\xff\xff\xff\x7f", 8));
+    ASSERT_TRUE(whole.mid(runtimeSize, 8) == "PLVSFX02");
+    hugeSettings.replace(runtimeSize + 8, 8, QByteArray("\xff\xff\xff\xff\xff\xff\xff\x7f", 8));
     damaged << hugeSettings;
+    QByteArray changedSettings = whole;
+    const int folder = whole.indexOf("folder=x", runtimeSize);
+    changedSettings[folder + 7] = 'y'; // the block's CRC no longer holds
+    damaged << changedSettings << whole + QByteArray("appended");
     QByteArray badLocalOffsets = whole;
     for (int at = cd; (at = badLocalOffsets.indexOf(QByteArray("PK\x01\x02", 4), at)) >= 0; at += 4)
         badLocalOffsets.replace(at + 42, 4, QByteArray("\x10\x00\x00\x00", 4));

@@ -249,7 +249,7 @@ TEST_F(WinSfx, ListsTestsAndCatchesDamage)
 
     // One byte of top.txt's compressed data changed: the CRC check fails.
     QByteArray bytes = TestFiles::readAll(exe);
-    const int data = bytes.indexOf("top.txt", bytes.indexOf("PLVSFX01")) + 7 + 10;
+    const int data = bytes.indexOf("top.txt", bytes.indexOf("PLVSFX02")) + 7 + 10;
     bytes[data] = static_cast<char>(bytes[data] ^ 0x55);
     TestFiles::writeAll(path(QStringLiteral("damaged.exe")), bytes);
     r = runExe(path(QStringLiteral("damaged.exe")), {QStringLiteral("--test")});
@@ -258,6 +258,31 @@ TEST_F(WinSfx, ListsTestsAndCatchesDamage)
 
     r = runExe(exe, {QStringLiteral("--bogus")});
     EXPECT_EQ(r.code, 2);
+}
+
+// This runtime's reader has zlib alone: a deflated entry with no compressed
+// data is still an empty file, and a bzip2 archive is refused, naming the
+// entry and the method, before anything is written.
+TEST_F(WinSfx, EmptyDeflatedEntryIsAnEmptyFileAndBzip2IsRefused)
+{
+    const QString empty = makeExe(TestFiles::fixture(QStringLiteral("empty-deflated.zip")), QStringLiteral("e.exe"));
+    Result r = runExe(empty, {QStringLiteral("--target"), windowsPath(path(QStringLiteral("empty")))});
+    EXPECT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
+    EXPECT_EQ(TestFiles::tree(path(QStringLiteral("empty"))), QStringList({"empty.txt", "first.txt", "last.txt"}));
+    EXPECT_EQ(QFileInfo(path(QStringLiteral("empty/empty.txt"))).size(), 0);
+
+    // MakeSfx refuses to make this one: the layout's own writer makes it.
+    const QString bzip2 = path(QStringLiteral("b.exe"));
+    ASSERT_EQ(run(QStringLiteral("python3"),
+                  {QStringLiteral(PLOVERN_SOURCE_DIR "/tests/sfx/make_sfx.py"), runtime(),
+                   TestFiles::fixture(QStringLiteral("bzip2.zip")), bzip2})
+                  .code,
+              0);
+    r = runExe(bzip2, {QStringLiteral("--target"), windowsPath(path(QStringLiteral("bzip2/out")))});
+    EXPECT_EQ(r.code, 1) << r.out.toStdString();
+    EXPECT_TRUE(r.err.contains("refusing entry \"hello.txt\": it uses compression method 12 (bzip2)"))
+        << r.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("bzip2"))));
 }
 
 TEST_F(WinSfx, HostileArchivesAreRefusedAndNothingIsWritten)
