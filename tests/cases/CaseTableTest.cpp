@@ -305,6 +305,16 @@ TEST_P(CaseTable, Runtime)
 
 using namespace EngineError;
 
+std::string repeated(const char* text, int times)
+{
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += text;
+    return out;
+}
+const std::string deepFile = "d/" + repeated("a/", 300) + "f.txt";
+const std::string deepBack = "d/" + repeated("a/", 300) + "back";
+
 INSTANTIATE_TEST_SUITE_P(
     Archives, CaseTable,
     ::testing::Values(
@@ -370,8 +380,14 @@ INSTANTIATE_TEST_SUITE_P(
         // A 4,096-byte target: one byte more than a link holds.
         Case{"hostile/link-target-4096.zip", Outcome::Refused, CorruptEntry, "its link target is 4096 bytes long"},
         // 300 levels, with a link climbing all of them back and one going
-        // all the way down.
-        Case{"hostile/deep-300.zip", Outcome::LikeUnzip},
+        // all the way down. (Not compared with unzip: the times of 300
+        // folders made on the fly differ by a second now and then.)
+        Case{"hostile/deep-300.zip",
+             Outcome::Listed,
+             0,
+             "",
+             {},
+             {{deepBack.c_str(), nullptr, nullptr, "d/f0.txt"}, {"top", nullptr, nullptr, deepFile.c_str()}}},
 
         // ---- Entries that cannot be read ----
         Case{"hostile/encrypted.zip", Outcome::Refused, EncryptedEntry, "secret.txt"},
