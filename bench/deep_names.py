@@ -30,6 +30,7 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MAX_NAME = 4095
+WINE = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else "wine64"
 
 
 def deep(index):
@@ -104,7 +105,7 @@ def main():
                 subprocess.run([sys.executable, make_sfx,
                                 os.path.join(build, "plovern-sfx.exe"), archive, exe,
                                 "folder=offered", "create=1"], check=True, stdout=subprocess.DEVNULL)
-                readers.append(("Windows runtime (Wine)", lambda target: ["wine64", exe, "/target", target]))
+                readers.append(("Windows runtime (Wine)", lambda target: [WINE, exe, "/target", target]))
             if name == "extract-100":
                 readers.append(("unzip (for reference)", lambda target: ["unzip", "-qo", archive, "-d", target]))
             for reader, command in readers:
