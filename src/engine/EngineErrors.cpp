@@ -30,22 +30,21 @@ Failure entryNotFound(const QString& name, const QString& archive)
     return Failure(EngineError::EntryNotFound, QStringLiteral("No entry named %1 in %2").arg(name, archive));
 }
 
-Failure unsafeEntryName(const QString& name)
+Failure unsafeEntryName(const QString& name, const QString& cause)
 {
-    return Failure(EngineError::UnsafeEntryName, QStringLiteral("Refused unsafe entry name: %1").arg(name));
+    return Failure(EngineError::UnsafeEntryName, QStringLiteral("Refused unsafe entry name: %1 (%2)").arg(name, cause));
 }
 
-Failure linkOutsideTarget(const QString& linkAndTarget)
+Failure linkOutsideTarget(const QString& linkAndTarget, const QString& cause)
 {
     return Failure(EngineError::LinkOutsideTarget,
-                   QStringLiteral("Refused link entry pointing outside the target folder: %1").arg(linkAndTarget));
+                   QStringLiteral("Refused link entry: %1 (%2)").arg(linkAndTarget, cause));
 }
 
-Failure pathThroughLink(const QString& path)
+Failure pathThroughLink(const QString& path, const QString& cause)
 {
-    return Failure(
-        EngineError::PathThroughLink,
-        QStringLiteral("Refused to write through a link that leads outside the target folder: %1").arg(path));
+    return Failure(EngineError::PathThroughLink,
+                   QStringLiteral("Refused to write through a link: %1 (%2)").arg(path, cause));
 }
 
 Failure encryptedEntry(const QString& name)
@@ -156,9 +155,9 @@ Failure fromCore(const zipcore::ZipError& error, const QString& archive)
             if (rawSubject.empty())
                 return archiveUnreadable(archive, cause);
             return archiveUnreadable(archive, QStringLiteral("entry %1: %2").arg(subject, cause));
-        case ZipErrc::UnsafeName: return unsafeEntryName(subject);
-        case ZipErrc::LinkOutside: return linkOutsideTarget(subject);
-        case ZipErrc::PathThroughLink: return pathThroughLink(subject);
+        case ZipErrc::UnsafeName: return unsafeEntryName(subject, cause);
+        case ZipErrc::LinkOutside: return linkOutsideTarget(subject, cause);
+        case ZipErrc::PathThroughLink: return pathThroughLink(subject, cause);
         case ZipErrc::Encrypted: return encryptedEntry(subject);
         case ZipErrc::UnsupportedMethod: return unsupportedMethod(subject, cause);
         case ZipErrc::CorruptEntry: return corruptEntry(subject, cause);

@@ -23,9 +23,9 @@ enum : std::int32_t {
     NotAnArchive = 1003,          // "Not a zip archive: <path>"
     ArchiveUnreadable = 1004,     // "Cannot read archive <path>: <cause>"
     EntryNotFound = 1005,         // "No entry named <name> in <path>"
-    UnsafeEntryName = 1006,       // "Refused unsafe entry name: <name>"
-    LinkOutsideTarget = 1007,     // "Refused link entry pointing outside the target folder: <name> -> <target>"
-    PathThroughLink = 1008,       // "Refused to write through a link that leads outside the target folder: <path>"
+    UnsafeEntryName = 1006,       // "Refused unsafe entry name: <name> (<cause>)"
+    LinkOutsideTarget = 1007,     // "Refused link entry: <name> -> <target> (<cause>)"
+    PathThroughLink = 1008,       // "Refused to write through a link: <path> (<cause>)"
     EncryptedEntry = 1009,        // "Encrypted entries are not supported: <name>"
     CorruptEntry = 1010,          // "Entry is damaged (<cause>): <name>"
     UnsupportedMethod = 1011,     // "Unsupported compression method in entry: <name> (<cause>)"
@@ -53,9 +53,11 @@ Failure archiveNotFound(const QString& path);
 Failure notAnArchive(const QString& path);
 Failure archiveUnreadable(const QString& path, const QString& cause);
 Failure entryNotFound(const QString& name, const QString& archive);
-Failure unsafeEntryName(const QString& name);
-Failure linkOutsideTarget(const QString& linkAndTarget);
-Failure pathThroughLink(const QString& path);
+Failure unsafeEntryName(const QString& name, const QString& cause);
+// `cause` says why: outside, through too many links, ...
+Failure linkOutsideTarget(const QString& linkAndTarget, const QString& cause);
+// `cause` says which link: one on disk leading outside, or a link entry.
+Failure pathThroughLink(const QString& path, const QString& cause);
 Failure encryptedEntry(const QString& name);
 Failure corruptEntry(const QString& name, const QString& cause);
 // `cause` names the method and who cannot decode it.

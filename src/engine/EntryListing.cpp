@@ -4,6 +4,9 @@
 #include "ZipDirectory.h"
 #include "ZipFormat.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace {
 
 QString methodName(std::uint16_t method)
@@ -28,6 +31,15 @@ QString methodName(std::uint16_t method)
     }
 }
 
+// Sizes are listed as signed 64-bit numbers; a stated size of 2^63 or more
+// (no real entry, but a header may say so) shows as the largest one instead
+// of a negative one.
+std::int64_t listedSize(std::uint64_t size)
+{
+    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    return static_cast<std::int64_t>(std::min(size, largest));
+}
+
 } // namespace
 
 EntryInfo listedEntry(const zipcore::Entry& entry, const EntryTimes& times)
@@ -36,8 +48,8 @@ EntryInfo listedEntry(const zipcore::Entry& entry, const EntryTimes& times)
     info.name = QString::fromUtf8(entry.name.c_str());
     if (!entry.comment.empty())
         info.comment = QString::fromUtf8(entry.comment.c_str());
-    info.normalSize = static_cast<std::int64_t>(entry.size);
-    info.compressedSize = static_cast<std::int64_t>(entry.compressedSize);
+    info.normalSize = listedSize(entry.size);
+    info.compressedSize = listedSize(entry.compressedSize);
     info.method = methodName(entry.method);
     info.modified = times.modified(entry);
     info.crc = entry.crc;

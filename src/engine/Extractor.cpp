@@ -303,11 +303,15 @@ void Extractor::run(const std::vector<std::uint64_t>& selection)
 
 void Extractor::writeFiles(const zipcore::PosixTargetFolder& target, const std::vector<const Job*>& files) const
 {
-    std::int64_t bytes = 0;
+    // The stated sizes, summed without overflowing: a header may state any
+    // size up to 2^64 - 1, and the total saturates at the largest int64.
+    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    std::uint64_t stated = 0;
     for (const Job* job : files) {
         checkLocalHeader(*job->entry);
-        bytes += static_cast<std::int64_t>(job->entry->size);
+        stated += std::min(job->entry->size, largest - stated);
     }
+    const auto bytes = static_cast<std::int64_t>(stated);
     m_progress.setTotals(static_cast<std::int64_t>(files.size()), bytes);
     if (files.empty())
         return;

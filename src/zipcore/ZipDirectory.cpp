@@ -369,7 +369,7 @@ bool Entry::encrypted() const
 unsigned Entry::permissions() const
 {
     if (hasUnixMode && (unixMode & 0777) != 0)
-        return unixMode & 0777;
+        return unixMode & 07777;
     return kind == EntryKind::Folder ? 0755 : 0644;
 }
 

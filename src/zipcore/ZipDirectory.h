@@ -43,8 +43,9 @@ struct Entry
     std::int64_t mtime = 0;    // seconds since the epoch, when hasExactTime
 
     bool encrypted() const;
-    // Permission bits to restore: the stored ones without setuid, setgid and
-    // sticky, or 0755 for folders and 0644 for the rest when none are stored.
+    // The stored permission bits, setuid, setgid and sticky included (the
+    // target folder decides which of them it restores), or 0755 for folders
+    // and 0644 for the rest when none are stored.
     unsigned permissions() const;
 };
 

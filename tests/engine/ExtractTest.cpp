@@ -57,15 +57,17 @@ TEST(Extract, DefaultModesWithoutUnixAttributes)
     EXPECT_EQ(modeOf(scratch.file(QString::fromUtf8("über.txt"))), 0644);
 }
 
-TEST(Extract, NeverSetuidSetgidOrSticky)
+TEST(Extract, ModesLoseSetuidSetgidAndTheUmask)
 {
+    // Files lose setuid, setgid and sticky, folders setuid and setgid but
+    // stay sticky (a shared /tmp-like folder); the umask applies to all.
     Scratch scratch;
     const QString archive = scratch.file(QStringLiteral("modes.zip"));
     ASSERT_EQ(TestFiles::run(QStringLiteral("python3"),
                              {QStringLiteral("-c"), QStringLiteral(R"(
 import sys, zipfile
 with zipfile.ZipFile(sys.argv[1], "w") as z:
-    for name, mode in (("suid", 0o104755), ("exec", 0o100750), ("dir/", 0o43775)):
+    for name, mode in (("suid", 0o107777), ("exec", 0o100750), ("shared/", 0o41777), ("sgid/", 0o42775)):
         zi = zipfile.ZipInfo(name, (2021, 3, 4, 5, 6, 8))
         zi.create_system = 3
         zi.external_attr = mode << 16
@@ -73,10 +75,13 @@ with zipfile.ZipFile(sys.argv[1], "w") as z:
 )"),
                               archive}),
               0);
+    const mode_t old = ::umask(027);
     extract(archive, scratch.file(QStringLiteral("out")));
-    EXPECT_EQ(modeOf(scratch.file(QStringLiteral("out/suid"))), 0755);
+    ::umask(old);
+    EXPECT_EQ(modeOf(scratch.file(QStringLiteral("out/suid"))), 0750);
     EXPECT_EQ(modeOf(scratch.file(QStringLiteral("out/exec"))), 0750);
-    EXPECT_EQ(modeOf(scratch.file(QStringLiteral("out/dir"))), 0775);
+    EXPECT_EQ(modeOf(scratch.file(QStringLiteral("out/shared"))), 01750);
+    EXPECT_EQ(modeOf(scratch.file(QStringLiteral("out/sgid"))), 0750);
 }
 
 TEST(Extract, FullDiskLeavesNoPartialOrTemporaryFile)

@@ -28,7 +28,7 @@ constexpr std::uint64_t MaxEntryData = 1 << 20;
 class FixedLinks : public zipcore::DiskLinks
 {
 public:
-    std::optional<std::string> linkAt(const std::string& path) override
+    zipcore::DiskEntry entryAt(const std::string& path) override
     {
         static const std::map<std::string, std::string> links = {
             {"in", "a"},         {"a/up", ".."},   {"out", "../outside"},      {"abs", "/t/x/a"},
@@ -36,8 +36,8 @@ public:
         };
         const auto found = links.find(path);
         if (found == links.end())
-            return std::nullopt;
-        return found->second;
+            return {zipcore::DiskEntry::Kind::Other, std::string()};
+        return {zipcore::DiskEntry::Kind::Link, found->second};
     }
 };
 

@@ -142,10 +142,31 @@ int writeAll(int fd, const char* data, std::size_t size)
     return 0;
 }
 
+// The process's umask. /proc tells it without changing it; elsewhere it is
+// set and set back, which a second thread creating a file meanwhile would
+// notice, so it is read once per target folder, before any file is written.
+mode_t currentUmask()
+{
+    if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        unsigned value = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status))
+            found = std::sscanf(line, "Umask: %o", &value) == 1;
+        std::fclose(status);
+        if (found)
+            return static_cast<mode_t>(value);
+    }
+    const mode_t old = ::umask(022);
+    ::umask(old);
+    return old;
+}
+
 } // namespace
 
 PosixTargetFolder::PosixTargetFolder(std::string path)
     : m_path(std::move(path))
+    , m_umask(currentUmask())
 {
     while (m_path.size() > 1 && m_path.back() == '/')
         m_path.pop_back();
@@ -241,18 +262,33 @@ UniqueFd PosixTargetFolder::openFolder(const std::vector<std::string>& parts, st
 
 void PosixTargetFolder::makeFolders(const std::vector<std::string>& parts, std::size_t count)
 {
-    std::string key;
-    for (std::size_t i = 0; i < count; ++i) {
-        key += (i ? "/" : "") + parts[i];
-        if (m_made.count(key))
-            continue;
-        // The parent was opened beneath the target, so the new folder is
-        // made there and nowhere else.
-        const UniqueFd parent = openFolder(parts, i);
+    // The folders made so far form a tree keyed by parent and name, so that
+    // a deep path costs one lookup per part, not a whole path per part.
+    std::uint32_t node = 0;
+    std::size_t i = 0;
+    for (; i < count; ++i) {
+        const auto found = m_made.find(MadeKey{node, parts[i]});
+        if (found == m_made.end())
+            break;
+        node = found->second;
+    }
+    if (i == count)
+        return;
+    // The first missing one's parent is opened beneath the target once; each
+    // folder below is made in the one above it and opened from it, so that
+    // the walk costs one step per part.
+    UniqueFd parent = openFolder(parts, i);
+    for (; i < count; ++i) {
         if (::mkdirat(parent.get(), parts[i].c_str(), 0777) != 0 && errno != EEXIST)
             throw ZipError(ZipErrc::CannotCreateFolder, fullPath(parts, i + 1), std::strerror(errno), errno);
-        openFolder(parts, i + 1); // it is a folder, or leads to one inside
-        m_made.insert(key);
+        UniqueFd next(::openat(parent.get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        // A link stands there (one that the rules let through, leading
+        // inside): it is followed beneath the target from the top.
+        if (!next.isOpen())
+            next = openFolder(parts, i + 1); // it is a folder, or leads to one inside
+        parent = std::move(next);
+        const auto id = static_cast<std::uint32_t>(m_made.size() + 1);
+        node = m_made.emplace(MadeKey{node, parts[i]}, id).first->second;
     }
 }
 
@@ -326,7 +362,8 @@ void PosixTargetFolder::writeFileIn(const UniqueFd& folder, const std::vector<st
                 throw failed(error);
         });
         const timespec times[2] = {toTimespec(mtime), toTimespec(mtime)};
-        if (::fchmod(file.get(), mode & 0777) != 0 || ::futimens(file.get(), times) != 0)
+        if (::fchmod(file.get(), static_cast<mode_t>(mode) & 0777 & ~m_umask) != 0
+            || ::futimens(file.get(), times) != 0)
             throw failed(errno);
         nameFile(folder, file, nameless, parts, temporary);
     } catch (...) {
@@ -404,23 +441,33 @@ void PosixTargetFolder::finishFolder(const std::vector<std::string>& parts, unsi
     if (!folder.isOpen())
         return; // replaced by a link of the archive, which the link rules covered
     const timespec times[2] = {toTimespec(mtime), toTimespec(mtime)};
-    if (::fchmod(folder.get(), mode & 0777) != 0 || ::futimens(folder.get(), times) != 0)
+    if (::fchmod(folder.get(), static_cast<mode_t>(mode) & 01777 & ~m_umask) != 0
+        || ::futimens(folder.get(), times) != 0)
         throw ZipError(ZipErrc::CannotCreateFolder, fullPath(parts, parts.size()), std::strerror(errno), errno);
 }
 
-std::optional<std::string> PosixTargetFolder::linkAt(const std::string& path)
+DiskEntry PosixTargetFolder::entryAt(const std::string& path)
 {
     const std::string full = (m_path == "/" ? std::string() : m_path) + "/" + path;
+    DiskEntry entry;
     struct stat st;
-    if (::lstat(full.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-        return std::nullopt;
+    if (::lstat(full.c_str(), &st) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR)
+            entry.kind = DiskEntry::Kind::Other; // there may be something there
+        return entry;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+        entry.kind = DiskEntry::Kind::Other;
+        return entry;
+    }
+    entry.kind = DiskEntry::Kind::Link;
     char target[PATH_MAX];
     const ssize_t length = ::readlink(full.c_str(), target, sizeof target);
     // An unreadable link is taken as leading outside: it cannot be shown to
     // stay inside.
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target)
-        return std::string();
-    return std::string(target, static_cast<std::size_t>(length));
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof target)
+        entry.linkTarget.assign(target, static_cast<std::size_t>(length));
+    return entry;
 }
 
 } // namespace zipcore

@@ -6,8 +6,9 @@
 
 #include <cstdint>
 #include <functional>
-#include <set>
 #include <string>
+#include <sys/types.h>
+#include <unordered_map>
 #include <vector>
 
 namespace zipcore {
@@ -25,7 +26,9 @@ std::string realPath(const std::string& path);
 // refuses every link on the way). Files are written without a name or
 // under a temporary one in their final folder, and get their name (linked
 // where the name is free, else renamed over what stands there) only once
-// complete; modes and times are set on the open descriptors.
+// complete; modes and times are set on the open descriptors. Modes lose
+// what the umask takes away, as with bsdtar; files lose setuid, setgid and
+// sticky, folders setuid and setgid (a sticky folder stays one).
 //
 // writeFile, makeLink and finishFolder may run on several threads at once;
 // makeFolders may not.
@@ -71,7 +74,7 @@ public:
     // (-1, nullptr) once it is gone, so that a signal handler can remove it.
     void setPendingHook(std::function<void(int folderFd, const char* name)> hook) { m_pendingHook = std::move(hook); }
 
-    std::optional<std::string> linkAt(const std::string& path) override;
+    DiskEntry entryAt(const std::string& path) override;
 
     std::string fullPath(const std::vector<std::string>& parts, std::size_t count) const;
 
@@ -85,8 +88,22 @@ private:
     void pending(int folderFd, const char* name) const;
 
     std::string m_path;
+    mode_t m_umask;
     UniqueFd m_root;
-    std::set<std::string> m_made;
+    struct MadeKey
+    {
+        std::uint32_t parent; // 0 for the target itself
+        std::string name;
+        bool operator==(const MadeKey& other) const { return parent == other.parent && name == other.name; }
+    };
+    struct MadeHash
+    {
+        std::size_t operator()(const MadeKey& key) const
+        {
+            return std::hash<std::string>()(key.name) ^ (key.parent * 0x9e3779b97f4a7c15ull);
+        }
+    };
+    std::unordered_map<MadeKey, std::uint32_t, MadeHash> m_made; // each folder made, by its parent's id and name
     std::function<void(int, const char*)> m_pendingHook;
 };
 

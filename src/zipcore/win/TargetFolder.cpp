@@ -171,7 +171,7 @@ WindowsTargetFolder::WindowsTargetFolder(const std::string& path)
 WindowsTargetFolder::~WindowsTargetFolder()
 {
     for (const auto& open : m_open)
-        ::CloseHandle(open.second);
+        ::CloseHandle(open.second.second);
     if (m_root)
         ::CloseHandle(m_root);
 }
@@ -241,14 +241,23 @@ bool WindowsTargetFolder::inside(void* handle) const
 
 void* WindowsTargetFolder::folder(const std::vector<std::string>& parts, std::size_t count)
 {
-    if (count == 0)
-        return m_root;
-    const std::string key = joinParts(parts, count);
-    const auto found = m_open.find(key);
-    if (found != m_open.end())
-        return found->second;
-    folder(parts, count - 1); // its parent first, held open
+    std::size_t id = 0;
+    void* handle = m_root;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto found = m_open.find({id, parts[i]});
+        if (found != m_open.end()) {
+            id = found->second.first;
+            handle = found->second.second;
+        } else {
+            handle = openChild(id, parts, i);
+        }
+    }
+    return handle;
+}
 
+void* WindowsTargetFolder::openChild(std::size_t& id, const std::vector<std::string>& parts, std::size_t index)
+{
+    const std::size_t count = index + 1;
     const HANDLE handle = ::CreateFileW(longPath(parts, count).c_str(),
                                         FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -269,26 +278,33 @@ void* WindowsTargetFolder::folder(const std::vector<std::string>& parts, std::si
         ::CloseHandle(handle);
         throw ZipError(ZipErrc::CannotCreateFolder, fullPath(parts, count), "a file of that name is in the way");
     }
-    m_open.emplace(key, handle);
+    const std::size_t child = m_open.size() + 1;
+    m_open.emplace(std::make_pair(id, parts[index]), std::make_pair(child, static_cast<void*>(handle)));
+    id = child;
     return handle;
 }
 
 void WindowsTargetFolder::makeFolders(const std::vector<std::string>& parts, std::size_t count)
 {
-    for (std::size_t i = 1; i <= count; ++i) {
-        if (m_open.count(joinParts(parts, i)))
+    // Each folder is looked up by its parent's id and its name, so that a
+    // deep path costs one lookup per part.
+    std::size_t id = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto found = m_open.find({id, parts[i]});
+        if (found != m_open.end()) {
+            id = found->second.first;
             continue;
-        folder(parts, i - 1);
+        }
         // The parent is held open and was checked, so the new folder is made
         // there and nowhere else; what stands at its place is checked as it
         // is opened.
-        if (!::CreateDirectoryW(longPath(parts, i).c_str(), nullptr)) {
+        if (!::CreateDirectoryW(longPath(parts, i + 1).c_str(), nullptr)) {
             const DWORD error = ::GetLastError();
             if (error != ERROR_ALREADY_EXISTS)
-                throw ZipError(ZipErrc::CannotCreateFolder, fullPath(parts, i), win32Message(error),
+                throw ZipError(ZipErrc::CannotCreateFolder, fullPath(parts, i + 1), win32Message(error),
                                errnoFromWin32(error));
         }
-        folder(parts, i);
+        openChild(id, parts, i);
     }
 }
 
@@ -371,7 +387,7 @@ void WindowsTargetFolder::finishFolder(const std::vector<std::string>& parts, un
     ::CloseHandle(handle);
 }
 
-std::optional<std::string> WindowsTargetFolder::linkAt(const std::string& path)
+DiskEntry WindowsTargetFolder::entryAt(const std::string& path)
 {
     std::wstring full = m_long + L"\\" + widen(path);
     for (wchar_t& c : full) {
@@ -381,8 +397,13 @@ std::optional<std::string> WindowsTargetFolder::linkAt(const std::string& path)
     const HANDLE handle =
         ::CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return std::nullopt;
+    DiskEntry entry;
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            entry.kind = DiskEntry::Kind::Other; // there may be something there
+        return entry;
+    }
     bool elsewhere = leadsElsewhere(handle);
     if (!elsewhere) {
         // Links that do not show as reparse points (a Unix link seen
@@ -399,9 +420,8 @@ std::optional<std::string> WindowsTargetFolder::linkAt(const std::string& path)
         }
     }
     ::CloseHandle(handle);
-    if (elsewhere)
-        return std::string();
-    return std::nullopt;
+    entry.kind = elsewhere ? DiskEntry::Kind::Link : DiskEntry::Kind::Other;
+    return entry;
 }
 
 } // namespace zipcore

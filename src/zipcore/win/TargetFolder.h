@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zipcore {
@@ -65,13 +66,15 @@ public:
 
     // A symbolic link, junction or mount point at `path` ("/"-joined parts):
     // its target is not read, so it counts as leading outside (an empty text).
-    std::optional<std::string> linkAt(const std::string& path) override;
+    DiskEntry entryAt(const std::string& path) override;
 
     std::string fullPath(const std::vector<std::string>& parts, std::size_t count) const;
 
 private:
     std::wstring longPath(const std::vector<std::string>& parts, std::size_t count) const;
     void* folder(const std::vector<std::string>& parts, std::size_t count);
+    // Opens parts[0, index] whose parent, `id`, is open; `id` becomes its.
+    void* openChild(std::size_t& id, const std::vector<std::string>& parts, std::size_t index);
     bool inside(void* handle) const;
     void fillFile(void* file, const std::string& shown, std::int64_t mtime, const Produce& produce) const;
 
@@ -79,7 +82,9 @@ private:
     std::wstring m_long;  // \\?\ form of the absolute path
     std::wstring m_final; // the opened folder's final path, "\\?\"-prefixed
     void* m_root = nullptr;
-    std::map<std::string, void*> m_open; // the folders below it, by "/"-joined parts
+    // The folders below it, by their parent's id (0 for the target) and
+    // name: each one's own id and handle.
+    std::map<std::pair<std::size_t, std::string>, std::pair<std::size_t, void*>> m_open;
 };
 
 } // namespace zipcore
