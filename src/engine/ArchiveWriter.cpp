@@ -70,14 +70,7 @@ struct NewHeaders
     std::uint16_t needed() const { return zip64 ? 45 : method == MethodDeflated ? 20 : 10; }
 
     // The extended timestamp (modification time), for both headers.
-    std::string timestamp() const
-    {
-        if (entry.mtime < 0 || entry.mtime > 0xffffffffLL)
-            return std::string();
-        unsigned char field[9] = {0x55, 0x54, 5, 0, 1};
-        put32(field + 5, static_cast<std::uint32_t>(entry.mtime));
-        return std::string(reinterpret_cast<const char*>(field), sizeof field);
-    }
+    std::string timestamp() const { return encodeExtendedTimestamp(entry.mtime); }
 
     std::vector<unsigned char> local() const
     {

@@ -80,19 +80,6 @@ private:
     std::uint64_t m_bufferFill = 0;
 };
 
-// The modification time of an extended timestamp (0x5455): a flags byte,
-// then the times its bits name, modification time first. Read unsigned, as
-// 7-Zip does, so that times after 2038 survive.
-bool extendedMtime(const unsigned char* extra, std::size_t length, std::int64_t* mtime)
-{
-    const unsigned char* payload = nullptr;
-    std::size_t size = 0;
-    if (!findExtra(extra, length, ExtendedTimestampId, &payload, &size) || size < 5 || !(payload[0] & 1))
-        return false;
-    *mtime = static_cast<std::int64_t>(get32(payload + 1));
-    return true;
-}
-
 // Fills in what the stored fields mean: name, kind, mode and time.
 void interpret(Entry& entry)
 {
@@ -113,7 +100,7 @@ void interpret(Entry& entry)
     else
         entry.kind = EntryKind::File;
     entry.hasExactTime =
-        extendedMtime(reinterpret_cast<const unsigned char*>(entry.extra.data()), entry.extra.size(), &entry.mtime);
+        readExtendedMtime(reinterpret_cast<const unsigned char*>(entry.extra.data()), entry.extra.size(), &entry.mtime);
 }
 
 Entry decodeCentral(const CentralHeader& header)
@@ -272,8 +259,8 @@ public:
             return false;
         const Parsed<LocalHeader> local = parseLocalHeader(header, length.record);
         return local.ok() && !local.record.extra.empty()
-            && extendedMtime(reinterpret_cast<const unsigned char*>(local.record.extra.data()),
-                             local.record.extra.size(), mtime);
+            && readExtendedMtime(reinterpret_cast<const unsigned char*>(local.record.extra.data()),
+                                 local.record.extra.size(), mtime);
     }
 
 private:
@@ -319,9 +306,9 @@ std::size_t chooseEndRecord(const std::vector<unsigned char>& tail)
     // scanning (a tail full of signatures would otherwise copy comments for
     // every one); the chosen record is parsed whole below.
     for (std::size_t i = tail.size() < EndRecord::FixedSize ? 0 : tail.size() - EndRecord::FixedSize + 1; i-- > 0;) {
-        if (get32(tail.data() + i) != EndRecord::Signature)
+        std::size_t commentLength = 0;
+        if (!endRecordCandidate(tail.data() + i, tail.size() - i, &commentLength))
             continue;
-        const std::size_t commentLength = get16(tail.data() + i + 20);
         const std::size_t room = tail.size() - i - EndRecord::FixedSize;
         if (commentLength > room)
             continue; // its comment would run past the end of the file: no record
@@ -371,25 +358,6 @@ unsigned Entry::permissions() const
     if (hasUnixMode && (unixMode & 0777) != 0)
         return unixMode & 07777;
     return kind == EntryKind::Folder ? 0755 : 0644;
-}
-
-bool findExtra(const unsigned char* extra, std::size_t length, std::uint16_t id, const unsigned char** payload,
-               std::size_t* payloadLength)
-{
-    std::size_t i = 0;
-    while (length - i >= 4) {
-        const std::uint16_t fieldId = get16(extra + i);
-        const std::size_t size = get16(extra + i + 2);
-        if (size > length - i - 4)
-            return false;
-        if (fieldId == id) {
-            *payload = extra + i + 4;
-            *payloadLength = size;
-            return true;
-        }
-        i += 4 + size;
-    }
-    return false;
 }
 
 void forEachCentralHeader(ByteSource& source, const Layout& layout,

@@ -99,11 +99,6 @@ Directory readDirectoryAt(ByteSource& source, std::uint64_t endPos, bool localTi
 void forEachCentralHeader(ByteSource& source, const Layout& layout,
                           const std::function<void(const CentralHeader&)>& visit);
 
-// The payload of the extra field `id` among the `length` bytes of extra
-// fields at `extra`; false when there is none or the fields are damaged.
-bool findExtra(const unsigned char* extra, std::size_t length, std::uint16_t id, const unsigned char** payload,
-               std::size_t* payloadLength);
-
 } // namespace zipcore
 
 #endif // PLOVERN_ZIPCORE_ZIPDIRECTORY_H

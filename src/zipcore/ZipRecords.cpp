@@ -10,6 +10,9 @@ namespace zipcore {
 
 namespace {
 
+// Where an end record keeps its comment's length (read while scanning too).
+constexpr std::size_t EndCommentLengthAt = 20;
+
 constexpr std::uint16_t Full16 = 0xffff;
 
 // Appends little-endian fields to an encoded record.
@@ -389,7 +392,7 @@ Parsed<EndRecord> parseEndRecord(const unsigned char* p, std::size_t length)
 {
     if (length < EndRecord::FixedSize || get32(p) != EndRecord::Signature)
         return failure<EndRecord>("no end-of-central-directory record");
-    const std::size_t commentLength = get16(p + 20);
+    const std::size_t commentLength = get16(p + EndCommentLengthAt);
     if (commentLength > length - EndRecord::FixedSize)
         return failure<EndRecord>("the archive comment runs past the end of the file");
     Parsed<EndRecord> parsed;
@@ -523,6 +526,53 @@ Bytes encode(const DirectoryEnd& end)
     const Bytes tail = encode(record);
     bytes.insert(bytes.end(), tail.begin(), tail.end());
     return bytes;
+}
+
+bool findExtra(const unsigned char* extra, std::size_t length, std::uint16_t id, const unsigned char** payload,
+               std::size_t* payloadLength)
+{
+    std::size_t i = 0;
+    while (length - i >= 4) {
+        const std::uint16_t fieldId = get16(extra + i);
+        const std::size_t size = get16(extra + i + 2);
+        if (size > length - i - 4)
+            return false;
+        if (fieldId == id) {
+            *payload = extra + i + 4;
+            *payloadLength = size;
+            return true;
+        }
+        i += 4 + size;
+    }
+    return false;
+}
+
+std::string encodeExtendedTimestamp(std::int64_t mtime)
+{
+    if (mtime < 0 || mtime > 0xffffffffLL)
+        return std::string();
+    unsigned char field[9] = {0, 0, 5, 0, 1};
+    put16(field, ExtendedTimestampId);
+    put32(field + 5, static_cast<std::uint32_t>(mtime));
+    return std::string(reinterpret_cast<const char*>(field), sizeof field);
+}
+
+bool readExtendedMtime(const unsigned char* extra, std::size_t length, std::int64_t* mtime)
+{
+    const unsigned char* payload = nullptr;
+    std::size_t size = 0;
+    if (!findExtra(extra, length, ExtendedTimestampId, &payload, &size) || size < 5 || !(payload[0] & 1))
+        return false;
+    *mtime = static_cast<std::int64_t>(get32(payload + 1));
+    return true;
+}
+
+bool endRecordCandidate(const unsigned char* p, std::size_t available, std::size_t* commentLength)
+{
+    if (available < EndRecord::FixedSize || get32(p) != EndRecord::Signature)
+        return false;
+    *commentLength = get16(p + EndCommentLengthAt);
+    return true;
 }
 
 bool holdsRecordSignature(const unsigned char* data, std::size_t length)

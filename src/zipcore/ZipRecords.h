@@ -217,6 +217,26 @@ struct DirectoryEnd
 };
 Bytes encode(const DirectoryEnd& end);
 
+// The payload of the extra field `id` among the `length` bytes of extra
+// fields at `extra`; false when there is none or the fields are damaged.
+bool findExtra(const unsigned char* extra, std::size_t length, std::uint16_t id, const unsigned char** payload,
+               std::size_t* payloadLength);
+
+// The extended timestamp extra field (0x5455) with a modification time
+// alone, as we write it in both headers; empty when `mtime` does not fit its
+// unsigned 32 bits.
+std::string encodeExtendedTimestamp(std::int64_t mtime);
+
+// The modification time of the extended timestamp among `length` bytes of
+// extra fields: a flags byte, then the times its bits name, modification
+// time first. Read unsigned, as 7-Zip does, so that times after 2038 survive.
+bool readExtendedMtime(const unsigned char* extra, std::size_t length, std::int64_t* mtime);
+
+// Whether the `available` bytes at `p` (to the end of the file) start with
+// an end record's signature and fixed part; `commentLength` is then the
+// length its comment claims. Only that much is read, for scanning.
+bool endRecordCandidate(const unsigned char* p, std::size_t available, std::size_t* commentLength);
+
 // Whether `length` bytes at `data` hold the signature of any zip record
 // (local, central, data descriptor, end, ZIP64 end, ZIP64 locator): bytes a
 // reader that searches could take for a record.
