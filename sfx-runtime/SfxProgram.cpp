@@ -222,7 +222,7 @@ int SfxProgram::extract(AttachedZip& zip)
     if (settings.show) {
         const std::string message = Text::trimRight(settings.message);
         if (!message.empty())
-            std::printf("\n%s\n", message.c_str());
+            std::printf("\n%s\n", Text::printableLines(message).c_str());
     }
     std::fflush(stdout);
     if (!settings.run.empty())

@@ -16,6 +16,17 @@ inline std::string printable(const std::string& text)
     return zipcore::printableName(text);
 }
 
+// A text of several lines from the archive's maker (the closing message),
+// cleaned as names are, line by line, so that its line breaks stay.
+inline std::string printableLines(const std::string& text)
+{
+    std::string out;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        out += zipcore::printableName(text.substr(start, end - start)) + '\n';
+    return out + zipcore::printableName(text.substr(start));
+}
+
 // Drops the spaces and tabs at the end of every line and the empty lines at
 // the end of the text.
 inline std::string trimRight(const std::string& text)

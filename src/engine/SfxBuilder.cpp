@@ -171,10 +171,27 @@ QString readMessage(const QString& messageFile)
 {
     if (messageFile.isEmpty())
         return QString();
+    // A regular file only: a FIFO would hold the build until someone writes
+    // to it, and a device such as /dev/zero never ends. The message must fit
+    // the settings block with room to spare (escaping can double it).
+    constexpr qint64 MaxMessage = qint64(zipcore::MaxSfxBlock / 4);
+    const QString path = QFileInfo(messageFile).absoluteFilePath();
+    const QFileInfo info(messageFile);
+    if (info.exists() && !info.isFile())
+        throw EngineFailure::messageFileUnreadable(path, QStringLiteral("it is not a regular file"));
+    const auto tooLarge = [&] {
+        return EngineFailure::messageFileUnreadable(
+            path, QStringLiteral("it is larger than a self-extractor's message may be (%1 MiB)").arg(MaxMessage >> 20));
+    };
+    if (info.size() > MaxMessage)
+        throw tooLarge();
     QFile file(messageFile);
     if (!file.open(QIODevice::ReadOnly))
-        throw EngineFailure::messageFileUnreadable(QFileInfo(messageFile).absoluteFilePath(), file.errorString());
-    QString message = QString::fromLocal8Bit(file.readAll());
+        throw EngineFailure::messageFileUnreadable(path, file.errorString());
+    const QByteArray bytes = file.read(MaxMessage + 1); // the file may grow meanwhile
+    if (bytes.size() > MaxMessage)
+        throw tooLarge();
+    QString message = QString::fromLocal8Bit(bytes);
     while (message.endsWith(QLatin1Char('\n')) || message.endsWith(QLatin1Char('\r')))
         message.chop(1);
     return message;

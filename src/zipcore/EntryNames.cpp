@@ -162,14 +162,33 @@ std::string printableName(const std::string& text)
     static const char hex[] = "0123456789abcdef";
     std::string out;
     out.reserve(text.size());
-    for (const char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = [&](std::size_t k) {
+            return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
+        };
         if (byte < 0x20 || byte == 0x7f) {
             out += "\\x";
             out += hex[byte >> 4];
             out += hex[byte & 15];
+        } else if (byte == 0xc2 && next(1) >= 0x80 && next(1) <= 0x9f) {
+            // C1 controls (U+0080 to U+009F), which terminals act on too.
+            out += "\\u00";
+            out += hex[next(1) >> 4];
+            out += hex[next(1) & 15];
+            i += 1;
+        } else if (byte == 0xe2
+                   && ((next(1) == 0x80 && next(2) >= 0xaa && next(2) <= 0xae)
+                       || (next(1) == 0x81 && next(2) >= 0xa6 && next(2) <= 0xa9))) {
+            // Bidirectional embeddings, overrides and isolates (U+202A to
+            // U+202E, U+2066 to U+2069): they reorder what follows them.
+            const unsigned code = ((next(1) & 0x3fu) << 6) | (next(2) & 0x3fu) | 0x2000u;
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4)
+                out += hex[(code >> shift) & 15];
+            i += 2;
         } else {
-            out += c;
+            out += text[i];
         }
     }
     return out;

@@ -38,7 +38,9 @@ std::vector<std::string> entryParts(const std::string& name, bool isFolder);
 
 // A name (or any text from an archive) as shown in messages: control
 // characters, NUL among them, could end the message early or drive the
-// user's terminal, so each is written as "\x" and two hex digits.
+// user's terminal, so each is written as "\x" and two hex digits; C1
+// controls and bidirectional overrides and isolates, which terminals act on
+// or which reorder the text after them, as "\u" and four.
 std::string printableName(const std::string& text);
 
 // The first `count` parts joined with "/".

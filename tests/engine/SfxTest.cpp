@@ -251,6 +251,19 @@ TEST_F(MakeSfx, Failures)
     engine.setSfxMessageFile(QStringLiteral("no-such-message.txt"));
     const Failure message = expectFailure(EngineError::MessageFileUnreadable, [&] { engine.MakeSfx(source); });
     EXPECT_TRUE(message.description().contains(QStringLiteral("no-such-message.txt")));
+    // Neither a FIFO (which would hold the build), nor a device that never
+    // ends, nor a message the settings block cannot hold.
+    const QString fifo = m_scratch.file(QStringLiteral("message.fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString huge = m_scratch.file(QStringLiteral("huge.txt"));
+    {
+        QFile file(huge);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(5 << 20));
+    }
+    for (const QString& file : {fifo, QStringLiteral("/dev/zero"), huge}) {
+        engine.setSfxMessageFile(file);
+        expectFailure(EngineError::MessageFileUnreadable, [&] { engine.MakeSfx(source); });
+    }
     engine.setSfxMessageFile(QString());
 
     expectFailure(EngineError::NoArchivePath, [&] { engine.MakeSfx(QString()); });

@@ -165,15 +165,17 @@ TEST_F(sfxExtract, WithoutTerminalRestoresEverythingShowsMessageAndRunsProgram)
     const QString src = sampleTree();
     const QString zip = infoZip(src, QStringLiteral("t.zip"));
     const QString target = path(QStringLiteral("out/inner"));
-    const QString sfx = makeSfx(
-        zip, QStringLiteral("t.sfx"),
-        {"folder=" + target, "create=1", "message=Thanks for installing.   \nBye.  ", "show=1", "run=after.sh"});
+    const QString sfx =
+        makeSfx(zip, QStringLiteral("t.sfx"),
+                {"folder=" + target, "create=1",
+                 // A title-setting escape sequence and a right-to-left override: shown, not obeyed.
+                 "message=Thanks for installing.   \nBye \x1b]0;owned\x07 \u202eok.  ", "show=1", "run=after.sh"});
     QDir().mkpath(path(QStringLiteral("elsewhere")));
 
     const Outcome r = runApart(sfx, {}, path(QStringLiteral("elsewhere")));
     ASSERT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
     expectSameTree(src, target, {QStringLiteral("ran-in.txt")});
-    EXPECT_TRUE(r.out.contains("\nThanks for installing.\nBye.\n")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("\nThanks for installing.\nBye \\x1b]0;owned\\x07 \\u202eok.\n")) << r.out.toStdString();
     EXPECT_FALSE(r.out.contains("installing. ")) << "trailing spaces must be dropped";
     EXPECT_EQ(TestFiles::readAll(target + "/ran-in.txt").trimmed(),
               QFile::encodeName(QFileInfo(target).canonicalFilePath()));
