@@ -17,6 +17,11 @@ constexpr std::size_t BufferSize = 1 << 20;
 constexpr std::size_t LocalWindowSize = 64 * 1024;
 // The end record, plus an archive comment of at most 65,535 bytes after it.
 constexpr std::size_t MaxEndSearch = EndRecord::FixedSize + 0xffff;
+// How much of the file's end is read to find the end record: the record
+// with the longest comment, behind bytes appended after the archive (a
+// signature, padding from a download), as unzip and 7-Zip allow too. With
+// such bytes no candidate ends the file, and the one nearest the end counts.
+constexpr std::size_t EndWindow = MaxEndSearch + (1 << 20);
 // A ZIP64 end record's extensible data is not used; one claiming more than
 // this is taken as damaged rather than read.
 constexpr std::uint64_t MaxZip64EndRecord = 1 << 24;
@@ -369,7 +374,7 @@ void forEachCentralHeader(ByteSource& source, const Layout& layout,
 Directory readDirectory(ByteSource& source, bool localTimes)
 {
     const std::uint64_t size = source.size();
-    const std::uint64_t tailStart = size - std::min<std::uint64_t>(size, MaxEndSearch);
+    const std::uint64_t tailStart = size - std::min<std::uint64_t>(size, EndWindow);
     std::vector<unsigned char> tail(static_cast<std::size_t>(size - tailStart));
     if (!tail.empty() && !source.readAt(tailStart, tail.data(), tail.size()))
         readFailed(source);
@@ -403,7 +408,7 @@ Directory readDirectoryAt(ByteSource& source, std::uint64_t endPos, bool localTi
     if (EndRecord::FixedSize + end.record.comment.size() != bytes.size())
         damaged("the archive comment does not reach the end of the file");
     // The one end record the engine would take, so that both read the same.
-    const std::uint64_t tailStart = size - std::min<std::uint64_t>(size, MaxEndSearch);
+    const std::uint64_t tailStart = size - std::min<std::uint64_t>(size, EndWindow);
     std::vector<unsigned char> tail(static_cast<std::size_t>(size - tailStart));
     if (!source.readAt(tailStart, tail.data(), tail.size()))
         readFailed(source);

@@ -41,6 +41,23 @@ TEST(Extract, OneEntryRecreatesItsFolderAndTargetWithParents)
               QDateTime(QDate(2021, 3, 4), QTime(5, 6, 8), Qt::LocalTime));
 }
 
+// 70 KB appended after the archive (beyond the longest comment an end record
+// can claim): the end record is still found, as unzip, bsdtar and 7-Zip find
+// it.
+TEST(Extract, BytesAppendedAfterTheArchiveAreSkipped)
+{
+    Scratch scratch;
+    const QString archive = TestFiles::copyFixture(QStringLiteral("infozip.zip"), scratch.path());
+    {
+        QFile file(archive);
+        ASSERT_TRUE(file.open(QIODevice::Append));
+        file.write(QByteArray(70 * 1000, '\0'));
+    }
+    extract(archive, scratch.file(QStringLiteral("ours")));
+    EXPECT_EQ(TestFiles::tree(scratch.file(QStringLiteral("ours"))),
+              QStringList({QStringLiteral("docs/"), QStringLiteral("docs/readme.txt"), QStringLiteral("hello.txt")}));
+}
+
 TEST(Extract, OverwritesExistingFiles)
 {
     Scratch scratch;
