@@ -31,6 +31,7 @@ struct ArchiveEngine::Impl
     QString runAfter;
     EntryListed entryListed;
     ProgressHandler progressHandler;
+    PasswordHandler passwordHandler;
 
     std::unique_ptr<AddBatch> batch;
     // A commit that failed where no failure could be thrown (when the
@@ -160,6 +161,11 @@ void ArchiveEngine::setEntryListedHandler(EntryListed handler)
 void ArchiveEngine::setProgressHandler(ProgressHandler handler)
 {
     d->progressHandler = std::move(handler);
+}
+
+void ArchiveEngine::setPasswordHandler(PasswordHandler handler)
+{
+    d->passwordHandler = std::move(handler);
 }
 
 void ArchiveEngine::ListContents()

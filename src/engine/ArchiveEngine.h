@@ -118,6 +118,22 @@ public:
     // self-extractor build leaves the archive and the output as they were.
     void setProgressHandler(ProgressHandler handler);
 
+    // Asked during Extract for the password of an encrypted entry: the
+    // request names the archive and the entry, and says whether the password
+    // given last did not fit that entry. The password given is tried on every
+    // later encrypted entry of the same action before the handler is asked
+    // again. Answering false cancels the extraction, which then fails (the
+    // files completed before stay, as with a stop). Called on the thread that
+    // called the action only. Listing never asks.
+    struct PasswordRequest
+    {
+        QString archive;
+        QString entry;
+        bool wrong = false;
+    };
+    using PasswordHandler = std::function<bool(const PasswordRequest& request, QString& password)>;
+    void setPasswordHandler(PasswordHandler handler);
+
     // ---- Actions ---------------------------------------------------------
 
     // Calls the EntryListed handler once per entry of ArchivePath, in the
