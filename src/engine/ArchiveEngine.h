@@ -172,7 +172,12 @@ public:
     // a vanished or unreadable file, for example), the files collected before
     // it are committed first, then the failure is thrown. A collected file
     // that vanishes before the commit is left out, the others are written,
-    // then SourceUnreadable names it. An existing empty (0-byte) file is taken
+    // then SourceUnreadable names it. A file that fails while the archive is
+    // being rewritten (it cannot be read, or the disk fills) ends the commit
+    // there: the files collected before it are written, it and the later ones
+    // are not, and its failure is thrown (SourceUnreadable, or
+    // CannotUpdateArchive naming the archive and the file); when not even the
+    // files before it fit, the archive stays as it was. An existing empty (0-byte) file is taken
     // for an empty archive. A commit that fails because ArchivePath changed is
     // reported by the next action.
     void AddFiles();

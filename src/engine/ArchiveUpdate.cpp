@@ -15,6 +15,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <functional>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -238,30 +239,40 @@ private:
 };
 
 // Reads the central directory of the new archive `fd` back, as listing
-// would, and fails unless it names exactly the entries `changes` meant to
-// leave, in order. The old archive is then left as it is: a writer that
+// would, and fails unless it names exactly the entries the writer says it
+// left, in order. The old archive is then left as it is: a writer that
 // misread a damaged archive must not report a change it did not make.
-void checkWritten(int fd, const QString& archive, const zipcore::Directory* old, const UpdatePlan& changes)
+void checkWritten(int fd, const QString& archive, const zipcore::Directory* old, const UpdatePlan& changes,
+                  const ArchiveWriter::Written& written)
 {
     std::vector<std::string> intended;
-    std::size_t nextNew = 0;
-    for (std::size_t i = 0; i < changes.fates.size(); ++i) {
-        if (changes.fates[i] == ArchiveWriter::Fate::Keep)
-            intended.push_back(old->entries[i].rawName);
-        else if (changes.fates[i] == ArchiveWriter::Fate::Replace)
-            intended.push_back(changes.added.at(nextNew++).name);
+    std::vector<const std::string*> replacement(written.fates.size(), nullptr);
+    for (std::size_t j = 0; j < written.added; ++j) {
+        if (changes.added[j].replaces != ArchiveWriter::NoEntry)
+            replacement.at(changes.added[j].replaces) = &changes.added[j].name;
     }
-    for (; nextNew < changes.added.size(); ++nextNew)
-        intended.push_back(changes.added[nextNew].name);
+    for (std::size_t i = 0; i < written.fates.size(); ++i) {
+        if (written.fates[i] == ArchiveWriter::Fate::Keep)
+            intended.push_back(old->entries[i].rawName);
+        else if (written.fates[i] == ArchiveWriter::Fate::Replace && replacement[i])
+            intended.push_back(*replacement[i]);
+    }
+    for (std::size_t j = 0; j < written.added; ++j) {
+        if (changes.added[j].replaces == ArchiveWriter::NoEntry)
+            intended.push_back(changes.added[j].name);
+    }
 
     ArchiveUpdate::checkReadsBack(fd, archive, intended, EngineFailure::cannotUpdateArchive);
 }
 
 // Writes the changed archive beside the locked one and puts it in its place.
 // `plan` decides, from the archive as read under the lock (none for a new
-// one), what changes. False as for install().
+// one), what changes. False as for install(). When only the first of the new
+// entries could be written, the archive holds those and `partial` why the
+// others are not in it.
 bool rewrite(const UpdateTarget& target, const QString& archive, mode_t newMode, ProgressChannel& progress,
-             const std::function<UpdatePlan(const zipcore::Directory*)>& plan)
+             const std::function<UpdatePlan(const zipcore::Directory*)>& plan,
+             std::optional<Failure>* partial = nullptr)
 {
     // An empty file (made by "touch", say) is taken for an empty archive.
     const bool hasOld = target.exists() && target.info().st_size > 0;
@@ -276,9 +287,13 @@ bool rewrite(const UpdateTarget& target, const QString& archive, mode_t newMode,
     check(out.create(target.folder()), archive);
     EntryCompressor compressor(changes.sources);
     ArchiveWriter writer(hasOld ? target.fd() : -1, hasOld ? &old : nullptr, out.fd(), archive, progress);
-    writer.write(changes.fates, changes.added, compressor);
-    checkWritten(out.fd(), archive, hasOld ? &old : nullptr, changes);
-    return target.install(out, newMode);
+    ArchiveWriter::Written written = writer.write(changes.fates, changes.added, compressor);
+    checkWritten(out.fd(), archive, hasOld ? &old : nullptr, changes, written);
+    if (!target.install(out, newMode))
+        return false;
+    if (partial)
+        *partial = std::move(written.failure);
+    return true;
 }
 
 } // namespace
@@ -410,9 +425,11 @@ AddBatch::~AddBatch() = default;
 UpdatePlan AddBatch::plan(const zipcore::Directory* old) const
 {
     // An added file replaces the first old entry of its name, in its place
-    // (as libzip and zip do); the others come after the old entries. Later
-    // old entries of the same name go: extraction lets the last of a name
-    // win, so a copy left behind would shadow the new file.
+    // in the directory (as libzip and zip do); the others come after the old
+    // entries. Later old entries of the same name go: extraction lets the
+    // last of a name win, so a copy left behind would shadow the new file.
+    // The files stay in the order they were added: when one fails, those
+    // before it still go in (see ArchiveWriter::write).
     UpdatePlan plan;
     std::unordered_map<std::string, std::size_t> byName;
     if (old) {
@@ -420,16 +437,20 @@ UpdatePlan AddBatch::plan(const zipcore::Directory* old) const
         for (std::size_t i = old->entries.size(); i-- > 0;)
             byName[old->entries[i].name] = i;
     }
-    std::vector<std::pair<std::size_t, const AddedFile*>> order;
-    std::size_t appended = old ? old->entries.size() : 0;
     for (const AddedFile& file : m_added) {
-        const auto found = byName.find(file.entryName.toStdString());
+        ArchiveWriter::NewEntry entry;
+        entry.name = file.entryName.toStdString();
+        entry.mode = file.st.st_mode & 07777;
+        entry.mtime = file.st.st_mtime;
+        entry.expectedSize = file.st.st_size;
+        entry.source = file.source;
+        const auto found = byName.find(entry.name);
         if (found != byName.end()) {
             plan.fates[found->second] = ArchiveWriter::Fate::Replace;
-            order.emplace_back(found->second, &file);
-        } else {
-            order.emplace_back(appended++, &file);
+            entry.replaces = found->second;
         }
+        plan.added.push_back(std::move(entry));
+        plan.sources.push_back({file.source, static_cast<std::int64_t>(file.st.st_size)});
     }
     if (old) {
         for (std::size_t i = 0; i < old->entries.size(); ++i) {
@@ -437,16 +458,6 @@ UpdatePlan AddBatch::plan(const zipcore::Directory* old) const
             if (first->second != i && plan.fates[first->second] == ArchiveWriter::Fate::Replace)
                 plan.fates[i] = ArchiveWriter::Fate::Drop;
         }
-    }
-    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& [position, file] : order) {
-        ArchiveWriter::NewEntry entry;
-        entry.name = file->entryName.toStdString();
-        entry.mode = file->st.st_mode & 07777;
-        entry.mtime = file->st.st_mtime;
-        entry.expectedSize = file->st.st_size;
-        plan.added.push_back(std::move(entry));
-        plan.sources.push_back({file->source, static_cast<std::int64_t>(file->st.st_size)});
     }
     return plan;
 }
@@ -478,18 +489,24 @@ void AddBatch::commit(ProgressChannel& progress)
         }
     }
 
+    std::optional<Failure> partial;
     if (!m_added.empty()) {
         const mode_t newMode = ArchiveUpdate::defaultFileMode();
         bool placed = false;
         for (int attempt = 0; attempt < Attempts && !placed; ++attempt) {
             const UpdateTarget target(m_archive);
-            placed =
-                rewrite(target, m_archive, newMode, progress, [&](const zipcore::Directory* old) { return plan(old); });
+            placed = rewrite(
+                target, m_archive, newMode, progress, [&](const zipcore::Directory* old) { return plan(old); },
+                &partial);
         }
         if (!placed)
             throw EngineFailure::archiveChanged(m_archive);
     }
     m_added.clear();
+    // A file that failed while being written cost the ones after it too,
+    // which makes it the failure to tell.
+    if (partial)
+        throw *partial;
     if (!lost.isEmpty())
         throw EngineFailure::sourceUnreadable(lost, lostCause);
 }

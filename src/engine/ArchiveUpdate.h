@@ -58,8 +58,12 @@ public:
     void add(const AddedFile& file);
 
     // Writes the archive. Throws CannotUpdateArchive or ArchiveChanged leaving
-    // the archive as it was. A source file that can no longer be read is left
-    // out; the others are written and then SourceUnreadable names it.
+    // the archive as it was. A source file that can no longer be opened is
+    // left out; the others are written and then SourceUnreadable names it.
+    // When a file fails while it is being written (it cannot be read, the
+    // disk is full), the files added before it are written and the failure
+    // is thrown naming it; when not even those can be written the archive
+    // stays as it was.
     // `progress` follows the rewrite and may stop it (StopRequested), which
     // leaves the archive as it was.
     void commit(ProgressChannel& progress);

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <ctime>
 #include <unistd.h>
+#include <unordered_map>
 #include <zlib.h>
 
 namespace {
@@ -182,7 +183,8 @@ void ArchiveWriter::writeBlock()
     check(PosixFile::writeAt(m_out, block.data(), block.size(), static_cast<std::int64_t>(m_blockStart)));
 }
 
-void ArchiveWriter::write(const std::vector<Fate>& fates, const std::vector<NewEntry>& added, EntryCompressor& data)
+ArchiveWriter::Written ArchiveWriter::write(const std::vector<Fate>& fates, const std::vector<NewEntry>& added,
+                                            EntryCompressor& data)
 {
     const std::size_t oldCount = m_old ? m_old->entries.size() : 0;
     std::int64_t files = 0;
@@ -216,23 +218,104 @@ void ArchiveWriter::write(const std::vector<Fate>& fates, const std::vector<NewE
         findOldBlock();
     }
     std::vector<Placed> kept(oldCount);
-    std::vector<Placed> placedNew(added.size());
-    std::size_t nextNew = 0;
     for (std::size_t i = 0; i < oldCount; ++i) {
-        if (fates[i] == Fate::Keep) {
+        if (fates[i] == Fate::Keep)
             copyKept(i, kept[i]);
-        } else if (fates[i] == Fate::Replace) {
-            writeNew(added.at(nextNew), data, placedNew.at(nextNew));
-            ++nextNew;
+    }
+    // Everything kept is on the disk before the first new entry, so that a
+    // failure from here on is one of the new entries.
+    flushCopy();
+    flush();
+
+    // The new entries come after all kept ones, in the order given, so that
+    // those before a failing one can stay: their replaced places in the
+    // directory are only a matter of where their central headers go.
+    Written written;
+    written.fates = fates;
+    std::vector<Placed> placedNew(added.size());
+    std::vector<std::uint64_t> starts(added.size() + 1, 0);
+    std::size_t next = 0;
+    m_writeCause.clear();
+    try {
+        for (; next < added.size(); ++next) {
+            starts[next] = m_position;
+            writeNew(added[next], data, placedNew[next]);
+        }
+        starts[next] = m_position;
+        flush();
+        written.added = added.size();
+    } catch (const Failure& failure) {
+        // A failure to write names the file that did not fit; any other
+        // (the file could not be read) names it already.
+        const QString writeCause = m_writeCause;
+        written.added = cutBack(next, starts);
+        if (written.added == 0)
+            throw;
+        if (written.added < added.size()) {
+            if (writeCause.isEmpty())
+                written.failure = failure;
+            else
+                written.failure = m_writeFailure(m_output,
+                                                 QStringLiteral("%1; %2 and the files selected after it were not added")
+                                                     .arg(writeCause, added[written.added].source));
         }
     }
-    for (; nextNew < added.size(); ++nextNew)
-        writeNew(added[nextNew], data, placedNew[nextNew]);
-    flushCopy();
-    writeDirectory(fates, kept, placedNew);
+
+    // An old entry gives way only to a new entry of its name that went in;
+    // otherwise it stays, copied after the new entries.
+    if (written.added < added.size()) {
+        std::unordered_map<std::string, std::size_t> newByName;
+        for (std::size_t j = 0; j < added.size(); ++j)
+            newByName.emplace(added[j].name, j);
+        for (std::size_t i = 0; i < oldCount; ++i) {
+            if (written.fates[i] == Fate::Keep)
+                continue;
+            const auto found = newByName.find(m_old->entries[i].name);
+            if (found != newByName.end() && found->second >= written.added) {
+                written.fates[i] = Fate::Keep;
+                copyKept(i, kept[i]);
+            }
+        }
+        flushCopy();
+    }
+    writeDirectory(written.fates, kept, added, placedNew, written.added);
     flush();
     if (m_hasBlock)
         writeBlock();
+    return written;
+}
+
+std::size_t ArchiveWriter::cutBack(std::size_t failed, const std::vector<std::uint64_t>& starts)
+{
+    // What is on the disk ends at the file position (every write but the
+    // headers' goes there); the buffer holds what came after its start.
+    const off_t position = ::lseek(m_out, 0, SEEK_CUR);
+    if (position < 0)
+        return 0;
+    auto onDisk = static_cast<std::uint64_t>(position);
+    const std::uint64_t buffered = m_position - m_buffer.size();
+    for (std::size_t k = failed + 1; k-- > 1;) {
+        const std::uint64_t end = starts[k];
+        if (onDisk < end) {
+            if (onDisk < buffered || end > m_position)
+                continue;
+            if (!PosixFile::writeAll(m_out, m_buffer.data() + (onDisk - buffered),
+                                     static_cast<std::size_t>(end - onDisk))) {
+                const off_t now = ::lseek(m_out, 0, SEEK_CUR);
+                if (now < 0)
+                    return 0;
+                onDisk = static_cast<std::uint64_t>(now);
+                continue;
+            }
+            onDisk = end;
+        }
+        if (::ftruncate(m_out, static_cast<off_t>(end)) != 0 || ::lseek(m_out, static_cast<off_t>(end), SEEK_SET) < 0)
+            return 0;
+        m_buffer.clear();
+        m_position = end;
+        return k;
+    }
+    return 0;
 }
 
 void ArchiveWriter::copyKept(std::size_t index, Placed& placed)
@@ -359,27 +442,33 @@ void ArchiveWriter::writeNew(const NewEntry& entry, EntryCompressor& data, Place
     checkStop();
 }
 
-void ArchiveWriter::writeDirectory(const std::vector<Fate>& fates, std::vector<Placed>& kept,
-                                   std::vector<Placed>& added)
+void ArchiveWriter::writeDirectory(const std::vector<Fate>& fates, const std::vector<Placed>& kept,
+                                   const std::vector<NewEntry>& added, const std::vector<Placed>& placedNew,
+                                   std::size_t written)
 {
     const std::uint64_t cdStart = m_position;
-    const std::uint64_t count = writeCentralHeaders(fates, kept, added);
+    const std::uint64_t count = writeCentralHeaders(fates, kept, added, placedNew, written);
     writeEndRecords(cdStart, count, oldComment());
 }
 
-std::uint64_t ArchiveWriter::writeCentralHeaders(const std::vector<Fate>& fates, std::vector<Placed>& kept,
-                                                 std::vector<Placed>& added)
+std::uint64_t ArchiveWriter::writeCentralHeaders(const std::vector<Fate>& fates, const std::vector<Placed>& kept,
+                                                 const std::vector<NewEntry>& added,
+                                                 const std::vector<Placed>& placedNew, std::size_t written)
 {
     std::uint64_t count = 0;
-    std::size_t nextNew = 0;
     if (m_old) {
+        std::vector<std::size_t> replacement(m_old->entries.size(), NoEntry);
+        for (std::size_t j = 0; j < written; ++j) {
+            if (added[j].replaces != NoEntry)
+                replacement.at(added[j].replaces) = j;
+        }
         std::size_t index = 0;
         FileSource source(m_in);
         try {
             forEachCentralHeader(source, m_old->layout, [&](const CentralHeader& old) {
                 const std::size_t i = index++;
                 if (fates[i] == Fate::Replace) {
-                    const std::vector<unsigned char>& h = added.at(nextNew++).centralHeader;
+                    const std::vector<unsigned char>& h = placedNew.at(replacement.at(i)).centralHeader;
                     put(h.data(), h.size());
                     ++count;
                 } else if (fates[i] == Fate::Keep) {
@@ -397,9 +486,11 @@ std::uint64_t ArchiveWriter::writeCentralHeaders(const std::vector<Fate>& fates,
             throw EngineFailure::fromCore(error, m_archive);
         }
     }
-    for (; nextNew < added.size(); ++nextNew) {
-        put(added[nextNew].centralHeader.data(), added[nextNew].centralHeader.size());
-        ++count;
+    for (std::size_t j = 0; j < written; ++j) {
+        if (added[j].replaces == NoEntry) {
+            put(placedNew[j].centralHeader.data(), placedNew[j].centralHeader.size());
+            ++count;
+        }
     }
     return count;
 }
@@ -494,10 +585,12 @@ void ArchiveWriter::checkStop() const
         throw StopRequested();
 }
 
-void ArchiveWriter::check(const PosixFile::SysResult& result) const
+void ArchiveWriter::check(const PosixFile::SysResult& result)
 {
-    if (!result)
-        throw m_writeFailure(m_output, result.cause());
+    if (!result) {
+        m_writeCause = result.cause();
+        throw m_writeFailure(m_output, m_writeCause);
+    }
 }
 
 void ArchiveWriter::unreadable(const QString& cause) const

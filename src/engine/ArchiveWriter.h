@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,8 @@ public:
     // What becomes of each entry of the old archive.
     enum class Fate { Keep, Drop, Replace };
 
+    static constexpr std::size_t NoEntry = static_cast<std::size_t>(-1);
+
     // One added file, written as a new entry.
     struct NewEntry
     {
@@ -45,6 +48,22 @@ public:
         std::uint32_t mode = 0644;
         std::int64_t mtime = 0;
         std::int64_t expectedSize = 0; // for progress
+        // The old entry (fate Replace) whose place in the directory this one
+        // takes; NoEntry puts it after the old entries.
+        std::size_t replaces = NoEntry;
+        QString source; // the file it is read from, named when it fails
+    };
+
+    // What write() put into the new archive.
+    struct Written
+    {
+        // How many of the new entries, from the first, went in.
+        std::size_t added = 0;
+        // The old entries' fates as written: a replaced or dropped entry is
+        // kept after all when the new entry of its name did not go in.
+        std::vector<Fate> fates;
+        // Why the rest of the new entries did not go in.
+        std::optional<Failure> failure;
     };
 
     // `in` is the old archive (-1 for none) read as `old`; the result goes to
@@ -71,12 +90,19 @@ public:
     void setSelfExtractorFront(const SelfExtractorFront& front, const QString& outputPath,
                                EngineFailure::WriteFailure writeFailure);
 
-    // Writes the new archive: old entry i is kept, dropped, or replaced in its
-    // place by the next of `added` (in order); the rest of `added` follows
-    // the old entries. `data` yields the data of `added`, in the same order.
-    // Throws a Failure, or StopRequested when the progress handler asked to
-    // stop; `out` then holds a partial file that must be thrown away.
-    void write(const std::vector<Fate>& fates, const std::vector<NewEntry>& added, EntryCompressor& data);
+    // Writes the new archive: the data of the old entries kept, then of
+    // `added` in order (`data` yields it, in the same order). In the
+    // directory old entry i is kept, dropped, or replaced in its place by the
+    // new entry that names it; the other new entries follow the old ones.
+    //
+    // When a new entry fails (its file cannot be read, the disk is full),
+    // the entries before it are kept: the file is cut back to where the
+    // entry started and the directory is written for what went in; the
+    // result tells how far it got and why. Throws a Failure when not even
+    // the first new entry (or the directory after a failure) could be
+    // written, or StopRequested when the progress handler asked to stop;
+    // `out` then holds a partial file that must be thrown away.
+    Written write(const std::vector<Fate>& fates, const std::vector<NewEntry>& added, EntryCompressor& data);
 
 private:
     void writeFront();
@@ -93,11 +119,19 @@ private:
     void copyKept(std::size_t index, Placed& placed);
     void flushCopy();
     void writeNew(const NewEntry& entry, EntryCompressor& data, Placed& placed);
-    void writeDirectory(const std::vector<Fate>& fates, std::vector<Placed>& kept, std::vector<Placed>& added);
+    // Cuts the new file back to the start of the last new entry before
+    // `failed` whose bytes can all be on the disk; `starts` holds where each
+    // new entry started (and, past `failed`, where the last one ended).
+    // Returns how many new entries stay.
+    std::size_t cutBack(std::size_t failed, const std::vector<std::uint64_t>& starts);
+    // `written` is how many of `placedNew` (in order) were written.
+    void writeDirectory(const std::vector<Fate>& fates, const std::vector<Placed>& kept,
+                        const std::vector<NewEntry>& added, const std::vector<Placed>& placedNew, std::size_t written);
     // The central headers: the kept ones with their offsets moved, the new
     // ones in their places. Returns how many were written.
-    std::uint64_t writeCentralHeaders(const std::vector<Fate>& fates, std::vector<Placed>& kept,
-                                      std::vector<Placed>& added);
+    std::uint64_t writeCentralHeaders(const std::vector<Fate>& fates, const std::vector<Placed>& kept,
+                                      const std::vector<NewEntry>& added, const std::vector<Placed>& placedNew,
+                                      std::size_t written);
     std::vector<unsigned char> oldComment();
     // The ZIP64 end record and locator when needed, then the end record.
     void writeEndRecords(std::uint64_t cdStart, std::uint64_t count, const std::vector<unsigned char>& comment);
@@ -108,7 +142,7 @@ private:
     void flush();
     void advance(std::int64_t bytes);
     void checkStop() const;
-    void check(const PosixFile::SysResult& result) const;
+    void check(const PosixFile::SysResult& result);
     [[noreturn]] void unreadable(const QString& cause) const;
     [[noreturn]] void damaged(const char* cause) const;
 
@@ -133,6 +167,8 @@ private:
     // Where the output goes, and what a failure to write it is.
     QString m_output;
     EngineFailure::WriteFailure m_writeFailure = EngineFailure::cannotUpdateArchive;
+    // Why the last write to the output failed, empty before any did.
+    QString m_writeCause;
     const SelfExtractorFront* m_front = nullptr;
     // The self-extractor's settings block, when the result has one: where it
     // starts and what it holds; its placement is filled in as it becomes known.

@@ -1,8 +1,8 @@
 // A command line over the engine for the tests that need several processes
 // changing one archive:
 //
-//   plovern-update-helper [--wait] [--no-locks] [--trace] add ARCHIVE FILE...
-//   plovern-update-helper [--no-locks] [--trace] delete ARCHIVE ENTRY...
+//   plovern-update-helper [--wait] [--no-locks] [--trace] [--full-at=N] add ARCHIVE FILE...
+//   plovern-update-helper [--no-locks] [--trace] [--full-at=N] delete ARCHIVE ENTRY...
 //
 // --wait collects the files, then waits for a line on standard input before
 // the commit, so that a test can start several commits at one moment.
@@ -10,6 +10,8 @@
 // --trace prints, one a line on standard output, each step that makes the
 // new archive last: "fsync file", "fsync folder" and "name" (a rename or
 // link), in the order the engine takes them.
+// --full-at=N answers as a full disk does past N bytes of any regular file:
+// a write that would go further writes what fits, then fails with ENOSPC.
 // Exits 0 on success; on a failure prints its number and description on
 // standard error and exits 1.
 
@@ -18,9 +20,11 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,13 +34,65 @@
 namespace {
 bool g_noLocks = false;
 bool g_trace = false;
+long long g_fullAt = -1;
 
 void trace(const char* step)
 {
     if (g_trace)
         std::printf("%s\n", step);
 }
+// How many of `length` bytes written to `fd` at `offset` (-1: at its
+// position) fit below --full-at.
+std::size_t room(int fd, long long offset, std::size_t length)
+{
+    struct stat st;
+    if (g_fullAt < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return length;
+    const long long at = offset >= 0 ? offset : static_cast<long long>(::lseek(fd, 0, SEEK_CUR));
+    return at >= g_fullAt
+        ? 0
+        : static_cast<std::size_t>(std::min<long long>(g_fullAt - at, static_cast<long long>(length)));
+}
+
+bool full(std::size_t fits, std::size_t length)
+{
+    if (fits > 0 || length == 0)
+        return false;
+    errno = ENOSPC;
+    return true;
+}
 } // namespace
+
+// The writes --full-at limits; every way the engine writes a file comes here.
+extern "C" ssize_t write(int fd, const void* buffer, size_t length)
+{
+    const std::size_t fits = room(fd, -1, length);
+    return full(fits, length) ? -1 : ::syscall(SYS_write, fd, buffer, fits);
+}
+
+extern "C" ssize_t pwrite(int fd, const void* buffer, size_t length, off_t offset)
+{
+    const std::size_t fits = room(fd, offset, length);
+    return full(fits, length) ? -1 : ::syscall(SYS_pwrite64, fd, buffer, fits, offset);
+}
+
+extern "C" ssize_t pwrite64(int fd, const void* buffer, size_t length, off64_t offset)
+{
+    return pwrite(fd, buffer, length, offset);
+}
+
+extern "C" ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t length,
+                                   unsigned flags)
+{
+    const std::size_t fits = room(out, outOffset ? *outOffset : -1, length);
+    return full(fits, length) ? -1 : ::syscall(SYS_copy_file_range, in, inOffset, out, outOffset, fits, flags);
+}
+
+extern "C" ssize_t splice(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t length, unsigned flags)
+{
+    const std::size_t fits = room(out, outOffset ? *outOffset : -1, length);
+    return full(fits, length) ? -1 : ::syscall(SYS_splice, in, inOffset, out, outOffset, fits, flags);
+}
 
 // Every fcntl of this program, the engine's included, comes here first.
 extern "C" int fcntl(int fd, int command, ...)
@@ -93,9 +149,12 @@ int main(int argc, char** argv)
         wait = wait || std::strcmp(argv[i], "--wait") == 0;
         g_noLocks = g_noLocks || std::strcmp(argv[i], "--no-locks") == 0;
         g_trace = g_trace || std::strcmp(argv[i], "--trace") == 0;
+        if (std::strncmp(argv[i], "--full-at=", 10) == 0)
+            g_fullAt = std::atoll(argv[i] + 10);
     }
     if (argc - i < 3) {
-        std::fprintf(stderr, "usage: %s [--wait] [--no-locks] [--trace] add|delete ARCHIVE ITEM...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--wait] [--no-locks] [--trace] [--full-at=N] add|delete ARCHIVE ITEM...\n",
+                     argv[0]);
         return 2;
     }
     const bool add = std::strcmp(argv[i], "add") == 0;

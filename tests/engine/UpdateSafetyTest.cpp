@@ -363,3 +363,91 @@ TEST(UpdateSafety, KilledUpdatesLeaveTheOldOrTheNewArchive)
 }
 
 } // namespace
+
+namespace {
+QByteArray noise(int size, quint32 seed)
+{
+    QByteArray bytes(size, '\0');
+    QRandomGenerator random(seed);
+    for (char& c : bytes)
+        c = static_cast<char>(random.bounded(256));
+    return bytes;
+}
+} // namespace
+
+// A disk that fills during an add (the helper's --full-at: no file grows past
+// 100 KB) keeps the files before the one that does not fit, into a new
+// archive and into one that held an older copy of the failing file, which
+// then stays as it was.
+TEST(UpdateSafety, AddThatFillsTheDiskKeepsTheFilesBeforeTheFailingOne)
+{
+    Scratch scratch;
+    const QString in = scratch.file(QStringLiteral("in"));
+    const QStringList files{in + QStringLiteral("/a.txt"), in + QStringLiteral("/b.bin"),
+                            in + QStringLiteral("/c.bin")};
+    TestFiles::writeAll(files[0], "alpha\n");
+    TestFiles::writeAll(files[1], noise(5000, 1));
+    TestFiles::writeAll(files[2], QByteArray("the old c\n"));
+    const QString held = scratch.file(QStringLiteral("held/held.zip"));
+    QDir().mkpath(scratch.file(QStringLiteral("held")));
+    ASSERT_EQ(TestFiles::run(helper, {QStringLiteral("add"), held, files[2]}), 0);
+    TestFiles::writeAll(files[2], noise(400000, 2));
+
+    for (const QString& archive : {scratch.file(QStringLiteral("new/new.zip")), held}) {
+        SCOPED_TRACE(archive.toStdString());
+        QDir().mkpath(QFileInfo(archive).path());
+        QByteArray output;
+        EXPECT_EQ(TestFiles::run(
+                      helper, QStringList{QStringLiteral("--full-at=100000"), QStringLiteral("add"), archive} << files,
+                      &output),
+                  1);
+        EXPECT_TRUE(output.startsWith("1014 ")) << output.toStdString();
+        EXPECT_TRUE(output.contains(files[2].toUtf8())) << output.toStdString();
+        EXPECT_TRUE(output.contains("No space left on device")) << output.toStdString();
+
+        const QStringList expected =
+            archive == held ? QStringList{"c.bin", "a.txt", "b.bin"} : QStringList{"a.txt", "b.bin"};
+        QStringList listed;
+        for (const EntryInfo& entry : list(archive))
+            listed << entry.name;
+        EXPECT_EQ(listed, expected);
+        expectUnzipAccepts(archive);
+        for (const QString& name : expected) {
+            QByteArray data;
+            TestFiles::run(QStringLiteral("unzip"), {QStringLiteral("-p"), archive, name}, &data);
+            EXPECT_EQ(data, name == "c.bin" ? QByteArray("the old c\n") : TestFiles::readAll(in + "/" + name))
+                << name.toStdString();
+        }
+        EXPECT_EQ(TestFiles::tree(QFileInfo(archive).path()), QStringList({QFileInfo(archive).fileName()}));
+    }
+}
+
+// When the disk fills while the directory is written, after every new file
+// went in, the archive keeps every byte and nothing is left beside it.
+TEST(UpdateSafety, AddWhoseDirectoryDoesNotFitLeavesTheArchiveAsItWas)
+{
+    Scratch scratch;
+    const QString archive = scratch.file(QStringLiteral("a.zip"));
+    const QString added = scratch.file(QStringLiteral("d.bin"));
+    TestFiles::writeAll(added, noise(1000, 3));
+    const QStringList held = makeFiles(scratch.file(QStringLiteral("in")), QStringLiteral("h"), 3);
+    ASSERT_EQ(TestFiles::run(helper, QStringList{QStringLiteral("add"), archive} << held), 0);
+    const QByteArray before = TestFiles::readAll(archive);
+    // The new entry (a 44-byte header, its name and time, and 1000 stored
+    // bytes) goes where the old directory started; 100 bytes more hold no
+    // directory of several entries.
+    ASSERT_GE(before.size(), 22);
+    const auto* end = reinterpret_cast<const unsigned char*>(before.constData() + before.size() - 22);
+    ASSERT_EQ(end[0], 0x50);
+    const qint64 directoryAt = end[16] | end[17] << 8 | end[18] << 16 | qint64(end[19]) << 24;
+    QByteArray output;
+    EXPECT_EQ(TestFiles::run(
+                  helper,
+                  {QStringLiteral("--full-at=%1").arg(directoryAt + 1044 + 100), QStringLiteral("add"), archive, added},
+                  &output),
+              1);
+    EXPECT_TRUE(output.startsWith("1014 ")) << output.toStdString();
+    EXPECT_EQ(TestFiles::readAll(archive), before);
+    EXPECT_EQ(TestFiles::tree(scratch.path()),
+              QStringList({"a.zip", "d.bin", "in/", "in/h0.txt", "in/h1.txt", "in/h2.txt"}));
+}

@@ -91,6 +91,8 @@ void ScriptedPlatform::endProgram()
 
 std::unique_ptr<ProgressWindow> ScriptedPlatform::startProgress(QWidget*, const QString& title)
 {
+    if (onProgressStart)
+        onProgressStart();
     struct Scripted : ProgressWindow
     {
         ScriptedPlatform& platform;

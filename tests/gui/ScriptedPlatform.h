@@ -35,6 +35,8 @@ public:
     std::function<void(const Call&)> onMessage;
     // Runs at every file dialog, while it would be on screen.
     std::function<void(const Call&)> onDialog;
+    // Runs as a progress window opens, before the work it follows.
+    std::function<void()> onProgressStart;
 
     const QList<Call>& calls() const { return m_calls; }
     // The message boxes so far, as "title|text".
