@@ -100,26 +100,33 @@ std::time_t AttachedZip::modified(const zipcore::Entry& entry)
     return seconds == static_cast<std::time_t>(-1) ? 0 : seconds;
 }
 
-std::string AttachedZip::describe(const zipcore::ZipError& error) const
+std::string AttachedZip::describe(const zipcore::ZipError& error, const std::vector<std::string>* written) const
 {
     using zipcore::ZipErrc;
     // Escaped here already: the message travels as a C string.
     const std::string subject = zipcore::printableName(error.subject());
     const std::string& cause = error.cause();
+    // A refusal while writing (a link on disk the checks could not foresee,
+    // say) comes after folders and files were made, and they stay.
+    std::string outcome = "; nothing was extracted";
+    if (written && written->empty())
+        outcome = "; extraction stopped there (folders made before it stay)";
+    else if (written)
+        outcome = "; extraction stopped there, after " + std::to_string(written->size())
+            + (written->size() == 1 ? " file or link" : " files and links") + " (they stay)";
     switch (error.code()) {
         case ZipErrc::NotAnArchive:
             return m_shownName + " holds no archive: it is the self-extractor runtime on its own";
         case ZipErrc::Damaged:
         case ZipErrc::ReadFailed:
             if (subject.empty())
-                return m_shownName + " is damaged (" + cause + "); nothing was extracted";
+                return m_shownName + " is damaged (" + cause + ")" + outcome;
             return "cannot read entry \"" + subject + "\": " + cause;
         case ZipErrc::UnsafeName:
         case ZipErrc::LinkOutside:
         case ZipErrc::PathThroughLink:
         case ZipErrc::Encrypted:
-        case ZipErrc::UnsupportedMethod:
-            return "refusing entry \"" + subject + "\": " + cause + "; nothing was extracted";
+        case ZipErrc::UnsupportedMethod: return "refusing entry \"" + subject + "\": " + cause + outcome;
         case ZipErrc::CorruptEntry: return "entry \"" + subject + "\" is damaged: " + cause;
         case ZipErrc::CannotCreateFolder: return "cannot create folder " + subject + ": " + cause;
         case ZipErrc::CannotWrite: return "cannot write " + subject + ": " + cause;

@@ -52,7 +52,10 @@ public:
     Plan plan(NameCheck systemNameCheck = nullptr);
 
     // The message for a failure of the zip core, naming what it concerns.
-    std::string describe(const zipcore::ZipError& error) const;
+    // `written` is given once extraction has begun writing (the files and
+    // links written so far); the message then says where it stopped rather
+    // than that nothing was extracted.
+    std::string describe(const zipcore::ZipError& error, const std::vector<std::string>* written = nullptr) const;
 
 private:
     std::string m_shownName;

@@ -119,6 +119,6 @@ void Extraction::run()
         Sequence(*this, target).run();
     } catch (const zipcore::ZipError& error) {
         std::fflush(stdout);
-        throw SfxError(m_zip.describe(error));
+        throw SfxError(m_zip.describe(error, &m_written));
     }
 }

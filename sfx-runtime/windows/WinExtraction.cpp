@@ -91,6 +91,6 @@ void WinExtraction::run(Observer& observer)
     try {
         Sequence(*this, target, observer).run();
     } catch (const zipcore::ZipError& error) {
-        throw SfxError(m_zip.describe(error));
+        throw SfxError(m_zip.describe(error, &m_written));
     }
 }

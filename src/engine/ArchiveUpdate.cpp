@@ -45,6 +45,9 @@
 //   that moment goes unseen.
 //   A new archive is linked into place only if no file has appeared there
 //   meanwhile; if one has, the update starts over on top of it.
+// - A kill between naming the new archive and the rename leaves it under
+//   its temporary name, which names the archive it was meant to become; the
+//   next update of that archive removes it, under the lock.
 
 // What an update makes of the archive: the fate of each of its entries and
 // the files added.
@@ -131,6 +134,10 @@ public:
     // The archive as it was when it was locked.
     const struct stat& info() const { return m_info; }
     QString folder() const { return PosixFile::folderOf(PosixFile::decodeName(m_real)); }
+    QString fileName() const { return QFileInfo(PosixFile::decodeName(m_real)).fileName(); }
+    // Whether this holds the update lock, so that no other update of this
+    // archive is writing meanwhile.
+    bool locked() const { return exists() && m_locked; }
 
     // Puts the complete file `out` in the archive's place: with the old
     // archive's owner, group and permission bits, or `newMode` for a new
@@ -274,6 +281,13 @@ bool rewrite(const UpdateTarget& target, const QString& archive, mode_t newMode,
              const std::function<UpdatePlan(const zipcore::Directory*)>& plan,
              std::optional<Failure>* partial = nullptr)
 {
+    // A new archive left under its temporary name by an update killed just
+    // before the rename is of no use to anyone, and nothing else would ever
+    // remove it. Only under the lock: without it, that file may be another
+    // update's, about to be renamed.
+    if (target.locked())
+        PosixFile::removeLeftovers(target.folder(), target.fileName());
+
     // An empty file (made by "touch", say) is taken for an empty archive.
     const bool hasOld = target.exists() && target.info().st_size > 0;
     zipcore::Directory old;
@@ -284,7 +298,7 @@ bool rewrite(const UpdateTarget& target, const QString& archive, mode_t newMode,
         return true;
 
     PosixFile::TempFile out;
-    check(out.create(target.folder()), archive);
+    check(out.create(target.folder(), target.fileName()), archive);
     EntryCompressor compressor(changes.sources);
     ArchiveWriter writer(hasOld ? target.fd() : -1, hasOld ? &old : nullptr, out.fd(), archive, progress);
     ArchiveWriter::Written written = writer.write(changes.fates, changes.added, compressor);

@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -95,7 +97,10 @@ private:
 
 // Writes the files on one thread per worker. The files are taken in archive
 // order, one at a time, by whichever thread is free; so every file before a
-// failing one has been taken when it fails, and is completed.
+// failing one has been taken when it fails, and is completed. A file gets its
+// name only once every file before it has its own: one completed early waits
+// unnamed, and goes when an earlier one fails, so that what stays is exactly
+// what one thread would have left.
 class Extractor::FileWriting
 {
 public:
@@ -128,6 +133,11 @@ private:
     void work(Worker& worker);
     void writeOne(Worker& worker, std::size_t position);
     void fail(Worker& worker, std::size_t position, Failure failure);
+    // Waits until every file before `position` is named; false when one of
+    // them failed instead.
+    bool awaitTurn(std::size_t position);
+    void named(std::size_t position);
+    bool turnCame(std::size_t position) const { return m_named.load() == position || m_failedAt.load() < position; }
 
     const Extractor& m_extractor;
     const zipcore::PosixTargetFolder& m_target;
@@ -135,6 +145,10 @@ private:
     std::vector<Worker> m_workers;
     std::atomic<std::size_t> m_next{0};
     std::atomic<std::size_t> m_failedAt{noFailure};
+    // How many files, from the first, have their names.
+    std::atomic<std::size_t> m_named{0};
+    std::mutex m_turnMutex;
+    std::condition_variable m_turn;
 };
 
 void Extractor::FileWriting::run()
@@ -182,6 +196,7 @@ void Extractor::FileWriting::work(Worker& worker)
         try {
             progress.setEntry(name);
             writeOne(worker, position);
+            named(position);
             if (!progress.fileDone())
                 return;
         } catch (const Stopped&) {
@@ -211,16 +226,46 @@ void Extractor::FileWriting::writeOne(Worker& worker, std::size_t position)
             m_extractor.m_progress.addBytes(static_cast<std::int64_t>(size));
         };
         worker.reader->data.read(entry, sink);
+        // Complete and checked; it is named when it returns.
+        if (!awaitTurn(position))
+            throw Stopped(); // the temporary file goes
     };
-    m_target.writeFile(job.plan.parts, entry.permissions(), job.mtime, produce, worker.folder);
+    m_target.writeFile(job.planned->parts, entry.permissions(), job.mtime, produce, worker.folder);
+}
+
+bool Extractor::FileWriting::awaitTurn(std::size_t position)
+{
+    if (m_workers.size() == 1)
+        return true;
+    // The calling thread keeps answering the progress handler meanwhile;
+    // any other thread just waits.
+    m_extractor.m_progress.waitHere([&] { return turnCame(position); });
+    std::unique_lock<std::mutex> lock(m_turnMutex);
+    m_turn.wait(lock, [&] { return turnCame(position); });
+    return m_failedAt.load() > position;
+}
+
+void Extractor::FileWriting::named(std::size_t position)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_turnMutex);
+        m_named.store(position + 1);
+    }
+    m_turn.notify_all();
+    m_extractor.m_progress.wake();
 }
 
 void Extractor::FileWriting::fail(Worker& worker, std::size_t position, Failure failure)
 {
     worker.failedPosition = position;
     worker.failure = std::move(failure);
-    std::size_t seen = m_failedAt.load();
-    while (position < seen && !m_failedAt.compare_exchange_weak(seen, position)) {}
+    {
+        const std::lock_guard<std::mutex> lock(m_turnMutex);
+        std::size_t seen = m_failedAt.load();
+        while (position < seen && !m_failedAt.compare_exchange_weak(seen, position)) {}
+    }
+    m_turn.notify_all();
+    m_extractor.m_progress.wake();
 }
 
 Extractor::Extractor(const OpenArchive& archive, const QString& targetFolder, ProgressChannel& progress)
@@ -286,12 +331,14 @@ void Extractor::run(const std::vector<std::uint64_t>& selection)
     try {
         // ---- Check everything before writing anything ----
         m_archive.checkStructure();
-        const std::vector<Job> jobs = prepareAll(selection);
+        std::vector<Job> jobs = prepareAll(selection);
         zipcore::PosixTargetFolder target(PosixFile::encodeName(m_target).toStdString());
         std::vector<zipcore::PlannedEntry> plans;
         plans.reserve(jobs.size());
-        for (const Job& job : jobs)
-            plans.push_back(job.plan);
+        for (Job& job : jobs) {
+            plans.push_back(std::move(job.plan));
+            job.planned = &plans.back();
+        }
         zipcore::SafetyRules(target.path(), target.realPath(), target).check(plans);
 
         // ---- Write ----
@@ -327,7 +374,7 @@ bool Extractor::namesDiffer(const std::vector<const Job*>& files)
     std::unordered_set<std::string> names;
     names.reserve(files.size());
     for (const Job* job : files) {
-        if (!names.insert(zipcore::joinParts(job->plan.parts, job->plan.parts.size())).second)
+        if (!names.insert(zipcore::joinParts(job->planned->parts, job->planned->parts.size())).second)
             return false;
     }
     return true;

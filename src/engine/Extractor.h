@@ -50,7 +50,11 @@ private:
         std::uint64_t index = 0;
         const zipcore::Entry* entry = nullptr;
         std::int64_t mtime = 0; // seconds since the epoch
+        // Filled while preparing, then moved into the list the rules check
+        // (a deep name's parts are held once, not twice); `planned` points
+        // at it there.
         zipcore::PlannedEntry plan;
+        const zipcore::PlannedEntry* planned = nullptr;
     };
 
     struct Reader;

@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -264,23 +266,54 @@ SysResult copyRange(int in, std::int64_t offset, std::int64_t length, int out)
 
 namespace {
 
-// A hidden, fixed-length name: it never exceeds the length limit for names,
-// whatever the target's name, and stays out of a file manager's way while it
-// exists.
-QByteArray temporaryName()
+constexpr char Letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr int RandomLetters = 6;
+// The longest name most file systems allow.
+constexpr int NameMax = 255;
+
+// What every temporary name for the file `targetName` starts with: hidden,
+// and naming the target, so that a leftover can be told apart from any
+// other file (another archive's, an extraction's). A target name that would
+// make the whole too long is replaced by its 64-bit FNV-1a hash.
+QByteArray temporaryPrefix(const QString& targetName)
 {
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    unsigned char random[6];
+    const QByteArray target = encodeName(targetName);
+    QByteArray prefix = QByteArray(".plovern-") + target + '-';
+    if (prefix.size() + RandomLetters <= NameMax)
+        return prefix;
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const char c : target)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return QByteArray(".plovern-#") + QByteArray::number(static_cast<qulonglong>(hash), 16).rightJustified(16, '0')
+        + '-';
+}
+
+QByteArray temporaryName(const QByteArray& prefix)
+{
+    unsigned char random[RandomLetters];
     if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
         const auto fallback =
             static_cast<std::uint64_t>(::getpid()) * 2654435761u ^ static_cast<std::uint64_t>(::time(nullptr));
         for (std::size_t i = 0; i < sizeof random; ++i)
             random[i] = static_cast<unsigned char>(fallback >> (8 * i));
     }
-    QByteArray name(".plovern-");
+    QByteArray name = prefix;
     for (const unsigned char r : random)
-        name += letters[r % (sizeof letters - 1)];
+        name += Letters[r % (sizeof Letters - 1)];
     return name;
+}
+
+bool isTemporaryName(const char* name, const QByteArray& prefix)
+{
+    const std::size_t length = std::strlen(name);
+    if (length != static_cast<std::size_t>(prefix.size()) + RandomLetters
+        || std::memcmp(name, prefix.constData(), static_cast<std::size_t>(prefix.size())) != 0)
+        return false;
+    for (std::size_t i = static_cast<std::size_t>(prefix.size()); i < length; ++i) {
+        if (!std::strchr(Letters, name[i]))
+            return false;
+    }
+    return true;
 }
 
 constexpr int NameAttempts = 100;
@@ -301,9 +334,10 @@ TempFile::~TempFile()
     discard();
 }
 
-SysResult TempFile::create(const QString& folder)
+SysResult TempFile::create(const QString& folder, const QString& targetName)
 {
     discard();
+    m_prefix = temporaryPrefix(targetName);
     m_folder = Descriptor(::open(encodeName(folder.isEmpty() ? QStringLiteral(".") : folder).constData(),
                                  O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!m_folder.isOpen())
@@ -321,7 +355,7 @@ SysResult TempFile::create(const QString& folder)
             return SysResult::fromErrno();
     }
     for (int attempt = 0; attempt < NameAttempts; ++attempt) {
-        const QByteArray name = temporaryName();
+        const QByteArray name = temporaryName(m_prefix);
         const int fd =
             ::openat(m_folder.get(), name.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
@@ -339,7 +373,7 @@ SysResult TempFile::nameIt()
 {
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd.get());
     for (int attempt = 0; attempt < NameAttempts; ++attempt) {
-        const QByteArray name = temporaryName();
+        const QByteArray name = temporaryName(m_prefix);
         if (::linkat(AT_FDCWD, self.constData(), m_folder.get(), name.constData(), AT_SYMLINK_FOLLOW) == 0) {
             m_name = name;
             return SysResult();
@@ -425,6 +459,29 @@ void TempFile::discard()
         m_name.clear();
     }
     m_folder.reset();
+}
+
+void removeLeftovers(const QString& folder, const QString& targetName)
+{
+    const QByteArray prefix = temporaryPrefix(targetName);
+    const int fd = ::open(encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return;
+    }
+    // Our own regular files only: a link or another user's file of that
+    // name was not left by us.
+    const uid_t self = ::geteuid();
+    while (const dirent* entry = ::readdir(dir)) {
+        struct stat st;
+        if (isTemporaryName(entry->d_name, prefix) && ::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISREG(st.st_mode) && st.st_uid == self)
+            ::unlinkat(fd, entry->d_name, 0);
+    }
+    ::closedir(dir);
 }
 
 QString folderOf(const QString& path)

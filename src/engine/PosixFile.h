@@ -110,6 +110,11 @@ SysResult copyRange(int in, std::int64_t offset, std::int64_t length, int out);
 // Where the file system allows it the file has no name at all until then
 // (O_TMPFILE), so that a crash leaves nothing behind; elsewhere it has a
 // hidden unique name and is removed again when this object goes away.
+//
+// Whenever it has a name, the name tells whose it is:
+// ".plovern-<target's name>-XXXXXX" (a fixed-length hash stands in for a
+// target name too long to fit), so that a file left by a process killed
+// before its rename can be recognised later and removed (removeLeftovers).
 class TempFile
 {
 public:
@@ -121,8 +126,9 @@ public:
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
 
-    // Creates the file (mode 0600), open for reading and writing.
-    SysResult create(const QString& folder);
+    // Creates the file (mode 0600), open for reading and writing, meant to
+    // become `targetName` in `folder`.
+    SysResult create(const QString& folder, const QString& targetName);
     int fd() const { return m_fd.get(); }
     // Flushes the data to the disk, gives the file its name at `target` (in
     // the folder it was created in) and flushes the folder, so that after a
@@ -146,8 +152,15 @@ private:
 
     Descriptor m_folder;
     Descriptor m_fd;
-    QByteArray m_name; // the name in m_folder, empty while the file has none
+    QByteArray m_name;   // the name in m_folder, empty while the file has none
+    QByteArray m_prefix; // of every temporary name for this target
 };
+
+// Removes from `folder` the regular files of this user that a TempFile meant
+// to become `targetName` left behind when its process died before the
+// rename. Only for a caller that knows no one else is writing one now (it
+// holds the target's update lock).
+void removeLeftovers(const QString& folder, const QString& targetName);
 
 // Flushes a folder's entries (a rename in it, say) to the disk.
 SysResult syncFolder(int folderFd);

@@ -226,7 +226,7 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
     if (!progress.checkpoint())
         throw StopRequested();
     PosixFile::TempFile out;
-    check(out.create(PosixFile::folderOf(outputPath)));
+    check(out.create(PosixFile::folderOf(outputPath), QFileInfo(outputPath).fileName()));
 
     // The archive writer, with the runtime and settings block in front and
     // every entry kept: entries are copied by the kernel as they are, the

@@ -4,6 +4,7 @@
 #include "Failure.h"
 #include "TestFiles.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -179,6 +180,43 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED, compresslevel=1) as
     expectFailure(EngineError::CorruptEntry, [&] { extract(archive, damaged); });
     EXPECT_FALSE(QFileInfo::exists(damaged + QStringLiteral("/part01/big.stored")));
     EXPECT_TRUE(leftovers(damaged).isEmpty());
+}
+
+TEST(Extract, TwoThreadsStopAtTheFailingEntryAsOneDoes)
+{
+    // The 11th of 100 files is long and fails its CRC at the very end; the
+    // other thread has long finished the small ones after it by then. What
+    // stays must be the ten before it, and a file that stood at a later
+    // entry's name must be left as it was.
+    Scratch scratch;
+    const QString archive = scratch.file(QStringLiteral("hundred.zip"));
+    ASSERT_EQ(TestFiles::run(QStringLiteral("python3"),
+                             {QStringLiteral("-c"), QStringLiteral(R"(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_STORED) as z:
+    for i in range(100):
+        z.writestr("f%03d" % i, bytes(40 << 20) if i == 10 else b"small %d" % i)
+)"),
+                              archive}),
+              0);
+    QByteArray bytes = TestFiles::readAll(archive);
+    const int central = bytes.lastIndexOf("f010") - 46;
+    ASSERT_TRUE(central > 0 && bytes.mid(central, 4) == QByteArray("PK\x01\x02"));
+    bytes[central + 16] = static_cast<char>(bytes[central + 16] + 1);
+    TestFiles::writeAll(archive, bytes);
+    bytes.clear();
+
+    const QString target = scratch.file(QStringLiteral("out"));
+    ASSERT_TRUE(QDir().mkpath(target));
+    TestFiles::writeAll(target + QStringLiteral("/f050"), "kept");
+    expectFailure(EngineError::CorruptEntry, [&] { extract(archive, target); });
+    QStringList expected;
+    for (int i = 0; i < 10; ++i)
+        expected << QStringLiteral("f%1").arg(i, 3, 10, QLatin1Char('0'));
+    expected << QStringLiteral("f050");
+    EXPECT_EQ(TestFiles::tree(target), expected);
+    EXPECT_EQ(TestFiles::readAll(target + QStringLiteral("/f050")), QByteArray("kept"));
+    EXPECT_TRUE(leftovers(target).isEmpty());
 }
 
 TEST(Extract, SettingsAndSpecFailures)

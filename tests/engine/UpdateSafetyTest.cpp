@@ -338,6 +338,9 @@ TEST(UpdateSafety, KilledUpdatesLeaveTheOldOrTheNewArchive)
         // but a whole archive, never a part of one.
         QStringList present = TestFiles::tree(folder);
         for (const QString& name : present.filter(QRegularExpression(QStringLiteral("^\\.plovern-")))) {
+            // Named after the archive, so that the next update knows it.
+            EXPECT_TRUE(name.contains(QRegularExpression(QStringLiteral("^\\.plovern-k\\.zip-[A-Za-z0-9]{6}$"))))
+                << qPrintable(name);
             const QString litter = folder + QLatin1Char('/') + name;
             expectUnzipAccepts(litter);
             const std::set<QString> inside = names(litter);
@@ -360,6 +363,42 @@ TEST(UpdateSafety, KilledUpdatesLeaveTheOldOrTheNewArchive)
     RecordProperty("old", old);
     RecordProperty("changed", changed);
     RecordProperty("litter", litterLeft);
+}
+
+TEST(UpdateSafety, TheNextUpdateUnderTheLockRemovesLeftoversOfThisArchiveOnly)
+{
+    Scratch scratch;
+    const QString folder = scratch.file(QStringLiteral("archive"));
+    QDir().mkpath(folder);
+    const QString archive = folder + QStringLiteral("/k.zip");
+    QFile::copy(TestFiles::fixture(QStringLiteral("infozip.zip")), archive);
+    ::chmod(QFile::encodeName(archive).constData(), 0644);
+    const QString added = makeFiles(scratch.file(QStringLiteral("in")), QStringLiteral("a"), 1).first();
+
+    // What a kill before the rename leaves, and names that only look alike:
+    // another archive's, an extraction's, the wrong length, not a regular file.
+    const QString leftover = QStringLiteral(".plovern-k.zip-Ab12Cd");
+    QFile::copy(archive, folder + QLatin1Char('/') + leftover);
+    const QStringList others{QStringLiteral(".plovern-j.zip-Ab12Cd"), QStringLiteral(".plovern-0123abcd4567"),
+                             QStringLiteral(".plovern-k.zip-Ab12C"), QStringLiteral(".plovern-k.zip-Ab12Cde"),
+                             QStringLiteral(".plovern-k.zip-Ab_2Cd")};
+    for (const QString& name : others)
+        TestFiles::writeAll(folder + QLatin1Char('/') + name, "not ours");
+    QFile::link(QStringLiteral("k.zip"), folder + QStringLiteral("/.plovern-k.zip-Zz9Zz9"));
+    QDir().mkpath(folder + QStringLiteral("/.plovern-k.zip-Yy8Yy8"));
+    QStringList expected = TestFiles::tree(folder);
+
+    // Without the lock it may be another update's, about to be renamed.
+    QByteArray output;
+    ASSERT_EQ(TestFiles::run(helper, {QStringLiteral("--no-locks"), QStringLiteral("add"), archive, added}, &output), 0)
+        << output.toStdString();
+    EXPECT_EQ(TestFiles::tree(folder), expected);
+
+    ASSERT_EQ(TestFiles::run(helper, {QStringLiteral("delete"), archive, QFileInfo(added).fileName()}, &output), 0)
+        << output.toStdString();
+    expected.removeAll(leftover);
+    EXPECT_EQ(TestFiles::tree(folder), expected);
+    expectUnzipAccepts(archive);
 }
 
 } // namespace

@@ -309,6 +309,36 @@ TEST_F(sfxSafety, LinksLeadingInsideAreRecreated)
     EXPECT_EQ(TestFiles::readAll(target + "/real/x.txt"), QByteArray("through a link on disk\n"));
 }
 
+// An absolute link on disk that stays inside passes the checks; writing
+// through it may still stop, after earlier files are written. The message
+// must then say so, never that nothing was extracted.
+TEST_F(sfxSafety, AStopWhileWritingSaysWhatWasWritten)
+{
+    const QString target = path(QStringLiteral("t"));
+    QDir().mkpath(target + "/real");
+    ASSERT_TRUE(QFile::link(target + "/real", target + "/abs"));
+    const QString zip = path(QStringLiteral("through.zip"));
+    ASSERT_EQ(runApart(QStringLiteral("python3"),
+                       {QStringLiteral("-c"), QStringLiteral(R"(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    z.writestr("first.txt", "one\n")
+    z.writestr("abs/x.txt", "through\n")
+)"),
+                        zip})
+                  .code,
+              0);
+    const Outcome r = runApart(makeSfx(zip, QStringLiteral("t.sfx")), {QStringLiteral("-d"), target});
+    const bool written = QFileInfo::exists(target + "/first.txt");
+    if (r.code == 0) {
+        EXPECT_EQ(TestFiles::readAll(target + "/real/x.txt"), QByteArray("through\n"));
+    } else {
+        EXPECT_TRUE(written) << r.err.toStdString();
+        EXPECT_FALSE(r.err.contains("nothing was extracted")) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains("after 1 file or link")) << r.err.toStdString();
+    }
+}
+
 TEST_F(sfxRunAfter, ExtractedProgramIsFoundAndItsExitStatusPassedOn)
 {
     const QString zip = pythonZip(QStringLiteral("run-fallback"));

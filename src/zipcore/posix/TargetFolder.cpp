@@ -262,18 +262,12 @@ UniqueFd PosixTargetFolder::openFolder(const std::vector<std::string>& parts, st
 
 void PosixTargetFolder::makeFolders(const std::vector<std::string>& parts, std::size_t count)
 {
-    // The folders made so far form a tree keyed by parent and name, so that
-    // a deep path costs one lookup per part, not a whole path per part.
-    std::uint32_t node = 0;
     std::size_t i = 0;
-    for (; i < count; ++i) {
-        const auto found = m_made.find(MadeKey{node, parts[i]});
-        if (found == m_made.end())
-            break;
-        node = found->second;
-    }
+    while (i < count && i < m_made.size() && m_made[i] == parts[i])
+        ++i;
     if (i == count)
         return;
+    m_made.resize(i);
     // The first missing one's parent is opened beneath the target once; each
     // folder below is made in the one above it and opened from it, so that
     // the walk costs one step per part.
@@ -287,8 +281,7 @@ void PosixTargetFolder::makeFolders(const std::vector<std::string>& parts, std::
         if (!next.isOpen())
             next = openFolder(parts, i + 1); // it is a folder, or leads to one inside
         parent = std::move(next);
-        const auto id = static_cast<std::uint32_t>(m_made.size() + 1);
-        node = m_made.emplace(MadeKey{node, parts[i]}, id).first->second;
+        m_made.push_back(parts[i]);
     }
 }
 

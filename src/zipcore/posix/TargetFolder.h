@@ -8,7 +8,6 @@
 #include <functional>
 #include <string>
 #include <sys/types.h>
-#include <unordered_map>
 #include <vector>
 
 namespace zipcore {
@@ -90,20 +89,11 @@ private:
     std::string m_path;
     mode_t m_umask;
     UniqueFd m_root;
-    struct MadeKey
-    {
-        std::uint32_t parent; // 0 for the target itself
-        std::string name;
-        bool operator==(const MadeKey& other) const { return parent == other.parent && name == other.name; }
-    };
-    struct MadeHash
-    {
-        std::size_t operator()(const MadeKey& key) const
-        {
-            return std::hash<std::string>()(key.name) ^ (key.parent * 0x9e3779b97f4a7c15ull);
-        }
-    };
-    std::unordered_map<MadeKey, std::uint32_t, MadeHash> m_made; // each folder made, by its parent's id and name
+    // The folders last made or found by makeFolders, from the top: the next
+    // path shares its start with them, as archives keep a folder's entries
+    // together, and only the rest is walked. One path, never every folder
+    // made, so that deep names cost memory for one of them only.
+    std::vector<std::string> m_made;
     std::function<void(int, const char*)> m_pendingHook;
 };
 

@@ -170,8 +170,7 @@ WindowsTargetFolder::WindowsTargetFolder(const std::string& path)
 
 WindowsTargetFolder::~WindowsTargetFolder()
 {
-    for (const auto& open : m_open)
-        ::CloseHandle(open.second.second);
+    closeFrom(0);
     if (m_root)
         ::CloseHandle(m_root);
 }
@@ -239,18 +238,39 @@ bool WindowsTargetFolder::inside(void* handle) const
     return below(m_final, handle);
 }
 
-void* WindowsTargetFolder::folder(const std::vector<std::string>& parts, std::size_t count)
+void WindowsTargetFolder::closeFrom(std::size_t depth)
 {
+    // Deepest first: a folder is never left open below one that is closed.
+    while (m_held.size() > depth) {
+        ::CloseHandle(m_held.back().second);
+        m_held.pop_back();
+    }
+}
+
+void* WindowsTargetFolder::folder(const std::vector<std::string>& parts, std::size_t count, bool make)
+{
+    // Each folder is looked up by its parent's id and its name, so that a
+    // deep path costs one lookup per part.
     std::size_t id = 0;
     void* handle = m_root;
     for (std::size_t i = 0; i < count; ++i) {
-        const auto found = m_open.find({id, parts[i]});
-        if (found != m_open.end()) {
-            id = found->second.first;
-            handle = found->second.second;
-        } else {
-            handle = openChild(id, parts, i);
+        const auto known = m_known.find({id, parts[i]});
+        if (known != m_known.end() && i < m_held.size() && m_held[i].first == known->second) {
+            id = known->second;
+            handle = m_held[i].second;
+            continue;
         }
+        closeFrom(i);
+        // The parent is held open and was checked, so a new folder is made
+        // there and nowhere else; what stands at its place is checked as it
+        // is opened.
+        if (make && known == m_known.end() && !::CreateDirectoryW(longPath(parts, i + 1).c_str(), nullptr)) {
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_ALREADY_EXISTS)
+                throw ZipError(ZipErrc::CannotCreateFolder, fullPath(parts, i + 1), win32Message(error),
+                               errnoFromWin32(error));
+        }
+        handle = openChild(id, parts, i);
     }
     return handle;
 }
@@ -278,34 +298,14 @@ void* WindowsTargetFolder::openChild(std::size_t& id, const std::vector<std::str
         ::CloseHandle(handle);
         throw ZipError(ZipErrc::CannotCreateFolder, fullPath(parts, count), "a file of that name is in the way");
     }
-    const std::size_t child = m_open.size() + 1;
-    m_open.emplace(std::make_pair(id, parts[index]), std::make_pair(child, static_cast<void*>(handle)));
-    id = child;
+    id = m_known.emplace(std::make_pair(id, parts[index]), m_known.size() + 1).first->second;
+    m_held.emplace_back(id, static_cast<void*>(handle));
     return handle;
 }
 
 void WindowsTargetFolder::makeFolders(const std::vector<std::string>& parts, std::size_t count)
 {
-    // Each folder is looked up by its parent's id and its name, so that a
-    // deep path costs one lookup per part.
-    std::size_t id = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto found = m_open.find({id, parts[i]});
-        if (found != m_open.end()) {
-            id = found->second.first;
-            continue;
-        }
-        // The parent is held open and was checked, so the new folder is made
-        // there and nowhere else; what stands at its place is checked as it
-        // is opened.
-        if (!::CreateDirectoryW(longPath(parts, i + 1).c_str(), nullptr)) {
-            const DWORD error = ::GetLastError();
-            if (error != ERROR_ALREADY_EXISTS)
-                throw ZipError(ZipErrc::CannotCreateFolder, fullPath(parts, i + 1), win32Message(error),
-                               errnoFromWin32(error));
-        }
-        openChild(id, parts, i);
-    }
+    folder(parts, count, true);
 }
 
 void WindowsTargetFolder::writeFile(const std::vector<std::string>& parts, unsigned /*mode*/, std::int64_t mtime,

@@ -24,10 +24,13 @@ void checkWindowsName(const std::string& entryName, const std::vector<std::strin
 // below the target is opened by path one level at a time, without following
 // reparse points (FILE_FLAG_OPEN_REPARSE_POINT): a symbolic link, junction or
 // mount point on the way is refused, and so is any folder whose final path
-// (GetFinalPathNameByHandleW) does not lie below the target's. Each folder
-// stays open, without FILE_SHARE_DELETE, until the extraction ends, so that
-// it cannot be renamed or swapped for a link meanwhile; the paths later built
-// through it reach the same folder.
+// (GetFinalPathNameByHandleW) does not lie below the target's. The folders
+// on the path in use stay open, without FILE_SHARE_DELETE, so that none of
+// them can be renamed or swapped for a link meanwhile; the paths built
+// through them reach the same folders. Moving on to another path closes the
+// folders the two do not share and opens (and checks) the new ones, so that
+// the handles held never exceed the depth of one path, however many folders
+// the archive has.
 //
 // Files are written under a temporary name in their final folder, marked to
 // be deleted on close until they are complete (so that a failure, a kill or
@@ -72,9 +75,14 @@ public:
 
 private:
     std::wstring longPath(const std::vector<std::string>& parts, std::size_t count) const;
-    void* folder(const std::vector<std::string>& parts, std::size_t count);
-    // Opens parts[0, index] whose parent, `id`, is open; `id` becomes its.
+    // Opens the folders parts[0, count) that are not open yet, closing first
+    // those of the path in use beyond what the two share; returns the last
+    // one's handle. With `make`, missing folders are made on the way.
+    void* folder(const std::vector<std::string>& parts, std::size_t count, bool make = false);
+    // Opens parts[0, index] whose parent, `id`, is the last folder held
+    // open; `id` becomes its.
     void* openChild(std::size_t& id, const std::vector<std::string>& parts, std::size_t index);
+    void closeFrom(std::size_t depth);
     bool inside(void* handle) const;
     void fillFile(void* file, const std::string& shown, std::int64_t mtime, const Produce& produce) const;
 
@@ -82,9 +90,11 @@ private:
     std::wstring m_long;  // \\?\ form of the absolute path
     std::wstring m_final; // the opened folder's final path, "\\?\"-prefixed
     void* m_root = nullptr;
-    // The folders below it, by their parent's id (0 for the target) and
-    // name: each one's own id and handle.
-    std::map<std::pair<std::size_t, std::string>, std::pair<std::size_t, void*>> m_open;
+    // Every folder below it met so far, by its parent's id (0 for the
+    // target) and name: its own id.
+    std::map<std::pair<std::size_t, std::string>, std::size_t> m_known;
+    // The folders of the path in use, from the top, each with its id.
+    std::vector<std::pair<std::size_t, void*>> m_held;
 };
 
 } // namespace zipcore
