@@ -121,6 +121,9 @@ std::string AttachedZip::describe(const zipcore::ZipError& error) const
         case ZipErrc::UnsupportedMethod:
             return "refusing entry \"" + subject + "\": " + cause + "; nothing was extracted";
         case ZipErrc::CorruptEntry: return "entry \"" + subject + "\" is damaged: " + cause;
+        case ZipErrc::WrongPassword:
+        case ZipErrc::PasswordDataMismatch: return "cannot decrypt entry \"" + subject + "\": " + cause;
+        case ZipErrc::NoPassword: return "no password for entry \"" + subject + "\"; extraction cancelled";
         case ZipErrc::CannotCreateFolder: return "cannot create folder " + subject + ": " + cause;
         case ZipErrc::CannotWrite: return "cannot write " + subject + ": " + cause;
     }
