@@ -4,14 +4,18 @@
 #include "WindowTest.h"
 #include "extract/Form3.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDateTime>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
 
 using TestFiles::copyFixture;
 
@@ -282,4 +286,44 @@ TEST_F(ExtractWindowTest, ShownAgainItWakesOnTheFolderListNeverOnDelete)
     EXPECT_EQ(form3().focusWidget(), form3().folderList());
     QTest::keyClick(form3().focusWidget(), Qt::Key_Return);
     EXPECT_EQ(unzipNames(m_archive), QStringList({"docs/", "docs/readme.txt"}));
+}
+
+// The real prompt: titled "Password", naming the entry and the archive over
+// the window that asked, masked, saying when the last password was wrong;
+// OK gives what was typed, Cancel gives nothing.
+TEST_F(ExtractWindowTest, PasswordPromptNamesTheEntryMasksAndSaysWhenWrong)
+{
+    Form1::showModeless(&form3());
+    QtPlatform real;
+    for (const bool wrong : {false, true}) {
+        QString seen;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            auto* field = dialog->findChild<QLineEdit*>(QStringLiteral("PasswordField"));
+            seen = dialog->windowTitle() + QLatin1Char('|') + dialog->parentWidget()->objectName();
+            for (const char* name : {"PasswordArchive", "PasswordEntry", "PasswordWrong"})
+                if (const auto* label = dialog->findChild<QLabel*>(QString::fromLatin1(name)))
+                    seen += QLatin1Char('|') + label->text().remove(QChar(0x200B));
+            if (field && field->echoMode() == QLineEdit::Password && dialog->focusWidget() == field)
+                QTest::keyClicks(field, QStringLiteral("pl0vern!"));
+            dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        });
+        QString password;
+        EXPECT_TRUE(
+            real.askPassword(QStringLiteral("/a/b.zip"), QStringLiteral("docs/x.txt"), wrong, &form3(), password));
+        EXPECT_EQ(password, QStringLiteral("pl0vern!"));
+        QString expected = QStringLiteral("Password|Form3|/a/b.zip|docs/x.txt");
+        if (wrong)
+            expected += QStringLiteral("|The password was wrong. Please try again.");
+        EXPECT_EQ(seen, expected);
+    }
+    QTimer::singleShot(0, [] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+            dialog->reject();
+    });
+    QString password = QStringLiteral("kept");
+    EXPECT_FALSE(real.askPassword(QStringLiteral("/a/b.zip"), QStringLiteral("x"), false, &form3(), password));
+    EXPECT_EQ(password, QStringLiteral("kept"));
 }
