@@ -20,7 +20,7 @@ find "$out/fixtures" -maxdepth 1 -type f -size -64k -exec cp {} "$out/seeds/" \;
 # Inputs that once found a fault stay among the seeds.
 cp tests/fuzz/regressions/* "$out/seeds/"
 
-for target in fuzz_core fuzz_records fuzz_list fuzz_extract fuzz_update; do
+for target in fuzz_core fuzz_records fuzz_decrypt fuzz_list fuzz_extract fuzz_update; do
     corpus="$out/corpus/$target"
     mkdir -p "$corpus"
     echo "== $target for ${seconds}s"
