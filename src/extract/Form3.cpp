@@ -4,10 +4,10 @@
 #include "DriveList.h"
 #include "ErrorReport.h"
 #include "FolderList.h"
-#include "PasswordPrompt.h"
 #include "Platform.h"
 #include "PlatformErrors.h"
 #include "SecondaryWindow.h"
+#include "ShownPasswordPrompt.h"
 #include "ShownProgress.h"
 #include "Skin.h"
 #include "WorkingState.h"
@@ -190,7 +190,7 @@ void Form3::extract()
             {
                 const ShownProgress shown(platform, this, m_engine, QStringLiteral("Extracting"),
                                           QStringLiteral("Extracting"));
-                const PasswordPrompt prompt(platform, this, m_engine);
+                const ShownPasswordPrompt prompt(platform, this, m_engine);
                 m_engine.Extract();
             }
             platform.setBusyPointer(this, false);

@@ -1,5 +1,5 @@
-#ifndef PLOVERN_PASSWORDPROMPT_H
-#define PLOVERN_PASSWORDPROMPT_H
+#ifndef PLOVERN_SHOWNPASSWORDPROMPT_H
+#define PLOVERN_SHOWNPASSWORDPROMPT_H
 
 #include "ArchiveEngine.h"
 
@@ -10,16 +10,16 @@ class QWidget;
 // through the platform's password prompt, over `window`. When it goes the
 // handler goes with it: the window keeps no password after its action (the
 // engine reuses the one given only within that action).
-class PasswordPrompt
+class ShownPasswordPrompt
 {
 public:
-    PasswordPrompt(Platform& platform, QWidget* window, ArchiveEngine& engine);
-    ~PasswordPrompt();
-    PasswordPrompt(const PasswordPrompt&) = delete;
-    PasswordPrompt& operator=(const PasswordPrompt&) = delete;
+    ShownPasswordPrompt(Platform& platform, QWidget* window, ArchiveEngine& engine);
+    ~ShownPasswordPrompt();
+    ShownPasswordPrompt(const ShownPasswordPrompt&) = delete;
+    ShownPasswordPrompt& operator=(const ShownPasswordPrompt&) = delete;
 
 private:
     ArchiveEngine& m_engine;
 };
 
-#endif // PLOVERN_PASSWORDPROMPT_H
+#endif // PLOVERN_SHOWNPASSWORDPROMPT_H

@@ -1,9 +1,9 @@
-#include "PasswordPrompt.h"
+#include "ShownPasswordPrompt.h"
 
 #include "EntryNames.h"
 #include "Platform.h"
 
-PasswordPrompt::PasswordPrompt(Platform& platform, QWidget* window, ArchiveEngine& engine)
+ShownPasswordPrompt::ShownPasswordPrompt(Platform& platform, QWidget* window, ArchiveEngine& engine)
     : m_engine(engine)
 {
     m_engine.setPasswordHandler([&platform, window](const ArchiveEngine::PasswordRequest& request, QString& password) {
@@ -14,7 +14,7 @@ PasswordPrompt::PasswordPrompt(Platform& platform, QWidget* window, ArchiveEngin
     });
 }
 
-PasswordPrompt::~PasswordPrompt()
+ShownPasswordPrompt::~ShownPasswordPrompt()
 {
     m_engine.setPasswordHandler({});
 }
