@@ -208,6 +208,11 @@ bool QtPlatform::askPassword(const QString& archive, const QString& entry, bool 
     if (screen)
         width = std::min(width, screen->availableGeometry().width());
     dialog.setMinimumWidth(width);
+    // The wrapping names first measure their height at a narrow width: size
+    // the dialog again at its real one, or it opens with a gap above the
+    // buttons.
+    if (const int height = dialog.heightForWidth(width); height > 0)
+        dialog.resize(width, height);
     field->setFocus();
 
     if (dialog.exec() != QDialog::Accepted)
