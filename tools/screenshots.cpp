@@ -11,7 +11,9 @@
 #include "mainwindow/Form1.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
 
@@ -48,5 +50,19 @@ int main(int argc, char** argv)
     form1.form2().folderList()->setPath(QFileInfo(platform.archive).absolutePath());
     save(&form1.form2(), folder + QStringLiteral("/form2.png"));
     save(&form1.form4(), folder + QStringLiteral("/form4.png"));
+
+    // The password prompt as it asks again, over the extract window.
+    form1.form3().show();
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        dialog->findChild<QLineEdit*>(QStringLiteral("PasswordField"))->setText(QStringLiteral("plovern"));
+        QApplication::processEvents();
+        dialog->grab().save(folder + QStringLiteral("/password.png"));
+        dialog->reject();
+    });
+    QString password;
+    platform.askPassword(platform.archive, QStringLiteral("docs/readme.txt"), true, &form1.form3(), password);
     return 0;
 }

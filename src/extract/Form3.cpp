@@ -7,6 +7,7 @@
 #include "Platform.h"
 #include "PlatformErrors.h"
 #include "SecondaryWindow.h"
+#include "ShownPasswordPrompt.h"
 #include "ShownProgress.h"
 #include "Skin.h"
 #include "WorkingState.h"
@@ -189,6 +190,7 @@ void Form3::extract()
             {
                 const ShownProgress shown(platform, this, m_engine, QStringLiteral("Extracting"),
                                           QStringLiteral("Extracting"));
+                const ShownPasswordPrompt prompt(platform, this, m_engine);
                 m_engine.Extract();
             }
             platform.setBusyPointer(this, false);

@@ -54,6 +54,14 @@ public:
     // messageBox. Cancel gives "".
     virtual QString inputBox(const QString& prompt, const QString& title, QWidget* window) = 0;
 
+    // A modal prompt titled "Password" over `window` as for messageBox, for
+    // the password of `entry` in `archive`; `wrong` says that the password
+    // given last did not fit, and the prompt says so. What is typed stays
+    // masked. Returns false on Cancel, else true with the typed text in
+    // `password`.
+    virtual bool askPassword(const QString& archive, const QString& entry, bool wrong, QWidget* window,
+                             QString& password) = 0;
+
     // Modal file dialogs. They return the chosen file's full path and set
     // request.chosenFilterIndex; a cancel throws Failure 32755 when
     // request.cancelError is set, else returns "".

@@ -3,15 +3,21 @@
 #include "PlatformErrors.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFormLayout>
 #include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressDialog>
 #include <QScreen>
+#include <QVBoxLayout>
 #include <QWidget>
 
 #include <cerrno>
@@ -154,6 +160,67 @@ QString QtPlatform::inputBox(const QString& prompt, const QString& title, QWidge
     dialog.setInputMode(QInputDialog::TextInput);
     dialog.setMinimumWidth(titleBarWidth(title));
     return dialog.exec() == QDialog::Accepted ? dialog.textValue() : QString();
+}
+
+bool QtPlatform::askPassword(const QString& archive, const QString& entry, bool wrong, QWidget* window,
+                             QString& password)
+{
+    QWidget* parent = dialogParent(window);
+    QDialog dialog(parent);
+    dialog.setObjectName(QStringLiteral("PasswordDialog"));
+    const QString title = QStringLiteral("Password");
+    dialog.setWindowTitle(title);
+
+    // The names are plain text (an entry may be called "<b>" and must show as
+    // it is), and paths break only after a "/", as in the message boxes.
+    const auto nameLabel = [&dialog](const QString& name, const QString& objectName) {
+        auto* label = new QLabel(breakPathsAtSeparators(name), &dialog);
+        label->setObjectName(objectName);
+        label->setTextFormat(Qt::PlainText);
+        label->setWordWrap(true);
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        return label;
+    };
+    auto* field = new QLineEdit(&dialog);
+    field->setObjectName(QStringLiteral("PasswordField"));
+    field->setEchoMode(QLineEdit::Password);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+
+    auto* rows = new QFormLayout;
+    rows->addRow(QStringLiteral("Archive:"), nameLabel(archive, QStringLiteral("PasswordArchive")));
+    rows->addRow(QStringLiteral("Entry:"), nameLabel(entry, QStringLiteral("PasswordEntry")));
+    if (wrong) {
+        auto* again = new QLabel(QStringLiteral("The password was wrong. Please try again."), &dialog);
+        again->setObjectName(QStringLiteral("PasswordWrong"));
+        again->setTextFormat(Qt::PlainText);
+        rows->addRow(static_cast<QWidget*>(nullptr), again);
+    }
+    rows->addRow(QStringLiteral("&Password:"), field);
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addLayout(rows);
+    layout->addWidget(buttons);
+    // Wide enough for a path of some length on one line, as far as the
+    // screen allows; longer ones wrap after a "/".
+    int width = std::max(titleBarWidth(title), dialog.fontMetrics().averageCharWidth() * 72);
+    const QScreen* screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
+    if (screen)
+        width = std::min(width, screen->availableGeometry().width());
+    dialog.setMinimumWidth(width);
+    // The wrapping names first measure their height at a narrow width: size
+    // the dialog again at its real one, or it opens with a gap above the
+    // buttons.
+    if (const int height = dialog.heightForWidth(width); height > 0)
+        dialog.resize(width, height);
+    field->setFocus();
+
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    password = field->text();
+    // The typed text leaves the dialog only in `password`.
+    field->clear();
+    return true;
 }
 
 QStringList QtPlatform::nameFilters(const QString& filter)

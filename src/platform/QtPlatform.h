@@ -17,6 +17,8 @@ public:
 
     void messageBox(const QString& text, const QString& title, QWidget* window) override;
     QString inputBox(const QString& prompt, const QString& title, QWidget* window) override;
+    bool askPassword(const QString& archive, const QString& entry, bool wrong, QWidget* window,
+                     QString& password) override;
     QString openFileDialog(FileDialogRequest& request) override;
     QString saveFileDialog(FileDialogRequest& request) override;
     void beep() override;

@@ -4,14 +4,18 @@
 #include "WindowTest.h"
 #include "extract/Form3.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDateTime>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
 
 using TestFiles::copyFixture;
 
@@ -282,4 +286,127 @@ TEST_F(ExtractWindowTest, ShownAgainItWakesOnTheFolderListNeverOnDelete)
     EXPECT_EQ(form3().focusWidget(), form3().folderList());
     QTest::keyClick(form3().focusWidget(), Qt::Key_Return);
     EXPECT_EQ(unzipNames(m_archive), QStringList({"docs/", "docs/readme.txt"}));
+}
+
+// The real prompt: titled "Password", naming the entry and the archive over
+// the window that asked, masked, saying when the last password was wrong;
+// OK gives what was typed, Cancel gives nothing.
+TEST_F(ExtractWindowTest, PasswordPromptNamesTheEntryMasksAndSaysWhenWrong)
+{
+    Form1::showModeless(&form3());
+    QtPlatform real;
+    for (const bool wrong : {false, true}) {
+        QString seen;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            auto* field = dialog->findChild<QLineEdit*>(QStringLiteral("PasswordField"));
+            seen = dialog->windowTitle() + QLatin1Char('|') + dialog->parentWidget()->objectName();
+            for (const char* name : {"PasswordArchive", "PasswordEntry", "PasswordWrong"})
+                if (const auto* label = dialog->findChild<QLabel*>(QString::fromLatin1(name)))
+                    seen += QLatin1Char('|') + label->text().remove(QChar(0x200B));
+            if (field && field->echoMode() == QLineEdit::Password && dialog->focusWidget() == field)
+                QTest::keyClicks(field, QStringLiteral("pl0vern!"));
+            dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        });
+        QString password;
+        EXPECT_TRUE(
+            real.askPassword(QStringLiteral("/a/b.zip"), QStringLiteral("docs/x.txt"), wrong, &form3(), password));
+        EXPECT_EQ(password, QStringLiteral("pl0vern!"));
+        QString expected = QStringLiteral("Password|Form3|/a/b.zip|docs/x.txt");
+        if (wrong)
+            expected += QStringLiteral("|The password was wrong. Please try again.");
+        EXPECT_EQ(seen, expected);
+    }
+    QTimer::singleShot(0, [] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+            dialog->reject();
+    });
+    QString password = QStringLiteral("kept");
+    EXPECT_FALSE(real.askPassword(QStringLiteral("/a/b.zip"), QStringLiteral("x"), false, &form3(), password));
+    EXPECT_EQ(password, QStringLiteral("kept"));
+}
+
+// An archive whose entries 7zz encrypts with AES-256 and the password
+// "plovern", made in `folder` from `files` (name, content); entries in
+// `plain` are stored by zip first, unencrypted.
+static QString encryptedArchive(const QString& folder, const QList<QPair<QString, QByteArray>>& files,
+                                const QStringList& plain = {})
+{
+    QStringList encrypted;
+    for (const auto& [name, content] : files) {
+        QDir(folder).mkpath(QFileInfo(name).path());
+        TestFiles::writeAll(folder + QLatin1Char('/') + name, content);
+        if (!plain.contains(name))
+            encrypted << name;
+    }
+    const QString archive = folder + QStringLiteral("/secret.zip");
+    if (!plain.isEmpty()) {
+        EXPECT_EQ(TestFiles::run(QStringLiteral("zip"), QStringList({"-q", archive}) + plain, nullptr, folder), 0);
+    }
+    EXPECT_EQ(TestFiles::run(QStringLiteral("7zz"),
+                             QStringList({"a", "-tzip", "-bso0", "-pplovern", "-mem=AES256", archive}) + encrypted,
+                             nullptr, folder),
+              0);
+    return archive;
+}
+
+// A wrong password asks again over the extract window, saying so; the right
+// one then serves every later entry, whose files equal the originals.
+TEST_F(ExtractWindowTest, WrongPasswordAsksAgainThenTheRightOneOpensEveryEntry)
+{
+    const QString source = path(QStringLiteral("source"));
+    const QList<QPair<QString, QByteArray>> files = {
+        {QStringLiteral("a.txt"), QByteArray("alpha\n")},
+        {QStringLiteral("docs/b.txt"), QByteArray(200000, 'b') + QByteArray("bravo\n")},
+    };
+    const QString archive = encryptedArchive(source, files);
+    openArchive(archive);
+    chooseFolder(m_out);
+    m_platform.clearCalls();
+    m_platform.answerPassword(QStringLiteral("nope"));
+    m_platform.answerPassword(QStringLiteral("plovern"));
+    click(&form3(), QStringLiteral("BCHCButton1"));
+
+    QStringList asked;
+    for (const ScriptedPlatform::Call& call : m_platform.calls())
+        if (call.kind == QLatin1String("password")) {
+            asked << call.title + QLatin1Char('|') + call.text + (call.wrong ? "|wrong" : "");
+            EXPECT_EQ(call.window, &form3());
+        }
+    EXPECT_EQ(asked, QStringList({archive + QStringLiteral("|a.txt"), archive + QStringLiteral("|a.txt|wrong")}));
+    EXPECT_EQ(m_platform.messages(), QStringList({Done}));
+    EXPECT_FALSE(m_platform.unansweredLeft());
+    EXPECT_EQ(TestFiles::tree(m_out), QStringList({"a.txt", "docs/", "docs/b.txt"}));
+    for (const auto& [name, content] : files)
+        EXPECT_EQ(TestFiles::readAll(m_out + QLatin1Char('/') + name), content) << name.toStdString();
+}
+
+// Cancel ends the extraction with a failure over the extract window; the
+// files written before stay, nothing of the encrypted entry does.
+TEST_F(ExtractWindowTest, CancelledPasswordFailsAndKeepsTheEarlierFiles)
+{
+    const QString source = path(QStringLiteral("source"));
+    const QString archive = encryptedArchive(
+        source, {{QStringLiteral("a.txt"), QByteArray("alpha\n")}, {QStringLiteral("b.txt"), QByteArray("bravo\n")}},
+        {QStringLiteral("a.txt")});
+    openArchive(archive);
+    chooseFolder(m_out);
+    m_platform.clearCalls();
+    m_platform.answerPassword(QStringLiteral("nope"));
+    m_platform.answerPassword(ScriptedPlatform::cancel());
+    click(&form3(), QStringLiteral("BCHCButton1"));
+
+    EXPECT_EQ(m_platform.kinds(), QStringList({"password", "password", "message"}));
+    ASSERT_EQ(m_platform.messages().size(), 1);
+    EXPECT_TRUE(m_platform.messages().first().startsWith(
+        QStringLiteral("Attention - An error has occurred!|Oh no!  Error : #1025 : ")))
+        << m_platform.messages().first().toStdString();
+    EXPECT_TRUE(m_platform.messages().first().contains(QStringLiteral("b.txt")));
+    EXPECT_EQ(m_platform.calls().last().window, &form3());
+    EXPECT_TRUE(form3().isVisible());
+    EXPECT_EQ(m_platform.busyNow(), 0);
+    EXPECT_EQ(TestFiles::tree(m_out), QStringList({"a.txt"}));
+    EXPECT_EQ(TestFiles::readAll(m_out + QStringLiteral("/a.txt")), QByteArray("alpha\n"));
 }

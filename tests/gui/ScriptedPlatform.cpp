@@ -41,6 +41,23 @@ QString ScriptedPlatform::inputBox(const QString& prompt, const QString& title, 
     return answer == cancel() ? QString() : answer;
 }
 
+bool ScriptedPlatform::askPassword(const QString& archive, const QString& entry, bool wrong, QWidget* window,
+                                   QString& password)
+{
+    Call call{QStringLiteral("password"), entry, archive, {}, window};
+    call.wrong = wrong;
+    m_calls.append(call);
+    if (m_passwords.isEmpty()) {
+        ADD_FAILURE() << "unexpected password prompt: " << entry.toStdString();
+        return false;
+    }
+    const QString answer = m_passwords.dequeue();
+    if (answer == cancel())
+        return false;
+    password = answer;
+    return true;
+}
+
 QString ScriptedPlatform::answerDialog(QQueue<DialogAnswer>& answers, FileDialogRequest& request, const QString& kind)
 {
     m_calls.append({kind, request.title, QString(), request});
