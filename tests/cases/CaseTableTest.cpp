@@ -360,6 +360,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"methods/7z-lzma.zip", Outcome::Like7zz}, Case{"methods/python-lzma.zip", Outcome::Like7zz},
         Case{"methods/xz.zip", Outcome::Like7zz}, Case{"methods/zstd.zip", Outcome::Like7zz},
         Case{"methods/7z-ppmd.zip", Outcome::Refused, UnsupportedMethod, "98 (PPMd)"},
+        // Decoders that would need more than the 256 MiB the reader allows.
+        Case{"methods/lzma-huge-dictionary.zip", Outcome::Refused, UnsupportedMethod, "larger than 256 MiB"},
+        Case{"methods/zstd-huge-window.zip", Outcome::Refused, UnsupportedMethod, "larger than 256 MiB"},
         // A deflated entry with no compressed data: an empty file (unzip
         // makes one too, but calls it an error).
         Case{"empty-deflated.zip", Outcome::Listed},
