@@ -138,6 +138,11 @@ bool forWindows(const QString& outputPath)
     return outputPath.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive);
 }
 
+bool windowsRuntimeDecodes(std::uint16_t method)
+{
+    return method == zipcore::MethodStored || method == zipcore::MethodDeflated || method == zipcore::MethodDeflate64;
+}
+
 // Rather than a self-extractor that cannot extract its own entries, none is
 // made. The Linux runtime decodes what the engine decodes, with the same
 // libraries; the Windows runtime stored, deflated and Deflate64 entries only
@@ -147,9 +152,7 @@ void checkRuntimeDecodes(const zipcore::Directory& directory, bool windows)
     for (const zipcore::Entry& entry : directory.entries) {
         if (entry.kind == zipcore::EntryKind::Folder)
             continue;
-        const bool decodes = windows ? entry.method == zipcore::MethodStored || entry.method == zipcore::MethodDeflated
-                || entry.method == zipcore::MethodDeflate64
-                                     : zipcore::EntryData::decodes(entry.method);
+        const bool decodes = windows ? windowsRuntimeDecodes(entry.method) : zipcore::EntryData::decodes(entry.method);
         if (!decodes)
             throw EngineFailure::unsupportedMethod(
                 QString::fromUtf8(entry.name.c_str()),
