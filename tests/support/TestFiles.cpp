@@ -12,7 +12,8 @@ namespace TestFiles {
 
 QString fixture(const QString& name)
 {
-    if (name.startsWith(QLatin1String("hostile/")) || name.startsWith(QLatin1String("encrypted/")))
+    if (name.startsWith(QLatin1String("hostile/")) || name.startsWith(QLatin1String("encrypted/"))
+        || name.startsWith(QLatin1String("methods/")))
         return QStringLiteral(PLOVERN_SOURCE_DIR "/tests/fixtures/") + name;
     return QStringLiteral(PLOVERN_FIXTURES_DIR) + QLatin1Char('/') + name;
 }

@@ -221,6 +221,15 @@ TEST_F(WinSfx, ExtractsArchivesOfEveryMakerLikeUnzip)
             .code,
         0);
     zips << pythonZip(QStringLiteral("tree"));
+    // Deflate64, which this runtime inflates with the zip core's own inflater;
+    // the committed one reaches 40 and 52 KB back.
+    zips << path(QStringLiteral("deflate64.zip"));
+    EXPECT_EQ(run(QStringLiteral("7zz"),
+                  {QStringLiteral("a"), QStringLiteral("-tzip"), QStringLiteral("-bso0"),
+                   QStringLiteral("-mm=Deflate64"), zips.last(), QStringLiteral(".")},
+                  src)
+                  .code,
+              0);
 
     for (const QString& zip : zips) {
         const QString name = QFileInfo(zip).completeBaseName();
@@ -235,6 +244,18 @@ TEST_F(WinSfx, ExtractsArchivesOfEveryMakerLikeUnzip)
         EXPECT_TRUE(describeTree(ours).filter(QStringLiteral("ファイル.txt")).size() == 1);
         EXPECT_TRUE(TestFiles::tree(ours).contains(QStringLiteral("empty/")));
     }
+
+    const QString far =
+        makeExe(TestFiles::fixture(QStringLiteral("methods/7z-deflate64.zip")), QStringLiteral("far.exe"));
+    const Result r = runExe(far, {QStringLiteral("--target"), windowsPath(path(QStringLiteral("far/ours")))});
+    EXPECT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
+    EXPECT_EQ(run(QStringLiteral("unzip"),
+                  {QStringLiteral("-q"), TestFiles::fixture(QStringLiteral("methods/7z-deflate64.zip")),
+                   QStringLiteral("-d"), path(QStringLiteral("far/unzip"))})
+                  .code,
+              0);
+    EXPECT_EQ(describeTree(path(QStringLiteral("far/ours"))), describeTree(path(QStringLiteral("far/unzip"))));
+    EXPECT_TRUE(TestFiles::tree(path(QStringLiteral("far/ours"))).contains(QStringLiteral("far.bin")));
 }
 
 TEST_F(WinSfx, ListsTestsAndCatchesDamage)
@@ -261,7 +282,7 @@ TEST_F(WinSfx, ListsTestsAndCatchesDamage)
     EXPECT_EQ(r.code, 2);
 }
 
-// This runtime's reader has zlib alone: a deflated entry with no compressed
+// This runtime's reader has zlib and the Deflate64 inflater alone: a deflated entry with no compressed
 // data is still an empty file, and a bzip2 archive is refused, naming the
 // entry and the method, before anything is written.
 TEST_F(WinSfx, EmptyDeflatedEntryIsAnEmptyFileAndBzip2IsRefused)
