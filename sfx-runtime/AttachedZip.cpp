@@ -1,5 +1,9 @@
 #include "AttachedZip.h"
 
+#ifdef PLOVERN_WITH_DECRYPTION
+#include "EntryDecryption.h"
+#endif
+
 #include "EntryNames.h"
 #include "SfxError.h"
 #include "StructureCheck.h"
@@ -57,6 +61,18 @@ void AttachedZip::checkStructure()
     }
 }
 
+std::string AttachedZip::linkTarget(const zipcore::Entry& entry)
+{
+#ifdef PLOVERN_WITH_DECRYPTION
+    if (entry.encrypted() && m_password) {
+        std::string target;
+        m_password->write(entry, [&](const std::string& password) { target = m_data.linkTarget(entry, &password); });
+        return target;
+    }
+#endif
+    return m_data.linkTarget(entry);
+}
+
 AttachedZip::Plan AttachedZip::plan(NameCheck systemNameCheck)
 {
     using zipcore::EntryKind;
@@ -70,9 +86,9 @@ AttachedZip::Plan AttachedZip::plan(NameCheck systemNameCheck)
         if (systemNameCheck)
             systemNameCheck(entry.name, plan.parts);
         if (entry.kind != EntryKind::Folder)
-            zipcore::EntryData::checkReadable(entry);
+            zipcore::EntryData::checkReadable(entry, m_password != nullptr);
         if (entry.kind == EntryKind::Link)
-            plan.linkTarget = m_data.linkTarget(entry);
+            plan.linkTarget = linkTarget(entry);
         if (entry.kind == EntryKind::File)
             result.fileBytes += entry.size;
         if (plan.parts.empty())
@@ -121,6 +137,9 @@ std::string AttachedZip::describe(const zipcore::ZipError& error) const
         case ZipErrc::UnsupportedMethod:
             return "refusing entry \"" + subject + "\": " + cause + "; nothing was extracted";
         case ZipErrc::CorruptEntry: return "entry \"" + subject + "\" is damaged: " + cause;
+        case ZipErrc::WrongPassword:
+        case ZipErrc::PasswordDataMismatch: return "cannot decrypt entry \"" + subject + "\": " + cause;
+        case ZipErrc::NoPassword: return "no password for entry \"" + subject + "\"; extraction cancelled";
         case ZipErrc::CannotCreateFolder: return "cannot create folder " + subject + ": " + cause;
         case ZipErrc::CannotWrite: return "cannot write " + subject + ": " + cause;
     }

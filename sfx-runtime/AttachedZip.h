@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+namespace zipcore {
+class ActionPassword;
+}
+
 // The zip data carried by a self-extractor, usually the program's own file
 // (/proc/self/exe), and the settings block in front of it (FORMAT.md), read
 // through the zip core from exactly where this program's anchor says: the
@@ -28,6 +32,11 @@ public:
     const zipcore::Directory& directory() const { return m_directory; }
     const zipcore::SfxSettings& settings() const { return m_settings; }
     zipcore::EntryData& data() { return m_data; }
+
+    // Where encrypted entries get their password (the runtime's prompt);
+    // without one they are refused. Stays the caller's.
+    void setPassword(zipcore::ActionPassword* password) { m_password = password; }
+    zipcore::ActionPassword* password() const { return m_password; }
 
     // The local time of an entry: its extended timestamp, else its DOS field
     // read as local wall-clock time.
@@ -55,11 +64,14 @@ public:
     std::string describe(const zipcore::ZipError& error) const;
 
 private:
+    std::string linkTarget(const zipcore::Entry& entry);
+
     std::string m_shownName;
     zipcore::FileSource m_source;
     zipcore::Directory m_directory;
     zipcore::SfxSettings m_settings;
     zipcore::EntryData m_data;
+    zipcore::ActionPassword* m_password = nullptr;
 };
 
 #endif // PLOVERN_SFX_ATTACHEDZIP_H

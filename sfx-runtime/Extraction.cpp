@@ -1,5 +1,6 @@
 #include "Extraction.h"
 
+#include "EntryDecryption.h"
 #include "EntryNames.h"
 #include "SfxError.h"
 #include "TargetFolder.h"
@@ -74,9 +75,16 @@ private:
     {
         for (const std::size_t i : files) {
             std::printf(" extracting: %s\n", Text::printable(shown(i)).c_str());
-            target().writeFile(plan(i).parts, mode(i), mtime(i), [&](const zipcore::TargetFolder::Write& write) {
-                m_extraction.m_zip.data().read(entry(i), write);
-            });
+            const auto writeWith = [&](const std::string* password) {
+                target().writeFile(plan(i).parts, mode(i), mtime(i), [&](const zipcore::TargetFolder::Write& write) {
+                    m_extraction.m_zip.data().read(entry(i), write, password);
+                });
+            };
+            zipcore::ActionPassword* password = m_extraction.m_zip.password();
+            if (entry(i).encrypted() && password)
+                password->write(entry(i), [&](const std::string& given) { writeWith(&given); });
+            else
+                writeWith(nullptr);
             m_extraction.m_written.push_back(shown(i));
         }
     }

@@ -1,7 +1,9 @@
 #include "SfxProgram.h"
 
 #include "AttachedZip.h"
+#include "EntryDecryption.h"
 #include "Extraction.h"
+#include "PasswordPrompt.h"
 #include "RunAfter.h"
 #include "SfxError.h"
 #include "SfxOptions.h"
@@ -213,6 +215,9 @@ int SfxProgram::extract(AttachedZip& zip)
         throw SfxError("cannot extract into " + folder
                        + ": the folder does not exist, and this archive is set not to create it");
 
+    PasswordPrompt prompt;
+    zipcore::ActionPassword password(prompt);
+    zip.setPassword(&password);
     Extraction extraction(zip, folder);
     extraction.check();
     extraction.run();

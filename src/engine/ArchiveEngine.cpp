@@ -3,16 +3,50 @@
 #include "ArchiveUpdate.h"
 #include "EngineErrors.h"
 #include "EntryListing.h"
+#include "EntryNames.h"
 #include "EntryTimes.h"
 #include "Extractor.h"
 #include "Failure.h"
 #include "OpenArchive.h"
+#include "PasswordSource.h"
 #include "ProgressChannel.h"
 #include "SfxBuilder.h"
 
 #include <QLocale>
 
 #include <optional>
+
+namespace {
+
+// The engine's caller answers the zip core's password requests.
+class HandlerPasswords : public zipcore::PasswordSource
+{
+public:
+    HandlerPasswords(const ArchiveEngine::PasswordHandler& handler, const QString& archive)
+        : m_handler(handler)
+        , m_archive(archive)
+    {}
+
+    bool ask(const std::string& entryName, bool wrong, std::string& password) override
+    {
+        ArchiveEngine::PasswordRequest request;
+        request.archive = m_archive;
+        request.entry = QString::fromStdString(zipcore::printableName(entryName));
+        request.wrong = wrong;
+        QString answer;
+        if (!m_handler(request, answer))
+            return false;
+        // As 7-Zip and WinZip take a password: its UTF-8 bytes.
+        password = answer.toStdString();
+        return true;
+    }
+
+private:
+    const ArchiveEngine::PasswordHandler& m_handler;
+    QString m_archive;
+};
+
+} // namespace
 
 struct ArchiveEngine::Impl
 {
@@ -192,7 +226,8 @@ void ArchiveEngine::Extract()
         [&] {
             const OpenArchive archive(d->archivePath);
             const std::vector<std::uint64_t> chosen = archive.select(d->fileSpec);
-            Extractor(archive, d->targetFolder, progress).run(chosen);
+            HandlerPasswords passwords(d->passwordHandler, d->archivePath);
+            Extractor(archive, d->targetFolder, progress, d->passwordHandler ? &passwords : nullptr).run(chosen);
         },
         [&] {
             const QLocale english(QLocale::English);

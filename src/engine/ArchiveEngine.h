@@ -150,8 +150,13 @@ public:
     // anything is written: absolute names, ".." parts, link entries pointing
     // outside TargetFolder and paths leading outside it through a link already
     // on disk are refused (UnsafeEntryName, LinkOutsideTarget,
-    // PathThroughLink). Encrypted entries fail with EncryptedEntry. A failure
-    // half-way leaves the files completed before it and no partial file.
+    // PathThroughLink). Encrypted entries (traditional PKWARE or WinZip AES)
+    // are decrypted with the password the PasswordHandler gives; without a
+    // handler, or with PKWARE strong encryption, they fail with
+    // EncryptedEntry. A wrong password asks again; a cancelled prompt fails
+    // with PasswordCancelled. Encrypted entries are written on the calling
+    // thread, where the handler is asked. A failure half-way leaves the files
+    // completed before it and no partial file.
     // A backslash counts as a separator for the name checks. Link entries are
     // made after all files. An empty TargetFolder throws NoTargetFolder, an
     // empty FileSpec EmptySpec, a FileSpec naming no entry EntryNotFound.

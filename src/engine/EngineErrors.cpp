@@ -52,6 +52,12 @@ Failure encryptedEntry(const QString& name)
     return Failure(EngineError::EncryptedEntry, QStringLiteral("Encrypted entries are not supported: %1").arg(name));
 }
 
+Failure passwordCancelled(const QString& name)
+{
+    return Failure(EngineError::PasswordCancelled,
+                   QStringLiteral("Extraction cancelled: no password for %1").arg(name));
+}
+
 Failure corruptEntry(const QString& name, const QString& cause)
 {
     return Failure(EngineError::CorruptEntry, QStringLiteral("Entry is damaged (%1): %2").arg(cause, name));
@@ -158,7 +164,14 @@ Failure fromCore(const zipcore::ZipError& error, const QString& archive)
         case ZipErrc::UnsafeName: return unsafeEntryName(subject, cause);
         case ZipErrc::LinkOutside: return linkOutsideTarget(subject, cause);
         case ZipErrc::PathThroughLink: return pathThroughLink(subject, cause);
-        case ZipErrc::Encrypted: return encryptedEntry(subject);
+        case ZipErrc::Encrypted:
+            // Strong encryption says so; a plain encrypted entry needs no cause.
+            if (error.cause() == zipcore::EncryptedCause)
+                return encryptedEntry(subject);
+            return encryptedEntry(QStringLiteral("%1 (%2)").arg(subject, cause));
+        case ZipErrc::WrongPassword:
+        case ZipErrc::PasswordDataMismatch: return corruptEntry(subject, cause);
+        case ZipErrc::NoPassword: return passwordCancelled(subject);
         case ZipErrc::UnsupportedMethod: return unsupportedMethod(subject, cause);
         case ZipErrc::CorruptEntry: return corruptEntry(subject, cause);
         case ZipErrc::CannotCreateFolder: return cannotCreateFolder(subject, cause);

@@ -42,6 +42,7 @@ enum : std::int32_t {
     NoTargetFolder = 1022,        // "No folder to extract into was given."
     ArchiveChanged = 1023, // "The archive <path> was changed by another program while updating; nothing was changed."
     Stopped = 1024,        // "Stopped: <what was kept>"
+    PasswordCancelled = 1025, // "Extraction cancelled: no password for <name>"
 };
 }
 
@@ -59,6 +60,8 @@ Failure linkOutsideTarget(const QString& linkAndTarget, const QString& cause);
 // `cause` says which link: one on disk leading outside, or a link entry.
 Failure pathThroughLink(const QString& path, const QString& cause);
 Failure encryptedEntry(const QString& name);
+// The password prompt for entry `name` was cancelled.
+Failure passwordCancelled(const QString& name);
 Failure corruptEntry(const QString& name, const QString& cause);
 // `cause` names the method and who cannot decode it.
 Failure unsupportedMethod(const QString& name, const QString& cause);

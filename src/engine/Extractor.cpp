@@ -2,6 +2,7 @@
 
 #include "EngineErrors.h"
 #include "EntryData.h"
+#include "EntryDecryption.h"
 #include "EntryNames.h"
 #include "Failure.h"
 #include "FileSource.h"
@@ -202,17 +203,23 @@ void Extractor::FileWriting::writeOne(Worker& worker, std::size_t position)
 {
     const Job& job = *m_files[position];
     const zipcore::Entry& entry = *job.entry;
-    const auto produce = [&](const zipcore::TargetFolder::Write& write) {
-        const Sink sink = [&](const char* data, std::size_t size) {
-            // One thread would not have come this far.
-            if (position > m_failedAt.load())
-                throw Stopped(); // the temporary file goes
-            write(data, size);
-            m_extractor.m_progress.addBytes(static_cast<std::int64_t>(size));
+    const auto writeWith = [&](const std::string* password) {
+        const auto produce = [&](const zipcore::TargetFolder::Write& write) {
+            const Sink sink = [&](const char* data, std::size_t size) {
+                // One thread would not have come this far.
+                if (position > m_failedAt.load())
+                    throw Stopped(); // the temporary file goes
+                write(data, size);
+                m_extractor.m_progress.addBytes(static_cast<std::int64_t>(size));
+            };
+            worker.reader->data.read(entry, sink, password);
         };
-        worker.reader->data.read(entry, sink);
+        m_target.writeFile(job.plan.parts, entry.permissions(), job.mtime, produce, worker.folder);
     };
-    m_target.writeFile(job.plan.parts, entry.permissions(), job.mtime, produce, worker.folder);
+    if (entry.encrypted() && m_extractor.m_password)
+        m_extractor.m_password->write(entry, [&](const std::string& password) { writeWith(&password); });
+    else
+        writeWith(nullptr);
 }
 
 void Extractor::FileWriting::fail(Worker& worker, std::size_t position, Failure failure)
@@ -223,11 +230,17 @@ void Extractor::FileWriting::fail(Worker& worker, std::size_t position, Failure 
     while (position < seen && !m_failedAt.compare_exchange_weak(seen, position)) {}
 }
 
-Extractor::Extractor(const OpenArchive& archive, const QString& targetFolder, ProgressChannel& progress)
+Extractor::Extractor(const OpenArchive& archive, const QString& targetFolder, ProgressChannel& progress,
+                     zipcore::PasswordSource* passwords)
     : m_archive(archive)
     , m_target(targetFolder)
     , m_progress(progress)
-{}
+{
+    if (passwords)
+        m_password = std::make_unique<zipcore::ActionPassword>(*passwords);
+}
+
+Extractor::~Extractor() = default;
 
 void Extractor::checkLocalHeader(const zipcore::Entry& entry) const
 {
@@ -246,7 +259,12 @@ std::string Extractor::readLinkTarget(const Job& job, std::unique_ptr<Reader>& r
     checkLocalHeader(*job.entry);
     if (!reader)
         reader = std::make_unique<Reader>(m_archive.fd(), m_archive.layout());
-    return reader->data.linkTarget(*job.entry);
+    if (!job.entry->encrypted() || !m_password)
+        return reader->data.linkTarget(*job.entry);
+    std::string target;
+    m_password->write(*job.entry,
+                      [&](const std::string& password) { target = reader->data.linkTarget(*job.entry, &password); });
+    return target;
 }
 
 Extractor::Job Extractor::prepare(std::uint64_t index, std::unique_ptr<Reader>& reader) const
@@ -261,7 +279,7 @@ Extractor::Job Extractor::prepare(std::uint64_t index, std::unique_ptr<Reader>& 
     job.plan.parts = zipcore::entryParts(entry.name, entry.kind == EntryKind::Folder);
     if (entry.kind == EntryKind::Folder)
         return job;
-    zipcore::EntryData::checkReadable(entry);
+    zipcore::EntryData::checkReadable(entry, m_password != nullptr);
     if (entry.kind == EntryKind::Link)
         job.plan.linkTarget = readLinkTarget(job, reader);
     return job;
@@ -315,8 +333,11 @@ void Extractor::writeFiles(const zipcore::PosixTargetFolder& target, const std::
     m_progress.setTotals(static_cast<std::int64_t>(files.size()), bytes);
     if (files.empty())
         return;
+    // Encrypted entries may ask for a password, which only this thread may.
+    const bool encrypted =
+        std::any_of(files.begin(), files.end(), [](const Job* job) { return job->entry->encrypted(); });
     const bool parallel = files.size() > 1 && (bytes >= parallelBytes || files.size() >= parallelFiles)
-        && std::thread::hardware_concurrency() > 1 && namesDiffer(files);
+        && std::thread::hardware_concurrency() > 1 && !encrypted && namesDiffer(files);
     FileWriting(*this, target, files, parallel ? 2 : 1).run();
 }
 

@@ -12,8 +12,10 @@
 #include <vector>
 
 namespace zipcore {
+class ActionPassword;
+class PasswordSource;
 class PosixTargetFolder;
-}
+} // namespace zipcore
 
 // Writes chosen entries of an archive into a folder. Every entry is checked
 // first (names, links, links already on disk, encryption, methods), and only
@@ -30,7 +32,9 @@ class PosixTargetFolder;
 // in archive order; every file is still written by one thread from start to
 // end, the files before the first failing entry are all written, and that
 // entry's failure is the one reported, so the result is the same as with
-// one.
+// one. Encrypted entries are decrypted with the passwords `passwords` gives
+// (without it they are refused); a batch holding one is written on the calling
+// thread alone, since that is where the password may be asked for.
 class ProgressChannel;
 
 class Extractor
@@ -38,7 +42,11 @@ class Extractor
 public:
     // `progress` hears of every file written and may stop the writing after
     // any file (run() then throws StopRequested).
-    Extractor(const OpenArchive& archive, const QString& targetFolder, ProgressChannel& progress);
+    Extractor(const OpenArchive& archive, const QString& targetFolder, ProgressChannel& progress,
+              zipcore::PasswordSource* passwords = nullptr);
+    ~Extractor();
+    Extractor(const Extractor&) = delete;
+    Extractor& operator=(const Extractor&) = delete;
 
     void run(const std::vector<std::uint64_t>& selection);
 
@@ -68,6 +76,8 @@ private:
     QString m_target;
     EntryTimes m_times;
     ProgressChannel& m_progress;
+    // The action's password, when encrypted entries may be decrypted.
+    std::unique_ptr<zipcore::ActionPassword> m_password;
 };
 
 #endif // PLOVERN_EXTRACTOR_H

@@ -1,5 +1,6 @@
 #include "EntryData.h"
 
+#include "EntryDecryption.h"
 #include "ZipError.h"
 #include "ZipFormat.h"
 #include "ZipRecords.h"
@@ -50,10 +51,21 @@ constexpr std::uint64_t MaxLinkTarget = 4096;
     corrupt(entry, "its compressed data ends early");
 }
 
-void checkCrc(const Entry& entry, std::uint32_t crc)
+void checkCrc(const Entry& entry, std::uint32_t crc, const EntryDecryption* decryption)
 {
-    if (crc != entry.crc)
+    // AE-2 entries store no CRC: their authentication code covers the data.
+    if (crc != entry.crc && (!decryption || decryption->encryption().checksCrc))
         corrupt(entry, "CRC check failed");
+}
+
+// The method of the data itself, inside an AES entry's encryption.
+std::uint16_t dataMethod(const Entry& entry)
+{
+#ifdef PLOVERN_WITH_DECRYPTION
+    return entry.method == MethodAes ? encryptionOf(entry).method : entry.method;
+#else
+    return entry.method;
+#endif
 }
 
 std::uint32_t crcOf(std::uint32_t crc, const unsigned char* data, std::size_t size)
@@ -157,39 +169,77 @@ std::string EntryData::methodName(std::uint16_t method)
     return std::to_string(method) + (name ? std::string(" (") + name + ")" : std::string());
 }
 
-void EntryData::checkReadable(const Entry& entry)
+void EntryData::checkReadable(const Entry& entry, bool withPassword)
 {
+#ifndef PLOVERN_WITH_DECRYPTION
+    // A build without a crypto library decrypts nothing.
     if (entry.encrypted())
-        throw ZipError(ZipErrc::Encrypted, entry.name, "it is encrypted");
-    if (!decodes(entry.method))
+        throw ZipError(ZipErrc::Encrypted, entry.name, EncryptedCause);
+    static_cast<void>(withPassword);
+    const Encryption encryption;
+#else
+    const Encryption encryption = encryptionOf(entry);
+#endif
+    if (!encryption.problem.empty())
+        throw ZipError(ZipErrc::Encrypted, entry.name, encryption.problem);
+    if (encryption.kind != Encryption::Kind::None && !withPassword)
+        throw ZipError(ZipErrc::Encrypted, entry.name, EncryptedCause);
+    if (!decodes(dataMethod(entry)))
         throw ZipError(ZipErrc::UnsupportedMethod, entry.name,
-                       "it uses compression method " + methodName(entry.method) + ", which this program cannot decode");
+                       "it uses compression method " + methodName(dataMethod(entry))
+                           + ", which this program cannot decode");
 }
 
-void EntryData::read(const Entry& entry, const Sink& sink)
+void EntryData::read(const Entry& entry, const Sink& sink, const std::string* password)
 {
-    checkReadable(entry);
+    checkReadable(entry, password != nullptr);
     mapArena();
-    const bool stored = entry.method == MethodStored;
+    EntryDecryption* decryption = nullptr;
+#ifdef PLOVERN_WITH_DECRYPTION
+    std::unique_ptr<EntryDecryption> held;
+    const Encryption encryption = encryptionOf(entry);
+    if (encryption.kind != Encryption::Kind::None)
+        held = std::make_unique<EntryDecryption>(entry, encryption, *password);
+    decryption = held.get();
+#else
+    static_cast<void>(password);
+#endif
+    try {
+        readDecrypted(entry, sink, decryption);
+    } catch (const ZipError& error) {
+        // Data that does not decode after a password passed the header's
+        // check may as well mean the check passed by chance (one in 256 for
+        // the traditional cipher): the caller may ask again.
+        if (!decryption || error.code() != ZipErrc::CorruptEntry)
+            throw;
+        throw ZipError(ZipErrc::PasswordDataMismatch, entry.name, error.cause() + " (wrong password or damaged data)");
+    }
+}
+
+void EntryData::readDecrypted(const Entry& entry, const Sink& sink, EntryDecryption* decryption)
+{
+    const std::uint16_t method = dataMethod(entry);
+    const bool stored = method == MethodStored;
 #ifdef PLOVERN_WITH_LIBDEFLATE
-    const bool whole = stored || entry.method == MethodDeflated;
+    const bool whole = stored || method == MethodDeflated;
 #else
     const bool whole = stored;
 #endif
     const std::uint64_t needed = stored ? entry.compressedSize : entry.compressedSize + entry.size;
     // (Sizes near 2^64 wrap the sum; the last test catches them.)
     if (whole && needed <= ArenaSize - MaxLocalHeader && entry.size <= needed)
-        readWhole(entry, sink);
+        readWhole(entry, sink, decryption);
     else
-        readStreamed(entry, sink);
+        readStreamed(entry, sink, decryption);
 }
 
-std::string EntryData::linkTarget(const Entry& entry)
+std::string EntryData::linkTarget(const Entry& entry, const std::string* password)
 {
     if (entry.size == 0 || entry.size > MaxLinkTarget)
         corrupt(entry, "bad link target");
     std::string target;
-    read(entry, [&target](const char* data, std::size_t size) { target.append(data, size); });
+    read(
+        entry, [&target](const char* data, std::size_t size) { target.append(data, size); }, password);
     if (target.find('\0') != std::string::npos)
         corrupt(entry, "bad link target");
     return target;
@@ -233,19 +283,28 @@ std::uint64_t EntryData::readHead(const Entry& entry, unsigned char* buffer, std
     return start;
 }
 
-void EntryData::readWhole(const Entry& entry, const Sink& sink)
+void EntryData::readWhole(const Entry& entry, const Sink& sink, EntryDecryption* decryption)
 {
     const auto size = static_cast<std::size_t>(entry.size);
-    const auto compressedSize = static_cast<std::size_t>(entry.compressedSize);
-    const bool stored = entry.method == MethodStored;
+    auto compressedSize = static_cast<std::size_t>(entry.compressedSize);
+    const bool stored = dataMethod(entry) == MethodStored;
     // Decoded data first, the header and compressed data after it.
     unsigned char* const input = stored ? m_arena : m_arena + size;
     const std::size_t room = ArenaSize - static_cast<std::size_t>(input - m_arena);
     std::size_t held = 0;
     const std::uint64_t start = readHead(entry, input, room, &held);
-    unsigned char* const data = input + (start - m_layout.shift - entry.localOffset);
+    unsigned char* data = input + (start - m_layout.shift - entry.localOffset);
     if (held < compressedSize)
         readExactly(entry, start + held, data + held, compressedSize - held);
+#ifdef PLOVERN_WITH_DECRYPTION
+    if (decryption) {
+        // The whole code is checked before anything is decoded.
+        const EntryDecryption::Span payload = decryption->feed(data, compressedSize);
+        decryption->finish();
+        data = payload.data;
+        compressedSize = payload.size;
+    }
+#endif
 
     const unsigned char* result = data;
     if (stored) {
@@ -267,12 +326,12 @@ void EntryData::readWhole(const Entry& entry, const Sink& sink)
         result = m_arena;
 #endif
     }
-    checkCrc(entry, crcOf(0, result, size));
+    checkCrc(entry, crcOf(0, result, size), decryption);
     if (size > 0)
         sink(reinterpret_cast<const char*>(result), size);
 }
 
-void EntryData::readStreamed(const Entry& entry, const Sink& sink)
+void EntryData::readStreamed(const Entry& entry, const Sink& sink, EntryDecryption* decryption)
 {
     unsigned char* const input = m_arena;
     unsigned char* const output = m_arena + Piece + MaxLocalHeader;
@@ -295,6 +354,32 @@ void EntryData::readStreamed(const Entry& entry, const Sink& sink)
         return Span{input, piece};
     };
 
+    // Encrypted data is decrypted piece by piece in the arena; the decoder
+    // sees only the payload, and the code is checked once all has passed.
+    bool finished = false;
+    const Input decrypted = [&]() -> Span {
+#ifndef PLOVERN_WITH_DECRYPTION
+        finished = true;
+        return next();
+#else
+        for (;;) {
+            const Span raw = next();
+            if (raw.size == 0) {
+                decryption->finish();
+                finished = true;
+                return raw;
+            }
+            const EntryDecryption::Span payload = decryption->feed(const_cast<unsigned char*>(raw.data), raw.size);
+            if (payload.size > 0)
+                return Span{payload.data, payload.size};
+        }
+#endif
+    };
+    const Input& source = decryption ? decrypted : next;
+    const std::uint64_t payloadSize = decryption
+        ? entry.compressedSize - decryption->encryption().headerSize() - decryption->encryption().trailerSize()
+        : entry.compressedSize;
+
     std::uint32_t crc = 0;
     std::uint64_t total = 0;
     // Never more than stated: a small entry must not fill the disk.
@@ -306,22 +391,26 @@ void EntryData::readStreamed(const Entry& entry, const Sink& sink)
         sink(reinterpret_cast<const char*>(data), size);
     };
 
-    if (entry.method == MethodStored) {
-        if (entry.compressedSize != entry.size)
+    const std::uint16_t method = dataMethod(entry);
+    if (method == MethodStored) {
+        if (payloadSize != entry.size)
             wrongSize(entry);
-        for (Span piece = next(); piece.size > 0; piece = next())
+        for (Span piece = source(); piece.size > 0; piece = source())
             deliver(piece.data, piece.size);
-    } else if (entry.compressedSize == 0) {
+    } else if (payloadSize == 0) {
         // No compressed data at all is taken as no data, as unzip and
         // Python's zipfile take it.
-    } else if (entry.method == MethodDeflated) {
-        inflateStreamed(entry, next, output, deliver);
+    } else if (method == MethodDeflated) {
+        inflateStreamed(entry, source, output, deliver);
     } else {
-        bunzipStreamed(entry, next, output, deliver);
+        bunzipStreamed(entry, source, output, deliver);
     }
+    // The code follows whatever the decoder left unread.
+    while (decryption && !finished)
+        source();
     if (total != entry.size)
         wrongSize(entry);
-    checkCrc(entry, crc);
+    checkCrc(entry, crc, decryption);
 }
 
 void EntryData::inflateStreamed(const Entry& entry, const Input& next, unsigned char* output, const Output& deliver)

@@ -12,6 +12,8 @@
 
 namespace zipcore {
 
+class EntryDecryption;
+
 // Reads the data of entries, for the engine and both self-extractors, and
 // checks it against the stated size and CRC: a caller that got through
 // read() without an exception had exactly the data that was stored.
@@ -49,21 +51,27 @@ public:
     // The method's number with its usual name where it has one: "12 (bzip2)".
     static std::string methodName(std::uint16_t method);
 
-    // Why the entry's data cannot be read at all: ZipErrc::Encrypted or
-    // UnsupportedMethod (naming the method), or nothing.
-    static void checkReadable(const Entry& entry);
+    // Why the entry's data cannot be read at all: ZipErrc::Encrypted (an
+    // encrypted entry when `withPassword` is false, or one whose encryption
+    // nothing here decrypts) or UnsupportedMethod (naming the method), or
+    // nothing.
+    static void checkReadable(const Entry& entry, bool withPassword = false);
 
-    // Calls sink(data, size) for the entry's data. Throws ZipError naming
-    // the entry (Encrypted, UnsupportedMethod; CorruptEntry when its local
-    // header or data lie outside the zip data, its data is invalid or ends
-    // early, or its size or CRC differ from the stated ones; ReadFailed) or
-    // std::bad_alloc. An exception thrown by the sink passes through
-    // unchanged.
-    void read(const Entry& entry, const Sink& sink);
+    // Calls sink(data, size) for the entry's data, decrypted with `password`
+    // when it is encrypted (traditional PKWARE or WinZip AES). Throws
+    // ZipError naming the entry (Encrypted, UnsupportedMethod; CorruptEntry
+    // when its local header or data lie outside the zip data, its data is
+    // invalid or ends early, or its size or CRC differ from the stated ones;
+    // WrongPassword, PasswordDataMismatch; ReadFailed) or std::bad_alloc. An
+    // exception thrown by the sink passes through unchanged. An AES entry's
+    // authentication code is checked before the sink gets anything when the
+    // entry is read whole, and at the end (the sink may have had data) when
+    // it is streamed.
+    void read(const Entry& entry, const Sink& sink, const std::string* password = nullptr);
 
     // A link entry's target, which must be short, not empty and free of NUL
     // characters (else CorruptEntry).
-    std::string linkTarget(const Entry& entry);
+    std::string linkTarget(const Entry& entry, const std::string* password = nullptr);
 
 private:
     struct Span
@@ -79,8 +87,9 @@ private:
     void mapArena();
     std::uint64_t readHead(const Entry& entry, unsigned char* buffer, std::size_t room, std::size_t* dataHeld);
     void readExactly(const Entry& entry, std::uint64_t position, unsigned char* buffer, std::size_t length);
-    void readWhole(const Entry& entry, const Sink& sink);
-    void readStreamed(const Entry& entry, const Sink& sink);
+    void readDecrypted(const Entry& entry, const Sink& sink, EntryDecryption* decryption);
+    void readWhole(const Entry& entry, const Sink& sink, EntryDecryption* decryption);
+    void readStreamed(const Entry& entry, const Sink& sink, EntryDecryption* decryption);
     void inflateStreamed(const Entry& entry, const Input& next, unsigned char* output, const Output& deliver);
     void bunzipStreamed(const Entry& entry, const Input& next, unsigned char* output, const Output& deliver);
 
