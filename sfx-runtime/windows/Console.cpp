@@ -179,6 +179,13 @@ void err(const std::string& utf8)
 
 namespace Console {
 
+bool interactive()
+{
+    DWORD mode = 0;
+    const HANDLE handle = input();
+    return handle && ::GetConsoleMode(handle, &mode);
+}
+
 bool readPassword(const std::string& prompt, std::string& password)
 {
     const HANDLE handle = input();

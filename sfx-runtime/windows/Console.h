@@ -14,11 +14,13 @@ void attach();
 void out(const std::string& utf8);
 void err(const std::string& utf8);
 
-// Reads a password (in UTF-8). When standard input is a console (the one
-// this program was started from when its input was not redirected), `prompt`
-// is shown and the line is read without echo; otherwise the next line of
-// standard input is the password, so that scripts can give it, and nothing
-// is shown. False when there is no input or it has ended.
+// Whether a password is typed on a console: standard input is one (the
+// console this program was started from when its input was not redirected).
+bool interactive();
+
+// Reads a password (in UTF-8): on a console, after showing `prompt`, without
+// echo; otherwise the next line of standard input, so that scripts can give
+// it. False when there is no input or it has ended.
 bool readPassword(const std::string& prompt, std::string& password);
 
 } // namespace Console

@@ -1,6 +1,7 @@
 #include "SfxWindow.h"
 
 #include "AttachedZip.h"
+#include "EntryDecryption.h"
 #include "PasswordSource.h"
 #include "Paths.h"
 #include "Resources.h"
@@ -175,6 +176,7 @@ private:
     std::atomic<bool> m_cancel{false};
     std::unique_ptr<WinExtraction> m_extraction;
     std::unique_ptr<WindowPasswords> m_passwords;
+    std::unique_ptr<zipcore::ActionPassword> m_actionPassword; // of one press of Extract
     std::string m_target;
     std::string m_failure; // set by the thread when it failed
     bool m_cancelled = false;
@@ -287,6 +289,8 @@ void Window::start()
     std::wstring password(::GetWindowTextLengthW(m_password) + 1, L'\0');
     password.resize(::GetWindowTextW(m_password, &password[0], static_cast<int>(password.size())));
     m_passwords.reset(new WindowPasswords(m_window, m_name, narrow(password)));
+    m_actionPassword.reset(new zipcore::ActionPassword(*m_passwords));
+    m_zip.setPassword(m_actionPassword.get());
     m_thread = ::CreateThread(nullptr, 0, extractThread, this, 0, nullptr);
     if (!m_thread) {
         setWorking(false);

@@ -5,6 +5,7 @@
 #include "EngineErrors.h"
 #include "EntryCompressor.h"
 #include "EntryData.h"
+#include "EntryDecryption.h"
 #include "Failure.h"
 #include "FileSource.h"
 #include "OpenArchive.h"
@@ -14,7 +15,6 @@
 #include "TargetFolder.h"
 #include "ZipError.h"
 #include "ZipFormat.h"
-#include "ZipRecords.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -142,27 +142,12 @@ bool forWindows(const QString& outputPath)
 // The Windows runtime reads stored and deflated entries only (Debian has no
 // MinGW-w64 libbz2): rather than a self-extractor that cannot extract its
 // own entries, none is made.
-// The method the entry's data is compressed with: a WinZip AES entry names
-// it in its 0x9901 extra field (version, "AE", strength, method); the
-// traditional encryption keeps the entry's own. An AES entry without a
-// readable field keeps method 99, which no runtime decodes.
-std::uint16_t compressionMethod(const zipcore::Entry& entry)
-{
-    if (entry.method != zipcore::MethodAes)
-        return entry.method;
-    const unsigned char* payload = nullptr;
-    std::size_t length = 0;
-    if (zipcore::findExtra(reinterpret_cast<const unsigned char*>(entry.extra.data()), entry.extra.size(), 0x9901,
-                           &payload, &length)
-        && length >= 7)
-        return zipcore::get16(payload + 5);
-    return entry.method;
-}
-
 void checkWindowsDecodes(const zipcore::Directory& directory)
 {
     for (const zipcore::Entry& entry : directory.entries) {
-        const std::uint16_t method = compressionMethod(entry);
+        // An encrypted entry is judged by the method of the data inside: a
+        // WinZip AES entry names it in its extra field, behind method 99.
+        const std::uint16_t method = zipcore::encryptionOf(entry).method;
         if (entry.kind != zipcore::EntryKind::Folder && method != zipcore::MethodStored
             && method != zipcore::MethodDeflated)
             throw EngineFailure::unsupportedMethod(

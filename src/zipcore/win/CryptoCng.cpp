@@ -1,11 +1,15 @@
 #include "Crypto.h"
 
-#include <bcrypt.h>
 #include <cstdio>
 #include <limits>
 #include <stdexcept>
 #include <string>
+
+// <bcrypt.h> needs the types of <windows.h> first.
+// clang-format off
 #include <windows.h>
+#include <bcrypt.h>
+// clang-format on
 
 // The primitives through Windows' own CNG (bcrypt.dll), so that the runtime
 // carries no cryptography of its own. The algorithm providers are opened
