@@ -10,7 +10,7 @@ set -euo pipefail
 # and both self-extractor runtimes (the Windows one cross-compiled).
 packages=(
     cmake ninja-build g++ pkgconf
-    qt6-base-dev zlib1g-dev libdeflate-dev libbz2-dev nettle-dev
+    qt6-base-dev zlib1g-dev libdeflate-dev libbz2-dev liblzma-dev libzstd-dev nettle-dev
     fonts-comic-neue
     g++-mingw-w64-x86-64 libz-mingw-w64-dev
 )

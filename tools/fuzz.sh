@@ -19,16 +19,34 @@ bash tests/fixtures/make_fixtures.sh "$out/fixtures" >/dev/null
 find "$out/fixtures" -maxdepth 1 -type f -size -64k -exec cp {} "$out/seeds/" \;
 # Inputs that once found a fault stay among the seeds.
 cp tests/fuzz/regressions/* "$out/seeds/"
+cp tests/fixtures/methods/*.zip "$out/seeds/"
+# The Deflate64 inflater's seeds: the raw streams of the committed Deflate64
+# entries, behind the byte that says how to cut them.
+mkdir -p "$out/seeds-methods"
+python3 - "$out/seeds-methods" tests/fixtures/methods/*.zip <<'PY'
+import os, struct, sys, zipfile
+for path in sys.argv[2:]:
+    raw = open(path, "rb").read()
+    for i in zipfile.ZipFile(path).infolist():
+        if i.compress_type == 9:
+            start = i.header_offset + 30 + sum(struct.unpack_from("<HH", raw, i.header_offset + 26))
+            for cut in (0, 7):
+                name = "%s-%s-%d" % (os.path.basename(path), i.filename.replace("/", "_"), cut)
+                with open(os.path.join(sys.argv[1], name), "wb") as f:
+                    f.write(bytes([cut]) + raw[start:start + i.compress_size])
+PY
 
-for target in fuzz_core fuzz_records fuzz_list fuzz_extract fuzz_update; do
+for target in fuzz_core fuzz_records fuzz_methods fuzz_list fuzz_extract fuzz_update; do
     corpus="$out/corpus/$target"
     mkdir -p "$corpus"
     echo "== $target for ${seconds}s"
     status=0
     dict=()
     [[ -f tests/fuzz/$target.dict ]] && dict=(-dict="tests/fuzz/$target.dict")
+    seeds="$out/seeds"
+    [[ $target == fuzz_methods ]] && seeds="$out/seeds-methods"
     "$out/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
-        -print_final_stats=1 -artifact_prefix="$out/artifacts/$target-" "${dict[@]}" "$corpus" "$out/seeds" \
+        -print_final_stats=1 -artifact_prefix="$out/artifacts/$target-" "${dict[@]}" "$corpus" "$seeds" \
         >"$out/$target.log" 2>&1 || status=$?
     grep -E '^(#[0-9]+ +DONE|SUMMARY|stat::number_of_executed_units|stat::peak_rss_mb)|ERROR' "$out/$target.log" || true
     # libFuzzer leaves a crash-/leak-/timeout- file for every finding.

@@ -139,21 +139,27 @@ bool forWindows(const QString& outputPath)
     return outputPath.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive);
 }
 
-// The Windows runtime reads stored and deflated entries only (Debian has no
-// MinGW-w64 libbz2): rather than a self-extractor that cannot extract its
-// own entries, none is made.
-void checkWindowsDecodes(const zipcore::Directory& directory)
+// Rather than a self-extractor that cannot extract its own entries, none is
+// made. The Linux runtime decodes what the engine decodes, with the same
+// libraries; the Windows runtime stored, deflated and Deflate64 entries only
+// (Debian has no MinGW-w64 libbz2, liblzma or libzstd).
+void checkRuntimeDecodes(const zipcore::Directory& directory, bool windows)
 {
     for (const zipcore::Entry& entry : directory.entries) {
+        if (entry.kind == zipcore::EntryKind::Folder)
+            continue;
         // An encrypted entry is judged by the method of the data inside: a
         // WinZip AES entry names it in its extra field, behind method 99.
         const std::uint16_t method = zipcore::encryptionOf(entry).method;
-        if (entry.kind != zipcore::EntryKind::Folder && method != zipcore::MethodStored
-            && method != zipcore::MethodDeflated)
+        const bool decodes = windows
+            ? method == zipcore::MethodStored || method == zipcore::MethodDeflated || method == zipcore::MethodDeflate64
+            : zipcore::EntryData::decodes(method);
+        if (!decodes)
             throw EngineFailure::unsupportedMethod(
                 QString::fromUtf8(entry.name.c_str()),
-                QStringLiteral("it uses compression method %1, which the Windows self-extractor cannot decode")
-                    .arg(QString::fromStdString(zipcore::EntryData::methodName(method))));
+                QStringLiteral("it uses compression method %1, which the %2 self-extractor cannot decode")
+                    .arg(QString::fromStdString(zipcore::EntryData::methodName(method)),
+                         windows ? QStringLiteral("Windows") : QStringLiteral("Linux")));
     }
 }
 
@@ -219,8 +225,7 @@ void build(const QString& archivePath, const QString& outputPath, const QString&
 
     const std::int64_t anchorAt = findAnchor(runtime.get(), runtimeInfo.st_size, runtimePath);
     const zipcore::Directory directory = readCheckedDirectory(archive.get(), archivePath);
-    if (forWindows(outputPath))
-        checkWindowsDecodes(directory);
+    checkRuntimeDecodes(directory, forWindows(outputPath));
     checkComment(archive.get(), directory.layout, archivePath);
 
     const auto check = [&](const SysResult& result) {

@@ -1,6 +1,8 @@
 #include "EntryData.h"
 
+#include "Deflate64.h"
 #include "EntryDecryption.h"
+#include "StreamDecoders.h"
 #include "ZipError.h"
 #include "ZipFormat.h"
 #include "ZipRecords.h"
@@ -95,6 +97,8 @@ struct EntryData::Decoders
 
     z_stream inflater{};
     bool inflateReady = false;
+    // Made on the first Deflate64 entry: its buffers are larger than zlib's.
+    std::unique_ptr<Deflate64Inflater> deflate64;
 #ifdef PLOVERN_WITH_LIBDEFLATE
     libdeflate_decompressor* deflate = nullptr;
 #endif
@@ -147,7 +151,15 @@ bool EntryData::decodes(std::uint16_t method)
     if (method == MethodBzip2)
         return true;
 #endif
-    return method == MethodStored || method == MethodDeflated;
+#ifdef PLOVERN_WITH_LZMA
+    if (method == MethodLzma || method == MethodXz)
+        return true;
+#endif
+#ifdef PLOVERN_WITH_ZSTD
+    if (method == MethodZstd)
+        return true;
+#endif
+    return method == MethodStored || method == MethodDeflated || method == MethodDeflate64;
 }
 
 std::string EntryData::methodName(std::uint16_t method)
@@ -402,8 +414,10 @@ void EntryData::readStreamed(const Entry& entry, const Sink& sink, EntryDecrypti
         // Python's zipfile take it.
     } else if (method == MethodDeflated) {
         inflateStreamed(entry, source, output, deliver);
-    } else {
+    } else if (method == MethodBzip2) {
         bunzipStreamed(entry, source, output, deliver);
+    } else {
+        decodeStreamed(entry, source, output, deliver);
     }
     // The code follows whatever the decoder left unread.
     while (decryption && !finished)
@@ -445,6 +459,34 @@ void EntryData::inflateStreamed(const Entry& entry, const Input& next, unsigned 
         if (rc != Z_OK && rc != Z_BUF_ERROR)
             corrupt(entry, "invalid compressed data");
     }
+}
+
+// The decoders kept in StreamDecoders.cpp; decodes() has refused every
+// method not handled here before any data was read.
+void EntryData::decodeStreamed(const Entry& entry, const Input& next, unsigned char* output, const Output& deliver)
+{
+    const DataInput input = [&next]() {
+        const Span piece = next();
+        return DataSpan{piece.data, piece.size};
+    };
+    switch (dataMethod(entry)) {
+        case MethodDeflate64:
+            if (!m_decoders->deflate64)
+                m_decoders->deflate64 = std::make_unique<Deflate64Inflater>();
+            inflate64Streamed(*m_decoders->deflate64, entry, input, deliver);
+            return;
+#ifdef PLOVERN_WITH_LZMA
+        case MethodLzma: lzmaStreamed(entry, input, output, Piece, deliver); return;
+        case MethodXz: xzStreamed(entry, input, output, Piece, deliver); return;
+#endif
+#ifdef PLOVERN_WITH_ZSTD
+        case MethodZstd: zstdStreamed(entry, input, output, Piece, deliver); return;
+#endif
+        default: break;
+    }
+    static_cast<void>(output);
+    throw ZipError(ZipErrc::UnsupportedMethod, entry.name,
+                   "it uses compression method " + methodName(dataMethod(entry)));
 }
 
 void EntryData::bunzipStreamed(const Entry& entry, const Input& next, unsigned char* output, const Output& deliver)

@@ -18,15 +18,18 @@ class EntryDecryption;
 // checks it against the stated size and CRC: a caller that got through
 // read() without an exception had exactly the data that was stored.
 //
-// Stored and deflated entries are read everywhere; bzip2 entries where the
-// program is built with PLOVERN_WITH_BZIP2 (libbz2). With
+// Stored, deflated and Deflate64 entries are read everywhere; bzip2 entries
+// where the program is built with PLOVERN_WITH_BZIP2 (libbz2), LZMA and xz
+// with PLOVERN_WITH_LZMA (liblzma), zstd with PLOVERN_WITH_ZSTD (libzstd);
+// the decoders beyond zlib's and libbz2's are in StreamDecoders.h. With
 // PLOVERN_WITH_LIBDEFLATE, an entry whose compressed and uncompressed data
 // fit in the reader's arena together (most entries) is read with one read,
 // inflated in one call with libdeflate and checked before anything reaches
 // the sink, which then gets all of it at once; a stored entry that fits is
 // read and checked the same way in any build. Everything else is streamed in
-// pieces of 1 MiB (zlib, libbz2), so memory stays bounded (about ArenaSize)
-// whatever the archive holds; its sink may have received data before a
+// pieces of 1 MiB, so memory stays bounded (about ArenaSize, plus an LZMA or
+// xz dictionary or zstd window of at most MaxDictionarySize) whatever the
+// archive holds; its sink may have received data before a
 // damaged end is found. The arena is mapped on the first read, and its pages
 // are touched only as far as the largest entry needs.
 //
@@ -92,6 +95,7 @@ private:
     void readStreamed(const Entry& entry, const Sink& sink, EntryDecryption* decryption);
     void inflateStreamed(const Entry& entry, const Input& next, unsigned char* output, const Output& deliver);
     void bunzipStreamed(const Entry& entry, const Input& next, unsigned char* output, const Output& deliver);
+    void decodeStreamed(const Entry& entry, const Input& next, unsigned char* output, const Output& deliver);
 
     ByteSource& m_source;
     const Layout& m_layout;

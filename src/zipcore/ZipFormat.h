@@ -19,7 +19,12 @@ constexpr std::uint16_t FlagUtf8 = 0x0800;
 
 constexpr std::uint16_t MethodStored = 0;
 constexpr std::uint16_t MethodDeflated = 8;
+constexpr std::uint16_t MethodDeflate64 = 9;
 constexpr std::uint16_t MethodBzip2 = 12;
+constexpr std::uint16_t MethodLzma = 14;
+constexpr std::uint16_t MethodZstd = 93;
+constexpr std::uint16_t MethodXz = 95;
+constexpr std::uint16_t MethodPpmd = 98;
 constexpr std::uint16_t MethodAes = 99;
 
 // Systems a "made by" field names whose attributes carry a Unix mode.

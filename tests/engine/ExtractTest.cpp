@@ -4,6 +4,7 @@
 #include "Failure.h"
 #include "TestFiles.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -17,6 +18,9 @@
 using namespace EngineTest;
 
 namespace {
+
+// The entry reader's arena: entries larger than this are streamed.
+constexpr qint64 EntryDataArena = 8 << 20;
 
 void extract(const QString& archive, const QString& target, const QString& fileSpec = QStringLiteral("*.*"))
 {
@@ -179,6 +183,43 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED, compresslevel=1) as
     expectFailure(EngineError::CorruptEntry, [&] { extract(archive, damaged); });
     EXPECT_FALSE(QFileInfo::exists(damaged + QStringLiteral("/part01/big.stored")));
     EXPECT_TRUE(leftovers(damaged).isEmpty());
+}
+
+// Deflate64 and LZMA entries larger than the reader's arena are decoded
+// in pieces: the pieces' seams and the 64 KiB window carried across them
+// must give back exactly what 7zz compressed.
+TEST(Extract, LargeEntriesOfOtherMethodsAreStreamedWhole)
+{
+    Scratch scratch;
+    const QString in = scratch.file(QStringLiteral("in"));
+    ASSERT_TRUE(QDir().mkpath(in));
+    ASSERT_EQ(TestFiles::run(QStringLiteral("python3"),
+                             {QStringLiteral("-c"), QStringLiteral(R"(
+import random, sys
+r = random.Random(9)
+words = [bytes(r.choice(b"abcdefghijklmnop") for _ in range(r.randint(2, 9))) for _ in range(3000)]
+with open(sys.argv[1] + "/big.txt", "wb") as f:
+    f.write(b" ".join(r.choice(words) for _ in range(2400000)))
+)"),
+                              in}),
+              0);
+    ASSERT_GT(QFileInfo(in + QStringLiteral("/big.txt")).size(), qint64(EntryDataArena));
+    for (const char* method : {"Deflate64", "LZMA"}) {
+        SCOPED_TRACE(method);
+        const QString archive = scratch.file(QStringLiteral("%1.zip").arg(QLatin1String(method)));
+        QByteArray output;
+        ASSERT_EQ(
+            TestFiles::run(QStringLiteral("7zz"),
+                           {QStringLiteral("a"), QStringLiteral("-tzip"), QStringLiteral("-bd"), QStringLiteral("-mx1"),
+                            QStringLiteral("-mm=") + QLatin1String(method), archive, in + QStringLiteral("/big.txt")},
+                           &output),
+            0)
+            << output.toStdString();
+        const QString ours = scratch.file(QStringLiteral("ours-%1").arg(QLatin1String(method)));
+        extract(archive, ours);
+        EXPECT_EQ(TestFiles::readAll(ours + QStringLiteral("/big.txt")),
+                  TestFiles::readAll(in + QStringLiteral("/big.txt")));
+    }
 }
 
 TEST(Extract, SettingsAndSpecFailures)

@@ -278,30 +278,44 @@ TEST_F(MakeSfx, Failures)
     EXPECT_TRUE(leftovers(m_scratch.path()).isEmpty());
 }
 
-// The Windows runtime decodes stored and deflated entries only: a ".exe"
-// self-extractor of an archive holding bzip2 is refused, naming the entry
-// and the method, while the Linux one, which decodes bzip2, is made.
-TEST_F(MakeSfx, WindowsOutputRefusesMethodsItsRuntimeCannotDecode)
+// A self-extractor whose runtime cannot decode one of its entries is never
+// made: the failure names the entry and the method. The Linux runtime
+// decodes what the engine decodes (not PPMd); the Windows one stored,
+// deflated and Deflate64 entries only.
+TEST_F(MakeSfx, OutputsRefuseMethodsTheirRuntimeCannotDecode)
 {
-    if (!QFileInfo::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/plovern-sfx.exe")))
-        GTEST_SKIP() << "plovern-sfx.exe was not built";
-    const QString source = TestFiles::fixture(QStringLiteral("bzip2.zip"));
     ArchiveEngine engine;
-    engine.setSfxOutputPath(m_scratch.file(QStringLiteral("setup.exe")));
-    const Failure refused = expectFailure(EngineError::UnsupportedMethod, [&] { engine.MakeSfx(source); });
-    EXPECT_TRUE(refused.description().contains(QStringLiteral("hello.txt"))) << refused.description().toStdString();
-    EXPECT_TRUE(refused.description().contains(QStringLiteral("12 (bzip2)"))) << refused.description().toStdString();
-    EXPECT_FALSE(QFileInfo::exists(m_scratch.file(QStringLiteral("setup.exe"))));
-    EXPECT_TRUE(leftovers(m_scratch.path()).isEmpty());
-
+    const auto expectRefused = [&](const char* fixture, const char* output, const char* entry, const char* method) {
+        SCOPED_TRACE(fixture);
+        engine.setSfxOutputPath(m_scratch.file(QString::fromLatin1(output)));
+        const Failure refused = expectFailure(
+            EngineError::UnsupportedMethod, [&] { engine.MakeSfx(TestFiles::fixture(QString::fromLatin1(fixture))); });
+        EXPECT_TRUE(refused.description().contains(QString::fromLatin1(entry))) << refused.description().toStdString();
+        EXPECT_TRUE(refused.description().contains(QString::fromLatin1(method))) << refused.description().toStdString();
+        EXPECT_FALSE(QFileInfo::exists(m_scratch.file(QString::fromLatin1(output))));
+        EXPECT_TRUE(leftovers(m_scratch.path()).isEmpty());
+    };
+    expectRefused("methods/7z-ppmd.zip", "setup.run", "docs/readme.txt", "98 (PPMd)");
+    const QString source = TestFiles::fixture(QStringLiteral("bzip2.zip"));
     engine.setSfxOutputPath(m_scratch.file(QStringLiteral("setup.run")));
     engine.MakeSfx(source);
     EXPECT_EQ(names(m_scratch.file(QStringLiteral("setup.run"))), names(source));
 
+    if (!QFileInfo::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/plovern-sfx.exe")))
+        GTEST_SKIP() << "plovern-sfx.exe was not built";
+    expectRefused("bzip2.zip", "setup.exe", "hello.txt", "12 (bzip2)");
+    expectRefused("methods/7z-lzma.zip", "setup.exe", "docs/readme.txt", "14 (LZMA)");
+    expectRefused("methods/zstd.zip", "setup.exe", "hello.txt", "93 (Zstandard)");
+    const QString deflate64 = TestFiles::fixture(QStringLiteral("methods/7z-deflate64.zip"));
+    engine.setSfxOutputPath(m_scratch.file(QStringLiteral("setup.exe")));
+    engine.MakeSfx(deflate64);
+    EXPECT_EQ(names(m_scratch.file(QStringLiteral("setup.exe"))), names(deflate64));
+
     // A WinZip AES entry is judged by the method it carries inside, not by
     // its method 99.
     const QString aes = m_scratch.file(QStringLiteral("aes-bzip2.zip"));
-    TestFiles::writeAll(m_scratch.file(QStringLiteral("in/inner.txt")), QByteArray("inner\n"));
+    // Large enough that 7-Zip compresses it rather than storing it.
+    TestFiles::writeAll(m_scratch.file(QStringLiteral("in/inner.txt")), QByteArray(10000, 'i'));
     ASSERT_EQ(TestFiles::run(QStringLiteral("7zz"),
                              {QStringLiteral("a"), QStringLiteral("-tzip"), QStringLiteral("-bso0"),
                               QStringLiteral("-pplovern"), QStringLiteral("-mem=AES256"), QStringLiteral("-mm=BZip2"),

@@ -488,6 +488,40 @@ TEST(Add, ToAStubArchiveKeepsTheStub)
     }
 }
 
+// Kept entries are copied as they are whatever their method: after an add,
+// LZMA, zstd and Deflate64 entries still extract to what 7zz makes of them.
+TEST(Add, KeepsEntriesOfEveryMethod)
+{
+    for (const char* fixture : {"methods/7z-lzma.zip", "methods/zstd.zip", "methods/7z-deflate64.zip"}) {
+        SCOPED_TRACE(fixture);
+        Scratch scratch;
+        const QString archive = TestFiles::copyFixture(QString::fromLatin1(fixture), scratch.path());
+        ArchiveEngine engine;
+        engine.setArchivePath(archive);
+        engine.setFileSpec(makeFile(scratch.file(QStringLiteral("in/added.txt")), "added\n", stamp));
+        engine.AddFiles();
+        engine.FinishAdding();
+        QByteArray output;
+        // unzip and Python read none of these methods.
+        EXPECT_EQ(TestFiles::run(QStringLiteral("7zz"), {QStringLiteral("t"), archive}, &output), 0)
+            << output.toStdString();
+
+        const QString theirs = scratch.file(QStringLiteral("7zz"));
+        ASSERT_EQ(TestFiles::run(QStringLiteral("7zz"),
+                                 {QStringLiteral("x"), QStringLiteral("-bd"), QStringLiteral("-o") + theirs,
+                                  TestFiles::fixture(QString::fromLatin1(fixture))},
+                                 &output),
+                  0)
+            << output.toStdString();
+        makeFile(theirs + QStringLiteral("/added.txt"), "added\n", stamp);
+        engine.setTargetFolder(scratch.file(QStringLiteral("ours")));
+        engine.setFileSpec(QStringLiteral("*.*"));
+        engine.setExtractSwitch(true);
+        engine.Extract();
+        EXPECT_EQ(describeTree(scratch.file(QStringLiteral("ours")), false), describeTree(theirs, false));
+    }
+}
+
 TEST(Add, Failures)
 {
     Scratch scratch;

@@ -12,7 +12,7 @@ namespace TestFiles {
 
 QString fixture(const QString& name)
 {
-    if (name.startsWith(QLatin1String("hostile/")))
+    if (name.startsWith(QLatin1String("hostile/")) || name.startsWith(QLatin1String("methods/")))
         return QStringLiteral(PLOVERN_SOURCE_DIR "/tests/fixtures/") + name;
     return QStringLiteral(PLOVERN_FIXTURES_DIR) + QLatin1Char('/') + name;
 }

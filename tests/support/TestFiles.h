@@ -18,7 +18,8 @@ inline void PrintTo(const QString& text, std::ostream* os)
 namespace TestFiles {
 
 // Path of a fixture archive made by tests/fixtures/make_fixtures.sh, or of a
-// committed one for names starting with "hostile/" (tests/fixtures/hostile).
+// committed one for names starting with "hostile/" or "methods/" (the
+// folders of that name in tests/fixtures).
 QString fixture(const QString& name);
 
 // Makes one of the hostile archives that name a folder of the running test

@@ -339,16 +339,19 @@ TEST_F(WinSfx, EmptyDeflatedEntryIsAnEmptyFileAndBzip2IsRefused)
     EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("bzip2"))));
 }
 
-// 7-Zip's AES (128 and 256-bit keys) and zip's traditional encryption, the
-// password given on standard input as a script gives it: the files are what
-// 7-Zip extracts. A wrong password ends the run with nothing of the entry
-// left; a line ended as Windows ends it is the same password.
+// 7-Zip's AES (128 and 256-bit keys, Deflate and Deflate64 inside) and zip's
+// traditional encryption, the password given on standard input as a script
+// gives it: the files are what 7-Zip extracts. A wrong password ends the run
+// with nothing of the entry left; a line ended as Windows ends it is the same
+// password.
 TEST_F(WinSfx, EncryptedArchivesExtractWithThePasswordFromStandardInput)
 {
     const QString src = makeTree();
     QStringList zips;
     zips << sevenZipEncrypted(src, QStringLiteral("aes256.zip"), {QStringLiteral("-mem=AES256")});
     zips << sevenZipEncrypted(src, QStringLiteral("aes128.zip"), {QStringLiteral("-mem=AES128")});
+    zips << sevenZipEncrypted(src, QStringLiteral("aes256-deflate64.zip"),
+                              {QStringLiteral("-mem=AES256"), QStringLiteral("-mm=Deflate64")});
     zips << path(QStringLiteral("zipcrypto.zip"));
     EXPECT_EQ(
         run(QStringLiteral("zip"),
@@ -380,6 +383,17 @@ TEST_F(WinSfx, EncryptedArchivesExtractWithThePasswordFromStandardInput)
     EXPECT_EQ(contents(crlf), contents(path(QStringLiteral("aes256/7zz"))));
     r = runExeWithInput(exe, {QStringLiteral("/test")}, "plovern\n");
     EXPECT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
+}
+
+// Deflate64 with distances beyond 32 KiB and the long length code.
+TEST_F(WinSfx, Deflate64ExtractsAs7ZipExtractsIt)
+{
+    const QString zip = TestFiles::fixture(QStringLiteral("methods/deflate64-long.zip"));
+    const QString exe = makeExe(zip, QStringLiteral("d64.exe"));
+    const Result r = runExe(exe, {QStringLiteral("--target"), windowsPath(path(QStringLiteral("ours")))});
+    EXPECT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
+    EXPECT_EQ(contents(path(QStringLiteral("ours"))), sevenZipTree(zip, path(QStringLiteral("7zz"))));
+    EXPECT_FALSE(contents(path(QStringLiteral("ours"))).isEmpty());
 }
 
 TEST_F(WinSfx, HostileArchivesAreRefusedAndNothingIsWritten)
