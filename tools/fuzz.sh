@@ -36,7 +36,7 @@ for path in sys.argv[2:]:
                     f.write(bytes([cut]) + raw[start:start + i.compress_size])
 PY
 
-for target in fuzz_core fuzz_records fuzz_methods fuzz_list fuzz_extract fuzz_update; do
+for target in fuzz_core fuzz_records fuzz_methods fuzz_decrypt fuzz_list fuzz_extract fuzz_update; do
     corpus="$out/corpus/$target"
     mkdir -p "$corpus"
     echo "== $target for ${seconds}s"

@@ -388,9 +388,11 @@ void EntryData::readStreamed(const Entry& entry, const Sink& sink, EntryDecrypti
 #endif
     };
     const Input& source = decryption ? decrypted : next;
-    const std::uint64_t payloadSize = decryption
-        ? entry.compressedSize - decryption->encryption().headerSize() - decryption->encryption().trailerSize()
-        : entry.compressedSize;
+    std::uint64_t payloadSize = entry.compressedSize;
+#ifdef PLOVERN_WITH_DECRYPTION
+    if (decryption)
+        payloadSize -= decryption->encryption().headerSize() + decryption->encryption().trailerSize();
+#endif
 
     std::uint32_t crc = 0;
     std::uint64_t total = 0;

@@ -56,6 +56,7 @@ enum class Outcome {
     Refused,     // lists; extracting fails before anything is written
     DataFailure, // lists; extracting fails at an entry, after the ones in `kept`
     Unreadable,  // neither lists nor extracts
+    Like7zz,     // lists and extracts with its password; the tree is what 7zz x makes of it
 };
 
 struct Case
@@ -73,7 +74,13 @@ struct Case
     // damage at different places (the engine refuses some archives as a
     // whole before it reads any entry's data).
     const char* runtimeNamed = nullptr;
+    // The passwords the engine's handler gives, one a line, before it
+    // cancels (nullptr: no handler). The runtime reads the last line on
+    // standard input.
+    const char* passwords = nullptr;
 };
+
+constexpr const char* Password = "plovern";
 
 void PrintTo(const Case& c, std::ostream* out)
 {
@@ -192,7 +199,18 @@ protected:
     // After a successful extraction: the tree, and the details that need it.
     void expectExtracted() const
     {
-        if (param().outcome == Outcome::LikeUnzip) {
+        if (param().outcome == Outcome::Like7zz) {
+            const QString theirs = m_scratch.file(QStringLiteral("7zz"));
+            QDir().mkpath(theirs);
+            QByteArray output;
+            EXPECT_EQ(TestFiles::run(QStringLiteral("7zz"),
+                                     {QStringLiteral("x"), QStringLiteral("-p") + QLatin1String(Password),
+                                      QStringLiteral("-o") + theirs, m_archive},
+                                     &output),
+                      0)
+                << output.toStdString();
+            EXPECT_EQ(describeTree(m_target, false), describeTree(theirs, false));
+        } else if (param().outcome == Outcome::LikeUnzip) {
             const QString theirs = m_scratch.file(QStringLiteral("unzip"));
             unzipInto(m_archive, theirs);
             EXPECT_EQ(describeTree(m_target), describeTree(theirs));
@@ -280,10 +298,25 @@ TEST_P(CaseTable, Engine)
     engine.setTargetFolder(m_target);
     engine.setFileSpec(QStringLiteral("*.*"));
     engine.setExtractSwitch(true);
+    // The handler gives its answers in turn, then cancels; every request
+    // after the first says the password before was wrong.
+    const QStringList answers = c.passwords ? QString::fromUtf8(c.passwords).split(QLatin1Char('\n')) : QStringList();
+    int asked = 0;
+    if (c.passwords) {
+        engine.setPasswordHandler([&](const ArchiveEngine::PasswordRequest& request, QString& password) {
+            EXPECT_EQ(request.archive, m_archive);
+            EXPECT_EQ(request.wrong, asked > 0) << request.entry.toStdString();
+            if (asked >= answers.size() || answers[asked].isEmpty())
+                return false;
+            password = answers[asked++];
+            return true;
+        });
+    }
     if (extracts(c.outcome)) {
         engine.Extract();
         expectExtracted();
         EXPECT_TRUE(leftovers(m_target).isEmpty());
+        EXPECT_EQ(asked, answers.size()) << "the password given is kept for the later entries";
     } else {
         const Failure failure = expectFailure(c.failure, [&] { engine.Extract(); });
         EXPECT_TRUE(failure.description().contains(named)) << failure.what();
@@ -294,6 +327,10 @@ TEST_P(CaseTable, Engine)
 TEST_P(CaseTable, Runtime)
 {
     const Case& c = param();
+    // The runtime always has a password source: its row without one is the
+    // cancelled one.
+    if (c.failure == EngineError::EncryptedEntry && !c.passwords)
+        GTEST_SKIP() << "the runtime asks for passwords";
     const QString sfx = m_scratch.file(QFileInfo(m_archive).fileName() + QStringLiteral(".sfx"));
     const TestFiles::Outcome made =
         TestFiles::runApart(QStringLiteral("python3"),
@@ -317,7 +354,13 @@ TEST_P(CaseTable, Runtime)
         EXPECT_EQ(runtimeLines(listed.out), wanted);
     }
 
-    const TestFiles::Outcome extracted = TestFiles::runApart(sfx, {QStringLiteral("--target"), m_target});
+    QString input;
+    if (c.passwords && *c.passwords) {
+        input = m_scratch.file(QStringLiteral("password"));
+        TestFiles::writeAll(input, QString::fromUtf8(c.passwords).section(QLatin1Char('\n'), -1).toUtf8() + "\n");
+    }
+    const TestFiles::Outcome extracted = TestFiles::runApart(sfx, {QStringLiteral("--target"), m_target}, QString(),
+                                                             QProcessEnvironment::systemEnvironment(), input);
     if (extracts(c.outcome)) {
         ASSERT_EQ(extracted.code, 0) << extracted.err.toStdString();
         expectExtracted();
@@ -424,6 +467,49 @@ INSTANTIATE_TEST_SUITE_P(
 
         // ---- Entries that cannot be read ----
         Case{"hostile/encrypted.zip", Outcome::Refused, EncryptedEntry, "secret.txt"},
+        // Its entry is marked encrypted but holds no encryption header.
+        Case{"hostile/encrypted.zip",
+             Outcome::DataFailure,
+             CorruptEntry,
+             "secret.txt",
+             {},
+             {},
+             {"plain.txt"},
+             nullptr,
+             Password},
+
+        // ---- Encrypted entries (password "plovern") ----
+        Case{"encrypted/7z-zipcrypto.zip", Outcome::Like7zz, 0, "", {}, {}, {}, nullptr, Password},
+        Case{"encrypted/7z-aes128.zip", Outcome::Like7zz, 0, "", {}, {}, {}, nullptr, Password},
+        Case{"encrypted/7z-aes256.zip", Outcome::Like7zz, 0, "", {}, {}, {}, nullptr, Password},
+        Case{"encrypted/infozip.zip", Outcome::Like7zz, 0, "", {}, {}, {}, nullptr, Password},
+        // Its check byte is the time's, since the CRC follows the data.
+        Case{"encrypted/infozip-descriptor.zip", Outcome::Like7zz, 0, "", {}, {}, {}, nullptr, Password},
+        // A wrong password first: asked again, saying so.
+        Case{"encrypted/7z-aes256.zip", Outcome::Like7zz, 0, "", {}, {}, {}, nullptr, "wrong\nplovern"},
+        Case{"encrypted/7z-zipcrypto.zip", Outcome::Like7zz, 0, "", {}, {}, {}, nullptr, "wrong\nplovern"},
+        // Cancelled at the first encrypted entry: the plain one before stays.
+        Case{"hostile/encrypted.zip",
+             Outcome::DataFailure,
+             PasswordCancelled,
+             "Extraction cancelled: no password for secret.txt",
+             {},
+             {},
+             {"plain.txt"},
+             "no password for entry \"secret.txt\"",
+             ""},
+        // One byte of the encrypted data changed: the password passes the
+        // check, the authentication code does not. Nothing of it is kept.
+        // Given the same password again, the engine calls the entry damaged.
+        Case{"encrypted/aes256-tampered.zip",
+             Outcome::DataFailure,
+             CorruptEntry,
+             "docs/medium.txt",
+             {},
+             {},
+             {"docs/"},
+             nullptr,
+             "plovern\nplovern"},
         Case{"hostile/deflate64.zip", Outcome::DataFailure, CorruptEntry, "data.bin", {}, {}, {"plain.txt"}},
         Case{"hostile/crc.zip", Outcome::DataFailure, CorruptEntry, "bad.txt", {}, {}, {"good.txt"}},
         // A local header offset beyond the zip data.
@@ -465,7 +551,11 @@ INSTANTIATE_TEST_SUITE_P(
             if (!isalnum(static_cast<unsigned char>(c)))
                 c = '_';
         }
-        return name + (info.param.disk.empty() ? "" : "_with_links");
+        std::string passwords = info.param.passwords ? info.param.passwords : "no";
+        passwords = passwords.substr(passwords.find('\n') + 1) == passwords
+            ? (passwords.empty() ? "_cancelled" : (passwords == "no" ? "" : "_password"))
+            : "_wrong_password_first";
+        return name + (info.param.disk.empty() ? "" : "_with_links") + passwords;
     });
 
 } // namespace

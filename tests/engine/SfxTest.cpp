@@ -175,6 +175,33 @@ TEST_F(MakeSfx, OutputIsReadByEveryToolAndListsLikeTheSource)
     EXPECT_TRUE(leftovers(m_scratch.path()).isEmpty());
 }
 
+// Encrypted entries are carried as they are, and the runtime decrypts them
+// with the password given on standard input, as 7zz does.
+TEST_F(MakeSfx, EncryptedEntriesExtractWithThePasswordOnStandardInput)
+{
+    const QString source = TestFiles::fixture(QStringLiteral("encrypted/7z-aes256.zip"));
+    const QString output = m_scratch.file(QStringLiteral("setup.run"));
+    ArchiveEngine engine;
+    engine.setSfxOutputPath(output);
+    engine.MakeSfx(source);
+
+    const QString password = m_scratch.file(QStringLiteral("password"));
+    TestFiles::writeAll(password, "plovern\n");
+    const QString ours = m_scratch.file(QStringLiteral("ours"));
+    ASSERT_TRUE(QDir().mkpath(ours));
+    const TestFiles::Outcome ran = TestFiles::runApart(output, {QStringLiteral("--target"), ours}, QString(),
+                                                       QProcessEnvironment::systemEnvironment(), password);
+    ASSERT_EQ(ran.code, 0) << ran.err.toStdString();
+    const QString theirs = m_scratch.file(QStringLiteral("theirs"));
+    QByteArray out;
+    ASSERT_EQ(TestFiles::run(QStringLiteral("7zz"),
+                             {QStringLiteral("x"), QStringLiteral("-pplovern"), QStringLiteral("-o") + theirs, source},
+                             &out),
+              0)
+        << out.toStdString();
+    EXPECT_EQ(describeTree(ours, false), describeTree(theirs, false));
+}
+
 TEST_F(MakeSfx, SettingsBlockCarriesTheSettings)
 {
     TestFiles::writeAll(m_scratch.file(QStringLiteral("message.txt")), QByteArray("All done.\nEnjoy \\o/\r\n"));

@@ -252,6 +252,39 @@ TEST(Add, PathsOffStoresTheBareNameWithTimeAndMode)
     EXPECT_EQ(modeOf(archive), 0644);
 }
 
+// Kept entries are copied as they are: an AES entry whose bytes moved or
+// changed would fail its authentication code.
+TEST(Add, EncryptedEntriesAreKept)
+{
+    Scratch scratch;
+    const QString archive = TestFiles::copyFixture(QStringLiteral("encrypted/7z-aes256.zip"), scratch.path());
+    {
+        ArchiveEngine engine;
+        engine.setArchivePath(archive);
+        engine.setIncludePaths(false);
+        engine.setStorePaths(false);
+        engine.setFileSpec(makeFile(scratch.file(QStringLiteral("in/new.txt")), "new\n", stamp));
+        engine.AddFiles();
+        engine.FinishAdding();
+    }
+    QByteArray out;
+    EXPECT_EQ(TestFiles::run(QStringLiteral("7zz"), {QStringLiteral("t"), QStringLiteral("-pplovern"), archive}, &out),
+              0)
+        << out.toStdString();
+    const QString before = scratch.file(QStringLiteral("before"));
+    const QString after = scratch.file(QStringLiteral("after"));
+    const QString original = TestFiles::fixture(QStringLiteral("encrypted/7z-aes256.zip"));
+    for (const auto& [folder, zip] : {std::pair(before, original), std::pair(after, archive)})
+        ASSERT_EQ(
+            TestFiles::run(QStringLiteral("7zz"),
+                           {QStringLiteral("x"), QStringLiteral("-pplovern"), QStringLiteral("-o") + folder, zip}),
+            0);
+    QStringList added = describeTree(before);
+    added << describeTree(after).filter(QStringLiteral("new.txt"));
+    added.sort();
+    EXPECT_EQ(describeTree(after), added);
+}
+
 TEST(Add, PathsOnStoresTheFullPathWithoutLeadingSlash)
 {
     Scratch scratch;

@@ -12,7 +12,8 @@ namespace TestFiles {
 
 QString fixture(const QString& name)
 {
-    if (name.startsWith(QLatin1String("hostile/")) || name.startsWith(QLatin1String("methods/")))
+    if (name.startsWith(QLatin1String("hostile/")) || name.startsWith(QLatin1String("methods/"))
+        || name.startsWith(QLatin1String("encrypted/")))
         return QStringLiteral(PLOVERN_SOURCE_DIR "/tests/fixtures/") + name;
     return QStringLiteral(PLOVERN_FIXTURES_DIR) + QLatin1Char('/') + name;
 }
@@ -71,11 +72,11 @@ int run(const QString& program, const QStringList& args, QByteArray* output, con
 }
 
 Outcome runApart(const QString& program, const QStringList& args, const QString& workingFolder,
-                 const QProcessEnvironment& environment)
+                 const QProcessEnvironment& environment, const QString& input)
 {
     QProcess p;
     p.setProcessEnvironment(environment);
-    p.setStandardInputFile(QProcess::nullDevice());
+    p.setStandardInputFile(input.isEmpty() ? QProcess::nullDevice() : input);
     if (!workingFolder.isEmpty())
         p.setWorkingDirectory(workingFolder);
     p.start(program, args);

@@ -48,10 +48,11 @@ struct Outcome
     QByteArray err;
 };
 
-// Runs a program without a terminal (standard input is /dev/null), keeping
-// its standard output and standard error apart.
+// Runs a program without a terminal (standard input is /dev/null, or the
+// file `input`), keeping its standard output and standard error apart.
 Outcome runApart(const QString& program, const QStringList& args, const QString& workingFolder = QString(),
-                 const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
+                 const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
+                 const QString& input = QString());
 
 // Every file below `folder` (relative paths, sorted), links and folders
 // included, folders with a trailing "/".
