@@ -139,6 +139,11 @@ bool forWindows(const QString& outputPath)
     return outputPath.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive);
 }
 
+bool windowsRuntimeDecodes(std::uint16_t method)
+{
+    return method == zipcore::MethodStored || method == zipcore::MethodDeflated || method == zipcore::MethodDeflate64;
+}
+
 // Rather than a self-extractor that cannot extract its own entries, none is
 // made. The Linux runtime decodes what the engine decodes, with the same
 // libraries; the Windows runtime stored, deflated and Deflate64 entries only
@@ -151,9 +156,7 @@ void checkRuntimeDecodes(const zipcore::Directory& directory, bool windows)
         // An encrypted entry is judged by the method of the data inside: a
         // WinZip AES entry names it in its extra field, behind method 99.
         const std::uint16_t method = zipcore::encryptionOf(entry).method;
-        const bool decodes = windows
-            ? method == zipcore::MethodStored || method == zipcore::MethodDeflated || method == zipcore::MethodDeflate64
-            : zipcore::EntryData::decodes(method);
+        const bool decodes = windows ? windowsRuntimeDecodes(method) : zipcore::EntryData::decodes(method);
         if (!decodes)
             throw EngineFailure::unsupportedMethod(
                 QString::fromUtf8(entry.name.c_str()),

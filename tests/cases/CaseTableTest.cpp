@@ -51,12 +51,11 @@ struct Detail
 
 enum class Outcome {
     LikeUnzip,   // lists and extracts; the tree is what unzip makes of it
-    Like7zz,     // the same with 7zz, for the methods unzip cannot decode
+    Like7zz,     // the same with 7zz (with the password), for what unzip cannot decode
     Listed,      // lists and extracts; the tree holds exactly the listed names
     Refused,     // lists; extracting fails before anything is written
     DataFailure, // lists; extracting fails at an entry, after the ones in `kept`
     Unreadable,  // neither lists nor extracts
-    Like7zz,     // lists and extracts with its password; the tree is what 7zz x makes of it
 };
 
 struct Case
@@ -213,16 +212,6 @@ protected:
         } else if (param().outcome == Outcome::LikeUnzip) {
             const QString theirs = m_scratch.file(QStringLiteral("unzip"));
             unzipInto(m_archive, theirs);
-            EXPECT_EQ(describeTree(m_target), describeTree(theirs));
-        } else if (param().outcome == Outcome::Like7zz) {
-            const QString theirs = m_scratch.file(QStringLiteral("7zz"));
-            QByteArray output;
-            EXPECT_EQ(TestFiles::run(QStringLiteral("7zz"),
-                                     {QStringLiteral("x"), QStringLiteral("-y"), QStringLiteral("-bd"),
-                                      QStringLiteral("-o") + theirs, m_archive},
-                                     &output),
-                      0)
-                << output.toStdString();
             EXPECT_EQ(describeTree(m_target), describeTree(theirs));
         } else {
             EXPECT_EQ(TestFiles::tree(m_target), treeOf(m_expected));
@@ -403,6 +392,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"methods/7z-lzma.zip", Outcome::Like7zz}, Case{"methods/python-lzma.zip", Outcome::Like7zz},
         Case{"methods/xz.zip", Outcome::Like7zz}, Case{"methods/zstd.zip", Outcome::Like7zz},
         Case{"methods/7z-ppmd.zip", Outcome::Refused, UnsupportedMethod, "98 (PPMd)"},
+        // Decoders that would need more than the 256 MiB the reader allows.
+        Case{"methods/lzma-huge-dictionary.zip", Outcome::Refused, UnsupportedMethod, "larger than 256 MiB"},
+        Case{"methods/zstd-huge-window.zip", Outcome::Refused, UnsupportedMethod, "larger than 256 MiB"},
         // A deflated entry with no compressed data: an empty file (unzip
         // makes one too, but calls it an error).
         Case{"empty-deflated.zip", Outcome::Listed},
