@@ -1,7 +1,10 @@
 #include "SfxWindow.h"
 
 #include "AttachedZip.h"
+#include "EntryDecryption.h"
+#include "PasswordSource.h"
 #include "Paths.h"
+#include "Resources.h"
 #include "SfxError.h"
 #include "Text.h"
 #include "Wide.h"
@@ -17,8 +20,8 @@ namespace {
 using zipcore::narrow;
 using zipcore::widen;
 
-enum : int { IdFolder = 100, IdBrowse, IdProgress, IdStatus };
-enum : UINT { MsgProgress = WM_APP + 1, MsgEntry, MsgDone };
+enum : int { IdFolder = 100, IdBrowse, IdPassword, IdProgress, IdStatus };
+enum : UINT { MsgProgress = WM_APP + 1, MsgEntry, MsgDone, MsgPassword };
 
 const wchar_t* const ClassName = L"PlovernSelfExtractor";
 
@@ -56,6 +59,81 @@ private:
     unsigned m_permille = 0;
 };
 
+// What the extracting thread asks the window for (MsgPassword), answered
+// before SendMessage returns.
+struct PasswordRequest
+{
+    std::wstring text; // which entry, and whether the last password was wrong
+    std::wstring password;
+    bool given = false;
+};
+
+INT_PTR CALLBACK passwordDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+        case WM_INITDIALOG: {
+            ::SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+            const auto* request = reinterpret_cast<PasswordRequest*>(lParam);
+            ::SetDlgItemTextW(dialog, IDC_PASSWORD_TEXT, request->text.c_str());
+            ::SetFocus(::GetDlgItem(dialog, IDC_PASSWORD_EDIT));
+            return FALSE; // the focus is set
+        }
+        case WM_COMMAND:
+            if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+                auto* request = reinterpret_cast<PasswordRequest*>(::GetWindowLongPtrW(dialog, DWLP_USER));
+                if (LOWORD(wParam) == IDOK) {
+                    wchar_t typed[1024];
+                    ::GetDlgItemTextW(dialog, IDC_PASSWORD_EDIT, typed, 1024);
+                    request->password = typed;
+                    request->given = true;
+                    ::SecureZeroMemory(typed, sizeof typed);
+                }
+                ::EndDialog(dialog, LOWORD(wParam));
+                return TRUE;
+            }
+            break;
+    }
+    return FALSE;
+}
+
+// The passwords of encrypted entries: the one typed in the window's field
+// first, then the prompt, asked for on the window's thread.
+class WindowPasswords : public zipcore::PasswordSource
+{
+public:
+    WindowPasswords(HWND window, const std::string& archive, std::string typed)
+        : m_window(window)
+        , m_archive(archive)
+        , m_typed(std::move(typed))
+    {}
+
+    bool ask(const std::string& entryName, bool wrong, std::string& password) override
+    {
+        if (!m_typedTried && !m_typed.empty()) {
+            m_typedTried = true;
+            password = m_typed;
+            return true;
+        }
+        m_typedTried = true;
+        PasswordRequest request;
+        const std::string entry = "\"" + Text::printable(entryName) + "\"";
+        request.text =
+            widen(wrong ? "The password did not fit " + entry + " in " + m_archive + ". Type the right password:"
+                        : entry + " in " + m_archive + " is encrypted. Type its password:");
+        ::SendMessageW(m_window, MsgPassword, 0, reinterpret_cast<LPARAM>(&request));
+        if (!request.given)
+            return false;
+        password = zipcore::narrow(request.password);
+        return true;
+    }
+
+private:
+    HWND m_window;
+    std::string m_archive;
+    std::string m_typed;
+    bool m_typedTried = false;
+};
+
 class Window
 {
 public:
@@ -87,6 +165,7 @@ private:
     HWND m_window = nullptr;
     HWND m_folder = nullptr;
     HWND m_browse = nullptr;
+    HWND m_password = nullptr;
     HWND m_progress = nullptr;
     HWND m_status = nullptr;
     HWND m_extract = nullptr;
@@ -96,6 +175,8 @@ private:
     HANDLE m_thread = nullptr;
     std::atomic<bool> m_cancel{false};
     std::unique_ptr<WinExtraction> m_extraction;
+    std::unique_ptr<WindowPasswords> m_passwords;
+    std::unique_ptr<zipcore::ActionPassword> m_actionPassword; // of one press of Extract
     std::string m_target;
     std::string m_failure; // set by the thread when it failed
     bool m_cancelled = false;
@@ -126,11 +207,15 @@ void Window::createControls()
     m_folder =
         control(L"EDIT", widen(offered), WS_TABSTOP | ES_AUTOHSCROLL, IdFolder, 12, 62, 330, 24, WS_EX_CLIENTEDGE);
     m_browse = control(L"BUTTON", L"Browse\u2026", WS_TABSTOP | BS_PUSHBUTTON, IdBrowse, 350, 61, 98, 26);
-    m_progress = control(PROGRESS_CLASSW, L"", 0, IdProgress, 12, 102, 436, 18);
+    // For encrypted entries; the prompt asks when it is empty or wrong.
+    control(L"STATIC", L"Password:", SS_LEFT, -1, 12, 100, 76, 20);
+    m_password =
+        control(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD, IdPassword, 92, 96, 250, 24, WS_EX_CLIENTEDGE);
+    m_progress = control(PROGRESS_CLASSW, L"", 0, IdProgress, 12, 138, 436, 18);
     ::SendMessageW(m_progress, PBM_SETRANGE32, 0, 1000);
-    m_status = control(L"STATIC", L"", SS_LEFT | SS_NOPREFIX | SS_PATHELLIPSIS, IdStatus, 12, 126, 436, 20);
-    m_extract = control(L"BUTTON", L"Extract", WS_TABSTOP | BS_DEFPUSHBUTTON, IDOK, 244, 160, 98, 28);
-    m_cancelButton = control(L"BUTTON", L"Cancel", WS_TABSTOP | BS_PUSHBUTTON, IDCANCEL, 350, 160, 98, 28);
+    m_status = control(L"STATIC", L"", SS_LEFT | SS_NOPREFIX | SS_PATHELLIPSIS, IdStatus, 12, 162, 436, 20);
+    m_extract = control(L"BUTTON", L"Extract", WS_TABSTOP | BS_DEFPUSHBUTTON, IDOK, 244, 196, 98, 28);
+    m_cancelButton = control(L"BUTTON", L"Cancel", WS_TABSTOP | BS_PUSHBUTTON, IDCANCEL, 350, 196, 98, 28);
     ::SetFocus(m_folder);
     ::SendMessageW(m_folder, EM_SETSEL, 0, -1);
 }
@@ -139,6 +224,7 @@ void Window::setWorking(bool working)
 {
     ::EnableWindow(m_folder, !working);
     ::EnableWindow(m_browse, !working);
+    ::EnableWindow(m_password, !working);
     ::EnableWindow(m_extract, !working);
     if (!working)
         ::SetFocus(m_folder);
@@ -200,6 +286,11 @@ void Window::start()
     setWorking(true);
     ::SetWindowTextW(m_status, L"Checking the entries\u2026");
     m_extraction.reset(new WinExtraction(m_zip, m_target));
+    std::wstring password(::GetWindowTextLengthW(m_password) + 1, L'\0');
+    password.resize(::GetWindowTextW(m_password, &password[0], static_cast<int>(password.size())));
+    m_passwords.reset(new WindowPasswords(m_window, m_name, narrow(password)));
+    m_actionPassword.reset(new zipcore::ActionPassword(*m_passwords));
+    m_zip.setPassword(m_actionPassword.get());
     m_thread = ::CreateThread(nullptr, 0, extractThread, this, 0, nullptr);
     if (!m_thread) {
         setWorking(false);
@@ -299,6 +390,10 @@ LRESULT Window::handle(UINT message, WPARAM wParam, LPARAM lParam)
             return 0;
         }
         case MsgDone: finished(); return 0;
+        case MsgPassword:
+            ::DialogBoxParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_PASSWORD), m_window, passwordDialog,
+                              lParam);
+            return 0;
         case WM_CTLCOLORSTATIC:
             ::SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
             return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_BTNFACE));
@@ -326,7 +421,7 @@ int Window::exec()
     ::RegisterClassExW(&windowClass);
 
     const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-    RECT frame = {0, 0, 460, 200};
+    RECT frame = {0, 0, 460, 236};
     ::AdjustWindowRectEx(&frame, style, FALSE, WS_EX_DLGMODALFRAME);
     const int width = frame.right - frame.left;
     const int height = frame.bottom - frame.top;

@@ -1,5 +1,6 @@
 #include "WinExtraction.h"
 
+#include "EntryDecryption.h"
 #include "EntryNames.h"
 #include "SfxError.h"
 #include "TargetFolder.h"
@@ -45,15 +46,28 @@ private:
     {
         for (const std::size_t i : files) {
             m_observer.entry("extracting", shown(i), std::string());
-            target().writeFile(plan(i).parts, mode(i), mtime(i), [&](const zipcore::TargetFolder::Write& write) {
-                m_extraction.m_zip.data().read(entry(i), [&](const char* data, std::size_t size) {
-                    if (m_observer.cancelled())
-                        throw Cancelled();
-                    write(data, size);
-                    m_done += size;
-                    m_observer.progress(m_done);
+            const std::uint64_t before = m_done;
+            const auto writeWith = [&](const std::string* password) {
+                // A try with a wrong password counts for nothing.
+                m_done = before;
+                target().writeFile(plan(i).parts, mode(i), mtime(i), [&](const zipcore::TargetFolder::Write& write) {
+                    m_extraction.m_zip.data().read(
+                        entry(i),
+                        [&](const char* data, std::size_t size) {
+                            if (m_observer.cancelled())
+                                throw Cancelled();
+                            write(data, size);
+                            m_done += size;
+                            m_observer.progress(m_done);
+                        },
+                        password);
                 });
-            });
+            };
+            zipcore::ActionPassword* password = m_extraction.m_zip.password();
+            if (entry(i).encrypted() && password)
+                password->write(entry(i), [&](const std::string& given) { writeWith(&given); });
+            else
+                writeWith(nullptr);
             m_extraction.m_written.push_back(shown(i));
         }
     }

@@ -14,7 +14,10 @@
 // folders and files are written beneath the folder
 // (zipcore::WindowsTargetFolder) in the zip core's order
 // (zipcore::ExtractionSequence), each in its archive turn, each file under a temporary name put in place only once
-// complete with its size and CRC checked.
+// complete with its size and CRC checked. Encrypted entries are decrypted
+// with the password of the zip's ActionPassword (AttachedZip::setPassword),
+// tried again after a wrong one with nothing of the entry left; without one
+// they are refused.
 //
 // Link entries are checked by the same rules as on Linux, so that an archive
 // refused there is refused here too, but none is made: creating symbolic

@@ -2,6 +2,7 @@
 
 #include "AttachedZip.h"
 #include "Console.h"
+#include "EntryDecryption.h"
 #include "Paths.h"
 #include "SfxError.h"
 #include "SfxWindow.h"
@@ -54,6 +55,30 @@ public:
     bool cancelled() override { return false; }
 };
 
+// Passwords for the command line, as the Linux runtime asks them: on the
+// console without echo, asked again after a wrong one; from redirected
+// standard input one line, tried on every entry, and a wrong one ends the
+// run (there is nobody to ask again).
+class ConsolePasswords : public zipcore::PasswordSource
+{
+public:
+    bool ask(const std::string& entryName, bool wrong, std::string& password) override
+    {
+        if (Console::interactive())
+            return Console::readPassword(std::string(wrong ? "Wrong password. " : "") + "Password for "
+                                             + Text::printable(entryName) + ": ",
+                                         password);
+        if (wrong || m_pipedRead)
+            throw zipcore::ZipError(zipcore::ZipErrc::WrongPassword, entryName,
+                                    "the password given on standard input is wrong (or the entry is damaged)");
+        m_pipedRead = true;
+        return Console::readPassword(std::string(), password);
+    }
+
+private:
+    bool m_pipedRead = false;
+};
+
 } // namespace
 
 WinSfxProgram::WinSfxProgram(std::string ownPath)
@@ -90,10 +115,16 @@ void WinSfxProgram::printHelp() const
           "(\"/\" and \"\\\" both count as separators), names Windows cannot hold (device\n"
           "names such as NUL, the characters < > : \" | ? *, a trailing dot or space),\n"
           "links that lead outside the folder, paths through a symbolic link or junction\n"
-          "already in the folder, encrypted entries and unknown compression methods.\n"
+          "already in the folder, strong encryption and unknown compression methods.\n"
           "Each file is written under a temporary name and put in place only once\n"
           "complete and its CRC checked. Times are restored. Symbolic link entries are\n"
           "checked but not made: they are listed as skipped.\n"
+          "\n"
+          "Encrypted entries (ZipCrypto, WinZip AES) need their password. The window\n"
+          "tries the one typed in its Password field, then asks. On the console it is\n"
+          "asked without echo, and asked again when wrong; when standard input is\n"
+          "redirected, its first line is the password, and a wrong one is a failure.\n"
+          "Nothing of an entry whose password is wrong is left.\n"
           "\n"
           "After extracting, the closing message is shown when the maker asked for it,\n"
           "then the program the maker named, if any, is started in the target folder and\n"
@@ -155,10 +186,19 @@ int WinSfxProgram::test() const
     // Entries sharing their data would be inflated once for each of them.
     zip.checkStructure();
     const std::vector<zipcore::Entry>& entries = zip.directory().entries;
+    ConsolePasswords prompt;
+    zipcore::ActionPassword password(prompt);
     std::size_t damaged = 0;
     for (const zipcore::Entry& entry : entries) {
         try {
-            zip.data().read(entry, [](const char*, std::size_t) {});
+            const auto testWith = [&](const std::string* given) {
+                zip.data().read(
+                    entry, [](const char*, std::size_t) {}, given);
+            };
+            if (entry.encrypted() && entry.kind != zipcore::EntryKind::Folder)
+                password.write(entry, [&](const std::string& given) { testWith(&given); });
+            else
+                testWith(nullptr);
             Console::out("    OK  " + Text::printable(entry.name) + "\n");
         } catch (const zipcore::ZipError& error) {
             Console::err(m_name + ": " + Text::printable(zip.describe(error)) + "\n");
@@ -188,6 +228,9 @@ int WinSfxProgram::extract() const
         throw SfxError("cannot extract into " + folder
                        + ": the folder does not exist, and this archive is set not to create it");
 
+    ConsolePasswords prompt;
+    zipcore::ActionPassword password(prompt);
+    zip.setPassword(&password);
     WinExtraction extraction(zip, folder);
     extraction.check();
     ConsoleObserver observer;

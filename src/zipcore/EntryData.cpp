@@ -487,7 +487,8 @@ void EntryData::decodeStreamed(const Entry& entry, const Input& next, unsigned c
         default: break;
     }
     static_cast<void>(output);
-    throw ZipError(ZipErrc::UnsupportedMethod, entry.name, "it uses compression method " + methodName(entry.method));
+    throw ZipError(ZipErrc::UnsupportedMethod, entry.name,
+                   "it uses compression method " + methodName(dataMethod(entry)));
 }
 
 void EntryData::bunzipStreamed(const Entry& entry, const Input& next, unsigned char* output, const Output& deliver)

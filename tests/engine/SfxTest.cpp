@@ -337,6 +337,21 @@ TEST_F(MakeSfx, OutputsRefuseMethodsTheirRuntimeCannotDecode)
     engine.setSfxOutputPath(m_scratch.file(QStringLiteral("setup.exe")));
     engine.MakeSfx(deflate64);
     EXPECT_EQ(names(m_scratch.file(QStringLiteral("setup.exe"))), names(deflate64));
+
+    // A WinZip AES entry is judged by the method it carries inside, not by
+    // its method 99.
+    const QString aes = m_scratch.file(QStringLiteral("aes-bzip2.zip"));
+    // Large enough that 7-Zip compresses it rather than storing it.
+    TestFiles::writeAll(m_scratch.file(QStringLiteral("in/inner.txt")), QByteArray(10000, 'i'));
+    ASSERT_EQ(TestFiles::run(QStringLiteral("7zz"),
+                             {QStringLiteral("a"), QStringLiteral("-tzip"), QStringLiteral("-bso0"),
+                              QStringLiteral("-pplovern"), QStringLiteral("-mem=AES256"), QStringLiteral("-mm=BZip2"),
+                              aes, m_scratch.file(QStringLiteral("in/inner.txt"))}),
+              0);
+    engine.setSfxOutputPath(m_scratch.file(QStringLiteral("aes.exe")));
+    const Failure aesRefused = expectFailure(EngineError::UnsupportedMethod, [&] { engine.MakeSfx(aes); });
+    EXPECT_TRUE(aesRefused.description().contains(QStringLiteral("inner.txt (it uses compression method 12 (bzip2)")))
+        << aesRefused.description().toStdString();
 }
 
 TEST_F(MakeSfx, PendingAddsAreCommittedFirst)

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -156,8 +157,59 @@ protected:
         return exe;
     }
 
+    // Runs the self-extractor with `input` as its standard input, as a
+    // script that gives the password does.
+    Result runExeWithInput(const QString& exe, const QStringList& args, const QByteArray& input)
+    {
+        const QString file = path(QStringLiteral("input-%1.txt").arg(++m_inputs));
+        TestFiles::writeAll(file, input);
+        QProcess p;
+        p.setProcessEnvironment(wineEnvironment());
+        p.setStandardInputFile(file);
+        p.start(wine(), QStringList{exe} << args);
+        Result outcome;
+        if (!p.waitForStarted(10000) || !p.waitForFinished(300000))
+            return outcome;
+        outcome.out = p.readAllStandardOutput();
+        outcome.err = p.readAllStandardError();
+        outcome.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        return outcome;
+    }
+
+    // What 7-Zip extracts from `zip` with the password "plovern", without
+    // the times: 7-Zip on Linux reads an archive's DOS times with today's
+    // offset from UTC rather than the one of their date.
+    QStringList sevenZipTree(const QString& zip, const QString& folder)
+    {
+        const Result r = run(QStringLiteral("7zz"),
+                             {QStringLiteral("x"), QStringLiteral("-bso0"), QStringLiteral("-pplovern"),
+                              QStringLiteral("-o") + folder, zip});
+        EXPECT_EQ(r.code, 0) << r.err.toStdString();
+        return contents(folder);
+    }
+
+    static QStringList contents(const QString& folder)
+    {
+        return describeTree(folder).replaceInStrings(QRegularExpression(QStringLiteral(" @-?[0-9]+")), QString());
+    }
+
+    // The test tree archived by 7-Zip with the password "plovern" and the
+    // given options (encryption, method).
+    QString sevenZipEncrypted(const QString& src, const QString& name, const QStringList& options)
+    {
+        const QString zip = path(name);
+        const Result r = run(QStringLiteral("7zz"),
+                             QStringList{QStringLiteral("a"), QStringLiteral("-tzip"), QStringLiteral("-bso0"),
+                                         QStringLiteral("-pplovern")}
+                                 << options << zip << QStringLiteral("."),
+                             src);
+        EXPECT_EQ(r.code, 0) << r.err.toStdString();
+        return zip;
+    }
+
     QTemporaryDir m_dir;
     QString m_previous;
+    int m_inputs = 0;
 };
 
 TEST(WinSfxRuntime, OutputNamedExeGetsTheStaticWindowsRuntimeAndOtherNamesTheLinuxOne)
@@ -191,7 +243,8 @@ TEST(WinSfxRuntime, OutputNamedExeGetsTheStaticWindowsRuntimeAndOtherNamesTheLin
             << output.toStdString();
     }
 
-    // No DLL but Windows' own: the C and C++ runtimes and zlib are inside.
+    // No DLL but Windows' own (cryptography from bcrypt.dll): the C and C++
+    // runtimes and zlib are inside.
     QByteArray dump;
     ASSERT_EQ(TestFiles::run(QStringLiteral("x86_64-w64-mingw32-objdump"), {QStringLiteral("-p"), windows}, &dump), 0);
     QStringList dlls;
@@ -199,8 +252,8 @@ TEST(WinSfxRuntime, OutputNamedExeGetsTheStaticWindowsRuntimeAndOtherNamesTheLin
         if (line.trimmed().startsWith("DLL Name:"))
             dlls << QString::fromLatin1(line.trimmed().mid(9).trimmed()).toLower();
     }
-    const QStringList windowsOwn = {"kernel32.dll", "user32.dll",  "gdi32.dll", "comctl32.dll",
-                                    "ole32.dll",    "shell32.dll", "msvcrt.dll"};
+    const QStringList windowsOwn = {"kernel32.dll", "user32.dll",  "gdi32.dll",  "comctl32.dll",
+                                    "ole32.dll",    "shell32.dll", "msvcrt.dll", "bcrypt.dll"};
     EXPECT_FALSE(dlls.isEmpty());
     for (const QString& dll : dlls)
         EXPECT_TRUE(windowsOwn.contains(dll)) << dll.toStdString();
@@ -305,6 +358,52 @@ TEST_F(WinSfx, EmptyDeflatedEntryIsAnEmptyFileAndBzip2IsRefused)
     EXPECT_TRUE(r.err.contains("refusing entry \"hello.txt\": it uses compression method 12 (bzip2)"))
         << r.err.toStdString();
     EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("bzip2"))));
+}
+
+// 7-Zip's AES (128 and 256-bit keys, Deflate and Deflate64 inside) and zip's
+// traditional encryption, the password given on standard input as a script
+// gives it: the files are what 7-Zip extracts. A wrong password ends the run
+// with nothing of the entry left; a line ended as Windows ends it is the same
+// password.
+TEST_F(WinSfx, EncryptedArchivesExtractWithThePasswordFromStandardInput)
+{
+    const QString src = makeTree();
+    QStringList zips;
+    zips << sevenZipEncrypted(src, QStringLiteral("aes256.zip"), {QStringLiteral("-mem=AES256")});
+    zips << sevenZipEncrypted(src, QStringLiteral("aes128.zip"), {QStringLiteral("-mem=AES128")});
+    zips << sevenZipEncrypted(src, QStringLiteral("aes256-deflate64.zip"),
+                              {QStringLiteral("-mem=AES256"), QStringLiteral("-mm=Deflate64")});
+    zips << path(QStringLiteral("zipcrypto.zip"));
+    EXPECT_EQ(
+        run(QStringLiteral("zip"),
+            {QStringLiteral("-qr"), QStringLiteral("-P"), QStringLiteral("plovern"), zips.last(), QStringLiteral(".")},
+            src)
+            .code,
+        0);
+    for (const QString& zip : zips) {
+        const QString name = QFileInfo(zip).completeBaseName();
+        SCOPED_TRACE(name.toStdString());
+        const QString exe = makeExe(zip, name + QStringLiteral(".exe"));
+        const QString ours = path(name + QStringLiteral("/ours"));
+        const Result r = runExeWithInput(exe, {QStringLiteral("--target"), windowsPath(ours)}, "plovern\n");
+        EXPECT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
+        EXPECT_EQ(contents(ours), sevenZipTree(zip, path(name + QStringLiteral("/7zz"))));
+        EXPECT_EQ(describeTree(ours).filter(QStringLiteral(".txt")).size(), 3);
+    }
+
+    const QString exe = path(QStringLiteral("aes256.exe"));
+    const QString wrong = path(QStringLiteral("wrong"));
+    Result r = runExeWithInput(exe, {QStringLiteral("--target"), windowsPath(wrong)}, "wrong\n");
+    EXPECT_EQ(r.code, 1) << r.out.toStdString();
+    EXPECT_TRUE(r.err.contains("password")) << r.err.toStdString();
+    EXPECT_TRUE(TestFiles::tree(wrong).filter(QStringLiteral(".txt")).isEmpty())
+        << TestFiles::tree(wrong).join(' ').toStdString();
+    const QString crlf = path(QStringLiteral("crlf"));
+    r = runExeWithInput(exe, {QStringLiteral("--target"), windowsPath(crlf)}, "plovern\r\n");
+    EXPECT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
+    EXPECT_EQ(contents(crlf), contents(path(QStringLiteral("aes256/7zz"))));
+    r = runExeWithInput(exe, {QStringLiteral("/test")}, "plovern\n");
+    EXPECT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
 }
 
 TEST_F(WinSfx, HostileArchivesAreRefusedAndNothingIsWritten)
@@ -452,6 +551,78 @@ TEST_F(WinSfx, WindowExtractsOnEnterShowsTheMessageThenRunsTheProgramInTheFolder
     EXPECT_EQ(describeTree(target).filter(QStringLiteral("/")), describeTree(reference).filter(QStringLiteral("/")));
     EXPECT_EQ(QString::fromUtf8(TestFiles::readAll(target + QStringLiteral("/ran-in.txt"))).trimmed(),
               windowsPath(target));
+}
+
+void typeInto(const QProcessEnvironment& env, const QString& window, const QStringList& keys, const QString& text)
+{
+    run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), window}, QString(), env);
+    if (!keys.isEmpty())
+        run(QStringLiteral("xdotool"), QStringList{QStringLiteral("key"), QStringLiteral("--window"), window} << keys,
+            QString(), env);
+    run(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("--window"), window, text}, QString(), env);
+}
+
+// The password typed in the window's field opens an AES-256 archive. With a
+// wrong one there, the prompt asks; cancelling it ends the extraction with a
+// failure, keeping the entry written before, and the window stays for
+// another try, in which the password given in the prompt opens the entry.
+TEST_F(WinSfx, WindowTakesThePasswordFromItsFieldThenFromThePrompt)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+        GTEST_SKIP() << "xdotool is not installed: the window cannot be driven";
+    const QProcessEnvironment env = wineEnvironment();
+    const QString src = makeTree();
+    const QString aes = sevenZipEncrypted(src, QStringLiteral("aes.zip"), {QStringLiteral("-mem=AES256")});
+    const QString target = path(QStringLiteral("aes-out"));
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(wine(), {makeExe(aes, QStringLiteral("aes.exe"), windowsPath(target))});
+    const QString window = waitForWindow(env, QStringLiteral("^aes\\.exe .*self-extracting archive$"));
+    ASSERT_FALSE(window.isEmpty()) << "the window did not open";
+    // From the folder past Browse... to the password.
+    typeInto(env, window, {QStringLiteral("Tab"), QStringLiteral("Tab")}, QStringLiteral("plovern"));
+    QThread::msleep(300);
+    screenshot(env, wineDir() + QStringLiteral("/password-field.png"));
+    pressEnter(env, window);
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_EQ(contents(target), sevenZipTree(aes, path(QStringLiteral("aes-7zz"))));
+
+    TestFiles::writeAll(path(QStringLiteral("plain.txt")), "not encrypted\n");
+    TestFiles::writeAll(path(QStringLiteral("secret.txt")), "encrypted\n");
+    const QString mixed = path(QStringLiteral("mixed.zip"));
+    ASSERT_EQ(run(QStringLiteral("zip"), {QStringLiteral("-q"), mixed, QStringLiteral("plain.txt")}).code, 0);
+    ASSERT_EQ(run(QStringLiteral("zip"),
+                  {QStringLiteral("-q"), QStringLiteral("-P"), QStringLiteral("plovern"), mixed,
+                   QStringLiteral("secret.txt")})
+                  .code,
+              0);
+    const QString mixedTarget = path(QStringLiteral("mixed-out"));
+    process.start(wine(), {makeExe(mixed, QStringLiteral("mixed.exe"), windowsPath(mixedTarget))});
+    const QString second = waitForWindow(env, QStringLiteral("^mixed\\.exe .*self-extracting archive$"));
+    ASSERT_FALSE(second.isEmpty()) << "the window did not open";
+    typeInto(env, second, {QStringLiteral("Tab"), QStringLiteral("Tab")}, QStringLiteral("wrong"));
+    pressEnter(env, second);
+    QString prompt = waitForWindow(env, QStringLiteral("^Password$"));
+    ASSERT_FALSE(prompt.isEmpty()) << "the password prompt did not show";
+    QThread::msleep(300);
+    screenshot(env, wineDir() + QStringLiteral("/password-prompt.png"));
+    run(QStringLiteral("xdotool"),
+        {QStringLiteral("key"), QStringLiteral("--window"), prompt, QStringLiteral("Escape")}, QString(), env);
+    const QString failure = waitForWindow(env, QStringLiteral("^mixed\\.exe$"));
+    ASSERT_FALSE(failure.isEmpty()) << "the cancelled prompt was not reported";
+    EXPECT_EQ(TestFiles::tree(mixedTarget), QStringList({"plain.txt"}));
+    pressEnter(env, failure);
+
+    pressEnter(env, second); // Extract again: the field's password fails again
+    prompt = waitForWindow(env, QStringLiteral("^Password$"));
+    ASSERT_FALSE(prompt.isEmpty()) << "the password prompt did not show again";
+    typeInto(env, prompt, {}, QStringLiteral("plovern"));
+    pressEnter(env, prompt);
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_EQ(TestFiles::readAll(mixedTarget + QStringLiteral("/secret.txt")), QByteArray("encrypted\n"));
 }
 
 } // namespace
