@@ -445,3 +445,23 @@ TEST_F(sfxPrompt, EnterAcceptsTheDefaultAndTypedFolderIsUsed)
         QStringList({"offered/", "offered/first.txt", "offered/last.txt", "offered/middle.bin", "typed/",
                      "typed/deeper/", "typed/deeper/first.txt", "typed/deeper/last.txt", "typed/deeper/middle.bin"}));
 }
+
+TEST_F(sfxPrompt, PasswordIsAskedWithoutEchoAndAgainWhenWrong)
+{
+    const QString sfx = makeSfx(TestFiles::fixture(QStringLiteral("encrypted/7z-zipcrypto.zip")),
+                                QStringLiteral("p.sfx"), {"folder=out"});
+    const QString here = path(QStringLiteral("here"));
+    QDir().mkpath(here);
+    const Outcome r = runApart(
+        QStringLiteral("python3"),
+        {script("prompt_driver.py"), sfx, here, QString(), QStringLiteral("wrong-guess"), QStringLiteral("plovern")});
+    ASSERT_EQ(r.code, 0) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("Wrong password. Password for ")) << r.out.toStdString();
+    EXPECT_FALSE(r.out.contains("wrong-guess")) << "the terminal echoed the password";
+    const QString theirs = path(QStringLiteral("7zz"));
+    ASSERT_EQ(TestFiles::run(QStringLiteral("7zz"),
+                             {QStringLiteral("x"), QStringLiteral("-pplovern"), QStringLiteral("-o") + theirs,
+                              TestFiles::fixture(QStringLiteral("encrypted/7z-zipcrypto.zip"))}),
+              0);
+    EXPECT_EQ(TestFiles::tree(here + QStringLiteral("/out")), TestFiles::tree(theirs));
+}

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Runs a self-extractor on a pseudo-terminal, answers its folder prompt with
-ANSWER (empty: just Enter) and passes on its output and exit status.
+ANSWER (empty: just Enter), each password prompt with the next PASSWORD, and
+passes on its output and exit status.
 
-    prompt_driver.py SFX WORKING_FOLDER ANSWER
+    prompt_driver.py SFX WORKING_FOLDER ANSWER [PASSWORD...]
 """
 import os
 import pty
@@ -10,15 +11,18 @@ import select
 import sys
 
 PROMPT = b"type another folder: "
+PASSWORD_PROMPT = b"Password for "
 
 
-def main(sfx, folder, answer):
+def main(sfx, folder, answer, *passwords):
     pid, fd = pty.fork()
     if pid == 0:
         os.chdir(folder)
         os.execv(sfx, [sfx])
     output = b""
     answered = False
+    passwords = list(passwords)
+    asked = 0  # password prompts answered
     while True:
         # A generous limit only so that a runtime that never prompts cannot
         # hang the test run.
@@ -38,12 +42,17 @@ def main(sfx, folder, answer):
         if not answered and PROMPT in output:
             os.write(fd, answer.encode() + b"\n")
             answered = True
+        # A prompt is whole once it ends in ": " after the entry's name.
+        prompts = output.count(PASSWORD_PROMPT)
+        if prompts > asked and passwords and output.endswith(b": "):
+            os.write(fd, passwords.pop(0).encode() + b"\n")
+            asked += 1
     _, status = os.waitpid(pid, 0)
     sys.stdout.buffer.write(output)
     return os.waitstatus_to_exitcode(status)
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 4:
+    if len(sys.argv) < 4:
         sys.exit(__doc__)
     sys.exit(main(*sys.argv[1:]))
