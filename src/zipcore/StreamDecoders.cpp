@@ -214,8 +214,9 @@ void zstdStreamed(const Entry& entry, const DataInput& next, unsigned char* outp
     bool outputFull = false;
     for (;;) {
         // A full output may leave decoded data inside the decoder: it gets
-        // another call before more input.
-        if (in.pos == in.size && !outputFull) {
+        // another call before more input, unless the frame has ended (and
+        // then holds nothing back: a further call would start a new frame).
+        if (in.pos == in.size && (!outputFull || pending == 0)) {
             const DataSpan piece = next();
             if (piece.size == 0)
                 break;
