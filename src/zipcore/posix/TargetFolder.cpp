@@ -31,12 +31,12 @@ std::atomic<int> g_openat2{std::getenv("PLOVERN_NO_OPENAT2") ? 0 : -1};
 // Opens `relative` below `root` without leaving it: -1 with errno set on
 // failure, EXDEV or ELOOP when a link on the way leads outside (or anywhere,
 // without openat2).
-int openBeneath(int root, const std::vector<std::string>& parts, std::size_t count, int flags)
+int openBeneath(int root, const EntryPath& parts, std::size_t count, int flags)
 {
     if (count == 0)
         return ::fcntl(root, F_DUPFD_CLOEXEC, 0);
     if (g_openat2.load() != 0) {
-        const std::string relative = joinParts(parts, count);
+        const std::string relative(parts.joined(count));
         struct open_how how = {};
         how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
@@ -51,12 +51,13 @@ int openBeneath(int root, const std::vector<std::string>& parts, std::size_t cou
     for (std::size_t i = 0; i < count && current.isOpen(); ++i) {
         const bool last = i + 1 == count;
         const int stepFlags = last ? flags | O_NOFOLLOW : O_RDONLY | O_DIRECTORY | O_NOFOLLOW;
-        const int next = ::openat(current.get(), parts[i].c_str(), stepFlags | O_CLOEXEC);
+        const std::string name(parts[i]);
+        const int next = ::openat(current.get(), name.c_str(), stepFlags | O_CLOEXEC);
         if (next < 0) {
             struct stat st;
             const int error = errno;
             if ((error == ENOTDIR || error == ELOOP)
-                && ::fstatat(current.get(), parts[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+                && ::fstatat(current.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
                 errno = ELOOP;
             else
                 errno = error;
@@ -172,11 +173,11 @@ PosixTargetFolder::PosixTargetFolder(std::string path)
         m_path.pop_back();
 }
 
-std::string PosixTargetFolder::fullPath(const std::vector<std::string>& parts, std::size_t count) const
+std::string PosixTargetFolder::fullPath(const EntryPath& parts, std::size_t count) const
 {
     if (count == 0)
         return m_path;
-    return (m_path == "/" ? std::string() : m_path) + "/" + joinParts(parts, count);
+    return (m_path == "/" ? std::string() : m_path) + "/" + std::string(parts.joined(count));
 }
 
 std::string PosixTargetFolder::realPath() const
@@ -243,8 +244,7 @@ void PosixTargetFolder::create()
         throw failed(m_path, errno);
 }
 
-UniqueFd PosixTargetFolder::openFolder(const std::vector<std::string>& parts, std::size_t count,
-                                       bool lastMayBeLink) const
+UniqueFd PosixTargetFolder::openFolder(const EntryPath& parts, std::size_t count, bool lastMayBeLink) const
 {
     const int flags = O_RDONLY | O_DIRECTORY | (lastMayBeLink ? O_NOFOLLOW : 0);
     UniqueFd fd(openBeneath(m_root.get(), parts, count, flags));
@@ -260,28 +260,30 @@ UniqueFd PosixTargetFolder::openFolder(const std::vector<std::string>& parts, st
                    error == ENOTDIR ? "a file of that name is in the way" : std::strerror(error), error);
 }
 
-void PosixTargetFolder::makeFolders(const std::vector<std::string>& parts, std::size_t count)
+void PosixTargetFolder::makeFolders(const EntryPath& parts, std::size_t count)
 {
     std::size_t i = 0;
-    while (i < count && i < m_made.size() && m_made[i] == parts[i])
+    while (i < count && i < m_madeCount && m_made[i] == parts[i])
         ++i;
     if (i == count)
         return;
-    m_made.resize(i);
+    m_made = parts;
+    m_madeCount = i;
     // The first missing one's parent is opened beneath the target once; each
     // folder below is made in the one above it and opened from it, so that
     // the walk costs one step per part.
     UniqueFd parent = openFolder(parts, i);
     for (; i < count; ++i) {
-        if (::mkdirat(parent.get(), parts[i].c_str(), 0777) != 0 && errno != EEXIST)
+        const std::string name(parts[i]);
+        if (::mkdirat(parent.get(), name.c_str(), 0777) != 0 && errno != EEXIST)
             throw ZipError(ZipErrc::CannotCreateFolder, fullPath(parts, i + 1), std::strerror(errno), errno);
-        UniqueFd next(::openat(parent.get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd next(::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         // A link stands there (one that the rules let through, leading
         // inside): it is followed beneath the target from the top.
         if (!next.isOpen())
             next = openFolder(parts, i + 1); // it is a folder, or leads to one inside
         parent = std::move(next);
-        m_made.push_back(parts[i]);
+        m_madeCount = i + 1;
     }
 }
 
@@ -291,37 +293,36 @@ void PosixTargetFolder::pending(int folderFd, const char* name) const
         m_pendingHook(folderFd, name);
 }
 
-void PosixTargetFolder::writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
-                                  const Produce& produce)
+void PosixTargetFolder::writeFile(const EntryPath& parts, unsigned mode, std::int64_t mtime, const Produce& produce)
 {
     UniqueFd opened;
     writeFileIn(fileFolder(parts, nullptr, opened), parts, mode, mtime, produce);
 }
 
-void PosixTargetFolder::writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
-                                  const Produce& produce, FolderCache& cache) const
+void PosixTargetFolder::writeFile(const EntryPath& parts, unsigned mode, std::int64_t mtime, const Produce& produce,
+                                  FolderCache& cache) const
 {
     UniqueFd opened;
     writeFileIn(fileFolder(parts, &cache, opened), parts, mode, mtime, produce);
 }
 
-const UniqueFd& PosixTargetFolder::fileFolder(const std::vector<std::string>& parts, FolderCache* cache,
-                                              UniqueFd& opened) const
+const UniqueFd& PosixTargetFolder::fileFolder(const EntryPath& parts, FolderCache* cache, UniqueFd& opened) const
 {
     const std::size_t depth = parts.size() - 1;
-    if (cache && cache->m_fd.isOpen() && cache->m_parts.size() == depth
-        && std::equal(cache->m_parts.begin(), cache->m_parts.end(), parts.begin()))
+    // Parts hold no "/" and are never empty, so equal text means equal parts.
+    if (cache && cache->m_fd.isOpen() && cache->m_depth == depth && cache->m_folder == parts.joined(depth))
         return cache->m_fd;
     opened = openFolder(parts, depth);
     if (!cache)
         return opened;
-    cache->m_parts.assign(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(depth));
+    cache->m_folder = parts.joined(depth);
+    cache->m_depth = depth;
     cache->m_fd = std::move(opened);
     return cache->m_fd;
 }
 
-void PosixTargetFolder::writeFileIn(const UniqueFd& folder, const std::vector<std::string>& parts, unsigned mode,
-                                    std::int64_t mtime, const Produce& produce) const
+void PosixTargetFolder::writeFileIn(const UniqueFd& folder, const EntryPath& parts, unsigned mode, std::int64_t mtime,
+                                    const Produce& produce) const
 {
     const auto failed = [&](int error) {
         return ZipError(ZipErrc::CannotWrite, fullPath(parts, parts.size()), std::strerror(error), error);
@@ -369,19 +370,20 @@ void PosixTargetFolder::writeFileIn(const UniqueFd& folder, const std::vector<st
     pending(-1, nullptr);
 }
 
-void PosixTargetFolder::nameFile(const UniqueFd& folder, UniqueFd& file, bool nameless,
-                                 const std::vector<std::string>& parts, std::string& temporary) const
+void PosixTargetFolder::nameFile(const UniqueFd& folder, UniqueFd& file, bool nameless, const EntryPath& parts,
+                                 std::string& temporary) const
 {
     const auto failed = [&](int error) {
         return ZipError(ZipErrc::CannotWrite, fullPath(parts, parts.size()), std::strerror(error), error);
     };
+    const std::string finalName(parts.back());
     if (nameless) {
-        if (linkNameless(file.get(), folder.get(), parts.back().c_str()) == 0) {
+        if (linkNameless(file.get(), folder.get(), finalName.c_str()) == 0) {
             // A late write error reported by the close takes the file away
             // again.
             if (!file.close()) {
                 const int error = errno;
-                ::unlinkat(folder.get(), parts.back().c_str(), 0);
+                ::unlinkat(folder.get(), finalName.c_str(), 0);
                 throw failed(error);
             }
             return;
@@ -401,11 +403,11 @@ void PosixTargetFolder::nameFile(const UniqueFd& folder, UniqueFd& file, bool na
     }
     if (!file.close())
         throw failed(errno);
-    if (::renameat(folder.get(), temporary.c_str(), folder.get(), parts.back().c_str()) != 0)
+    if (::renameat(folder.get(), temporary.c_str(), folder.get(), finalName.c_str()) != 0)
         throw failed(errno);
 }
 
-void PosixTargetFolder::makeLink(const std::vector<std::string>& parts, const std::string& target, std::int64_t mtime)
+void PosixTargetFolder::makeLink(const EntryPath& parts, const std::string& target, std::int64_t mtime)
 {
     const std::string shown = fullPath(parts, parts.size());
     const UniqueFd folder = openFolder(parts, parts.size() - 1);
@@ -419,14 +421,14 @@ void PosixTargetFolder::makeLink(const std::vector<std::string>& parts, const st
         throw ZipError(ZipErrc::CannotWrite, shown, std::strerror(error), error);
     const timespec times[2] = {toTimespec(mtime), toTimespec(mtime)};
     ::utimensat(folder.get(), temporary.c_str(), times, AT_SYMLINK_NOFOLLOW);
-    if (::renameat(folder.get(), temporary.c_str(), folder.get(), parts.back().c_str()) != 0) {
+    if (::renameat(folder.get(), temporary.c_str(), folder.get(), std::string(parts.back()).c_str()) != 0) {
         error = errno;
         ::unlinkat(folder.get(), temporary.c_str(), 0);
         throw ZipError(ZipErrc::CannotWrite, shown, std::strerror(error), error);
     }
 }
 
-void PosixTargetFolder::finishFolder(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime)
+void PosixTargetFolder::finishFolder(const EntryPath& parts, unsigned mode, std::int64_t mtime)
 {
     if (parts.empty())
         return;
