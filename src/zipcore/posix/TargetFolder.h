@@ -20,9 +20,12 @@ std::string realPath(const std::string& path);
 // The folder an extraction writes into, reached through descriptors only.
 // The folder itself is opened once; everything below it is opened relative
 // to it with openat2(RESOLVE_BENEATH), so that no lookup can leave it, not
-// even when a folder is swapped for a link while the extraction runs (where
-// the kernel lacks openat2, each part is opened with O_NOFOLLOW, which
-// refuses every link on the way). Files are written without a name or
+// even when a folder is swapped for a link while the extraction runs. Where
+// that refuses a path, because a link on it is absolute or climbs back in,
+// or where the kernel lacks openat2, the path is walked one part at a time
+// with O_NOFOLLOW and the links on it followed by hand, under the same rules
+// as the safety check's: so a link that the check let through is followed,
+// and no other. Files are written without a name or
 // under a temporary one in their final folder, and get their name (linked
 // where the name is free, else renamed over what stands there) only once
 // complete; modes and times are set on the open descriptors. Modes lose
@@ -38,8 +41,10 @@ public:
     explicit PosixTargetFolder(std::string path);
 
     const std::string& path() const { return m_path; }
-    // The folder's path with every link resolved (realPath above).
-    std::string realPath() const;
+    // The folder's path with every link resolved (realPath above), taken
+    // once, so that the safety rules and the writing read absolute links
+    // against the same path.
+    const std::string& realPath() const { return m_real; }
 
     void create() override;
     void makeFolders(const EntryPath& parts, std::size_t count) override;
@@ -87,6 +92,7 @@ private:
     void pending(int folderFd, const char* name) const;
 
     std::string m_path;
+    std::string m_real;
     mode_t m_umask;
     UniqueFd m_root;
     // The folders last made or found by makeFolders, from the top: the next
