@@ -128,8 +128,11 @@ std::string AttachedZip::describe(const zipcore::ZipError& error, const std::vec
         case ZipErrc::Encrypted:
         case ZipErrc::UnsupportedMethod: return "refusing entry \"" + subject + "\": " + cause + outcome;
         case ZipErrc::CorruptEntry: return "entry \"" + subject + "\" is damaged: " + cause;
-        case ZipErrc::CannotCreateFolder: return "cannot create folder " + subject + ": " + cause;
-        case ZipErrc::CannotWrite: return "cannot write " + subject + ": " + cause;
+        // These come from writing only, so what was written is said too.
+        case ZipErrc::CannotCreateFolder:
+            return "cannot create folder " + subject + ": " + cause + (written ? outcome : std::string());
+        case ZipErrc::CannotWrite:
+            return "cannot write " + subject + ": " + cause + (written ? outcome : std::string());
     }
     return subject + ": " + cause;
 }

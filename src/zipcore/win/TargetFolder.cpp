@@ -73,10 +73,14 @@ std::wstring finalPath(HANDLE handle)
     }
 }
 
-// Whether the final path of `handle` lies below `root` (a final path too).
+// Whether the final path of `handle` lies below `root` (a final path too);
+// true also when the system gives no final path for it (Wine gives none
+// longer than 260 characters): see WindowsTargetFolder::inside.
 bool below(const std::wstring& root, HANDLE handle)
 {
     const std::wstring path = finalPath(handle);
+    if (path.empty())
+        return true;
     return !root.empty() && path.size() > root.size() && path[root.size()] == L'\\'
         && ::CompareStringOrdinal(path.c_str(), static_cast<int>(root.size()), root.c_str(),
                                   static_cast<int>(root.size()), TRUE)
@@ -244,6 +248,12 @@ void WindowsTargetFolder::create()
 
 bool WindowsTargetFolder::inside(void* handle) const
 {
+    // A second line of defence: every folder of the path in use is held open
+    // without FILE_SHARE_DELETE, so none can be renamed or replaced while it
+    // is, and each was checked not to lead elsewhere as it was opened; the
+    // lookup of a path below them passes through them alone. So where no
+    // final path can be had, the handle is taken as inside rather than
+    // refused with a claim that it leads outside.
     return below(m_final, handle);
 }
 
