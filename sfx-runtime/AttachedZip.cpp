@@ -114,6 +114,11 @@ std::string AttachedZip::describe(const zipcore::ZipError& error, const std::vec
     else if (written)
         outcome = "; extraction stopped there, after " + std::to_string(written->size())
             + (written->size() == 1 ? " file or link" : " files and links") + " (they stay)";
+    // These come from writing only, so what was written is said too.
+    if (written && error.code() == ZipErrc::CannotCreateFolder)
+        return "cannot create folder " + subject + ": " + cause + outcome;
+    if (written && error.code() == ZipErrc::CannotWrite)
+        return "cannot write " + subject + ": " + cause + outcome;
     switch (error.code()) {
         case ZipErrc::NotAnArchive:
             return m_shownName + " holds no archive: it is the self-extractor runtime on its own";
@@ -128,11 +133,8 @@ std::string AttachedZip::describe(const zipcore::ZipError& error, const std::vec
         case ZipErrc::Encrypted:
         case ZipErrc::UnsupportedMethod: return "refusing entry \"" + subject + "\": " + cause + outcome;
         case ZipErrc::CorruptEntry: return "entry \"" + subject + "\" is damaged: " + cause;
-        // These come from writing only, so what was written is said too.
-        case ZipErrc::CannotCreateFolder:
-            return "cannot create folder " + subject + ": " + cause + (written ? outcome : std::string());
-        case ZipErrc::CannotWrite:
-            return "cannot write " + subject + ": " + cause + (written ? outcome : std::string());
+        case ZipErrc::CannotCreateFolder: return "cannot create folder " + subject + ": " + cause;
+        case ZipErrc::CannotWrite: return "cannot write " + subject + ": " + cause;
     }
     return subject + ": " + cause;
 }
