@@ -130,6 +130,11 @@ std::string AttachedZip::describe(const zipcore::ZipError& error, const std::vec
     else if (written)
         outcome = "; extraction stopped there, after " + std::to_string(written->size())
             + (written->size() == 1 ? " file or link" : " files and links") + " (they stay)";
+    // These come from writing only, so what was written is said too.
+    if (written && error.code() == ZipErrc::CannotCreateFolder)
+        return "cannot create folder " + subject + ": " + cause + outcome;
+    if (written && error.code() == ZipErrc::CannotWrite)
+        return "cannot write " + subject + ": " + cause + outcome;
     switch (error.code()) {
         case ZipErrc::NotAnArchive:
             return m_shownName + " holds no archive: it is the self-extractor runtime on its own";

@@ -57,7 +57,7 @@ public:
         std::vector<const zipcore::Entry*> entries; // beside each plan
         std::uint64_t fileBytes = 0;                // the data of the file entries
     };
-    using NameCheck = void (*)(const std::string& name, const std::vector<std::string>& parts);
+    using NameCheck = void (*)(const std::string& name, const zipcore::EntryPath& parts);
     Plan plan(NameCheck systemNameCheck = nullptr);
 
     // The message for a failure of the zip core, naming what it concerns.

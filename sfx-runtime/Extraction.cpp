@@ -60,7 +60,7 @@ public:
 
 private:
     const zipcore::Entry& entry(std::size_t i) const { return *m_extraction.m_entries[i]; }
-    std::string shown(std::size_t i) const { return zipcore::joinParts(plan(i).parts, plan(i).parts.size()); }
+    std::string shown(std::size_t i) const { return plan(i).parts.text(); }
 
     unsigned mode(std::size_t i) const override { return entry(i).permissions(); }
     std::int64_t mtime(std::size_t i) const override { return AttachedZip::modified(entry(i)); }

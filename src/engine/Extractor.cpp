@@ -19,6 +19,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <unordered_set>
@@ -392,10 +393,10 @@ bool Extractor::namesDiffer(const std::vector<const Job*>& files)
 {
     // Two entries with the same name are left to one thread, so that the
     // later one wins, as it does when one thread writes them all.
-    std::unordered_set<std::string> names;
+    std::unordered_set<std::string_view> names;
     names.reserve(files.size());
     for (const Job* job : files) {
-        if (!names.insert(zipcore::joinParts(job->planned->parts, job->planned->parts.size())).second)
+        if (!names.insert(job->planned->parts.text()).second)
             return false;
     }
     return true;

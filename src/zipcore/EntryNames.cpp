@@ -116,18 +116,15 @@ DosDateTime dosDateTime(std::uint16_t date, std::uint16_t time)
     return t;
 }
 
-std::string joinParts(const std::vector<std::string>& parts, std::size_t count)
+void EntryPath::push_back(std::string_view part)
 {
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i)
-            out += '/';
-        out += parts[i];
-    }
-    return out;
+    if (!m_ends.empty())
+        m_text += '/';
+    m_text += part;
+    m_ends.push_back(static_cast<std::uint32_t>(m_text.size()));
 }
 
-std::vector<std::string> entryParts(const std::string& name, bool isFolder)
+EntryPath entryParts(const std::string& name, bool isFolder)
 {
     const auto refuse = [&](const char* cause) { return ZipError(ZipErrc::UnsafeName, name, cause); };
     if (name.size() >= MaxPath)
@@ -139,18 +136,17 @@ std::vector<std::string> entryParts(const std::string& name, bool isFolder)
     if (name.size() >= 2 && name[1] == ':'
         && ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')))
         throw refuse("its name starts with a drive letter");
-    std::vector<std::string> parts;
-    std::string part;
+    EntryPath parts;
+    std::size_t begin = 0;
     for (std::size_t i = 0; i <= name.size(); ++i) {
-        if (i < name.size() && name[i] != '/' && name[i] != '\\') {
-            part += name[i];
+        if (i < name.size() && name[i] != '/' && name[i] != '\\')
             continue;
-        }
+        const std::string_view part = std::string_view(name).substr(begin, i - begin);
+        begin = i + 1;
         if (part == "..")
             throw refuse("its name contains a \"..\" part");
         if (!part.empty() && part != ".")
             parts.push_back(part);
-        part.clear();
     }
     if (parts.empty() && !isFolder)
         throw refuse("its name is empty");

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zipcore {
@@ -29,12 +30,43 @@ struct DosDateTime
 };
 DosDateTime dosDateTime(std::uint16_t date, std::uint16_t time);
 
+// A path below the target folder as its parts: held as one "/"-joined
+// string and the end of each part in it, so that a name thousands of levels
+// deep costs its own length and four bytes a level, not a string per level,
+// and every leading run of parts is a view of that one string.
+class EntryPath
+{
+public:
+    std::size_t size() const { return m_ends.size(); }
+    bool empty() const { return m_ends.empty(); }
+    std::string_view operator[](std::size_t i) const
+    {
+        const std::size_t begin = i == 0 ? 0 : m_ends[i - 1] + 1;
+        return std::string_view(m_text).substr(begin, m_ends[i] - begin);
+    }
+    std::string_view back() const { return (*this)[size() - 1]; }
+    // The first `count` parts joined with "/".
+    std::string_view joined(std::size_t count) const
+    {
+        return std::string_view(m_text).substr(0, count == 0 ? 0 : m_ends[count - 1]);
+    }
+    // All parts joined with "/".
+    const std::string& text() const { return m_text; }
+
+    // Appends a part; it holds no "/".
+    void push_back(std::string_view part);
+
+private:
+    std::string m_text;
+    std::vector<std::uint32_t> m_ends;
+};
+
 // The parts of an entry's path below the target folder: split at "/" and at
 // "\" (zippers on Windows write either), "." and empty parts dropped. Throws
 // ZipError UnsafeName for names that are absolute, start with a drive letter,
 // have a ".." part, hold a NUL, are too long to be a path, or (but for
 // folders, where "./" names the target itself) are empty.
-std::vector<std::string> entryParts(const std::string& name, bool isFolder);
+EntryPath entryParts(const std::string& name, bool isFolder);
 
 // A name (or any text from an archive) as shown in messages: control
 // characters, NUL among them, could end the message early or drive the
@@ -42,9 +74,6 @@ std::vector<std::string> entryParts(const std::string& name, bool isFolder);
 // controls and bidirectional overrides and isolates, which terminals act on
 // or which reorder the text after them, as "\u" and four.
 std::string printableName(const std::string& text);
-
-// The first `count` parts joined with "/".
-std::string joinParts(const std::vector<std::string>& parts, std::size_t count);
 
 } // namespace zipcore
 

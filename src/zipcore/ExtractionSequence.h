@@ -28,15 +28,14 @@ public:
     virtual void create() = 0;
 
     // Makes the folders parts[0, count) below the target where missing.
-    virtual void makeFolders(const std::vector<std::string>& parts, std::size_t count) = 0;
+    virtual void makeFolders(const EntryPath& parts, std::size_t count) = 0;
 
     // Writes the file at `parts`: `produce` gets a function that writes its
     // data; then the mode (where the system keeps one) and time are set and
     // the file put in place, replacing whatever stands there. On any
     // failure, the produce's own exceptions included, the temporary file is
     // removed and nothing replaced.
-    virtual void writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
-                           const Produce& produce) = 0;
+    virtual void writeFile(const EntryPath& parts, unsigned mode, std::int64_t mtime, const Produce& produce) = 0;
 
     // Whether link entries become symbolic links here; where they do not,
     // they are checked all the same and skipped.
@@ -44,11 +43,11 @@ public:
 
     // Makes a symbolic link at `parts` pointing at `target`, replacing what
     // stands there.
-    virtual void makeLink(const std::vector<std::string>& parts, const std::string& target, std::int64_t mtime) = 0;
+    virtual void makeLink(const EntryPath& parts, const std::string& target, std::int64_t mtime) = 0;
 
     // Sets a folder's mode (where the system keeps one) and time, once
     // everything inside is written.
-    virtual void finishFolder(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime) = 0;
+    virtual void finishFolder(const EntryPath& parts, unsigned mode, std::int64_t mtime) = 0;
 };
 
 // The order in which every extraction writes its checked entries, whatever

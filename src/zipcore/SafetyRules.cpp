@@ -49,9 +49,9 @@ SafetyRules::SafetyRules(std::string root, std::string rootReal, DiskLinks& disk
     m_nodes.push_back(top);
 }
 
-std::string SafetyRules::fullPath(const std::vector<std::string>& parts) const
+std::string SafetyRules::fullPath(const EntryPath& parts) const
 {
-    return (m_root == "/" ? std::string() : m_root) + "/" + joinParts(parts, parts.size());
+    return (m_root == "/" ? std::string() : m_root) + "/" + parts.text();
 }
 
 std::string SafetyRules::pathOf(std::uint32_t node, std::string_view name) const
@@ -214,7 +214,10 @@ void SafetyRules::check(const std::vector<PlannedEntry>& entries)
 {
     m_entries = &entries;
     const auto folderOf = [](const PlannedEntry& entry) {
-        return std::deque<std::string_view>(entry.parts.begin(), entry.parts.end() - 1);
+        std::deque<std::string_view> parts;
+        for (std::size_t i = 0; i + 1 < entry.parts.size(); ++i)
+            parts.push_back(entry.parts[i]);
+        return parts;
     };
 
     // First: where each entry's folder really is, following the links

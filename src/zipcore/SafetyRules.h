@@ -1,6 +1,7 @@
 #ifndef PLOVERN_ZIPCORE_SAFETYRULES_H
 #define PLOVERN_ZIPCORE_SAFETYRULES_H
 
+#include "EntryNames.h"
 #include "ZipDirectory.h"
 
 #include <cstdint>
@@ -39,7 +40,7 @@ public:
 struct PlannedEntry
 {
     std::string name; // as listed, for messages
-    std::vector<std::string> parts;
+    EntryPath parts;
     EntryKind kind = EntryKind::File;
     std::string linkTarget;
 };
@@ -121,7 +122,7 @@ private:
     std::string diskCause(Walk walk) const;
     std::string linkCause(Walk walk, const std::string& target) const;
 
-    std::string fullPath(const std::vector<std::string>& parts) const;
+    std::string fullPath(const EntryPath& parts) const;
 
     std::string m_root;
     std::string m_rootReal;

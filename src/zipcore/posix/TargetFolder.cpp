@@ -28,43 +28,136 @@ constexpr int TemporaryAttempts = 100;
 // as on older kernels, so that the tests can run it on this one.
 std::atomic<int> g_openat2{std::getenv("PLOVERN_NO_OPENAT2") ? 0 : -1};
 
-// Opens `relative` below `root` without leaving it: -1 with errno set on
-// failure, EXDEV or ELOOP when a link on the way leads outside (or anywhere,
-// without openat2).
-int openBeneath(int root, const std::vector<std::string>& parts, std::size_t count, int flags)
+// The kernel gives up after 40 links in one lookup; so does the walk below.
+constexpr int MaxLinkHops = 40;
+
+// Opens the folder at parts[0, count) below `root` (whose path with every
+// link resolved is `rootReal`) by hand, one part at a time from descriptors,
+// following the links on the way itself: a relative link from the folder it
+// stands in, an absolute one only when it names `rootReal` or a path below
+// it, as the safety rules read it, and ".." by going back along the parts
+// already walked, never above `root`. So a link that the rules let through
+// is followed here too, whether or not the kernel has openat2, and nothing
+// else is. -1 with errno set on failure: EXDEV when a link leads outside,
+// ELOOP after too many links or when the last part is a link and
+// `lastMayBeLink`.
+int walkBeneath(int root, const std::string& rootReal, const EntryPath& parts, std::size_t count, bool lastMayBeLink)
+{
+    constexpr int stepFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    // The parts still to walk, the next one last; `fromRequest` counts those
+    // that are the caller's own (the rest come from links).
+    std::vector<std::string> pending;
+    pending.reserve(count);
+    for (std::size_t i = count; i-- > 0;)
+        pending.emplace_back(parts[i]);
+    std::size_t fromRequest = count;
+    std::vector<std::string> walked; // from the root, none of them a link
+    UniqueFd current(::fcntl(root, F_DUPFD_CLOEXEC, 0));
+    const auto reopen = [&]() {
+        current.reset(::fcntl(root, F_DUPFD_CLOEXEC, 0));
+        for (const std::string& part : walked) {
+            if (!current.isOpen())
+                return;
+            current.reset(::openat(current.get(), part.c_str(), stepFlags));
+        }
+    };
+    int hops = 0;
+    while (!pending.empty() && current.isOpen()) {
+        const std::string part = std::move(pending.back());
+        pending.pop_back();
+        const bool requested = pending.size() < fromRequest;
+        if (requested)
+            fromRequest = pending.size();
+        const bool last = requested && fromRequest == 0;
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            if (walked.empty()) {
+                errno = EXDEV;
+                return -1;
+            }
+            walked.pop_back();
+            reopen();
+            continue;
+        }
+        const int next = ::openat(current.get(), part.c_str(), stepFlags);
+        if (next >= 0) {
+            current.reset(next);
+            walked.push_back(part);
+            continue;
+        }
+        const int error = errno;
+        char target[PATH_MAX];
+        const ssize_t length =
+            error == ELOOP || error == ENOTDIR ? ::readlinkat(current.get(), part.c_str(), target, sizeof target) : -1;
+        if (length < 0) {
+            errno = error;
+            return -1;
+        }
+        if (last && lastMayBeLink) {
+            errno = ELOOP;
+            return -1;
+        }
+        if (++hops > MaxLinkHops || length == 0 || static_cast<std::size_t>(length) >= sizeof target) {
+            errno = ELOOP;
+            return -1;
+        }
+        std::string_view rest(target, static_cast<std::size_t>(length));
+        if (rest[0] == '/') {
+            if (rootReal.empty()) {
+                errno = EXDEV;
+                return -1;
+            }
+            if (rootReal == "/")
+                rest.remove_prefix(1);
+            else if (rest == rootReal)
+                rest = std::string_view();
+            else if (rest.size() > rootReal.size() && rest.compare(0, rootReal.size(), rootReal) == 0
+                     && rest[rootReal.size()] == '/')
+                rest.remove_prefix(rootReal.size() + 1);
+            else {
+                errno = EXDEV;
+                return -1;
+            }
+            walked.clear();
+            reopen();
+        }
+        // The link's parts go first, in their order.
+        std::size_t end = rest.size();
+        while (end > 0) {
+            const std::size_t slash = rest.rfind('/', end - 1);
+            const std::size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
+            pending.emplace_back(rest.substr(begin, end - begin));
+            end = slash == std::string_view::npos ? 0 : slash;
+        }
+    }
+    return current.release();
+}
+
+// Opens the folder at parts[0, count) below `root` without leaving it: -1
+// with errno set on failure, EXDEV or ELOOP when a link on the way leads
+// outside. openat2(RESOLVE_BENEATH) takes the whole path in one call; it
+// refuses every absolute link and every ".." above where it started, also
+// those that come back inside, and so does the kernel's lack of it: then
+// the walk above decides.
+int openBeneath(int root, const std::string& rootReal, const EntryPath& parts, std::size_t count, bool lastMayBeLink)
 {
     if (count == 0)
         return ::fcntl(root, F_DUPFD_CLOEXEC, 0);
     if (g_openat2.load() != 0) {
-        const std::string relative = joinParts(parts, count);
+        const std::string relative(parts.joined(count));
         struct open_how how = {};
-        how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
+        how.flags = static_cast<std::uint64_t>(O_RDONLY | O_DIRECTORY | O_CLOEXEC | (lastMayBeLink ? O_NOFOLLOW : 0));
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
         const long fd = ::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
-        if (fd >= 0 || errno != ENOSYS) {
+        if (fd >= 0 || (errno != ENOSYS && errno != EXDEV && errno != ELOOP)) {
             g_openat2.store(1);
             return static_cast<int>(fd);
         }
-        g_openat2.store(0);
+        if (errno == ENOSYS)
+            g_openat2.store(0);
     }
-    UniqueFd current(::fcntl(root, F_DUPFD_CLOEXEC, 0));
-    for (std::size_t i = 0; i < count && current.isOpen(); ++i) {
-        const bool last = i + 1 == count;
-        const int stepFlags = last ? flags | O_NOFOLLOW : O_RDONLY | O_DIRECTORY | O_NOFOLLOW;
-        const int next = ::openat(current.get(), parts[i].c_str(), stepFlags | O_CLOEXEC);
-        if (next < 0) {
-            struct stat st;
-            const int error = errno;
-            if ((error == ENOTDIR || error == ELOOP)
-                && ::fstatat(current.get(), parts[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-                errno = ELOOP;
-            else
-                errno = error;
-            return -1;
-        }
-        current.reset(next);
-    }
-    return current.release();
+    return walkBeneath(root, rootReal, parts, count, lastMayBeLink);
 }
 
 // Whether linkat() names a nameless (O_TMPFILE) file through its own
@@ -170,18 +263,14 @@ PosixTargetFolder::PosixTargetFolder(std::string path)
 {
     while (m_path.size() > 1 && m_path.back() == '/')
         m_path.pop_back();
+    m_real = zipcore::realPath(m_path);
 }
 
-std::string PosixTargetFolder::fullPath(const std::vector<std::string>& parts, std::size_t count) const
+std::string PosixTargetFolder::fullPath(const EntryPath& parts, std::size_t count) const
 {
     if (count == 0)
         return m_path;
-    return (m_path == "/" ? std::string() : m_path) + "/" + joinParts(parts, count);
-}
-
-std::string PosixTargetFolder::realPath() const
-{
-    return zipcore::realPath(m_path);
+    return (m_path == "/" ? std::string() : m_path) + "/" + std::string(parts.joined(count));
 }
 
 std::string realPath(const std::string& path)
@@ -243,11 +332,9 @@ void PosixTargetFolder::create()
         throw failed(m_path, errno);
 }
 
-UniqueFd PosixTargetFolder::openFolder(const std::vector<std::string>& parts, std::size_t count,
-                                       bool lastMayBeLink) const
+UniqueFd PosixTargetFolder::openFolder(const EntryPath& parts, std::size_t count, bool lastMayBeLink) const
 {
-    const int flags = O_RDONLY | O_DIRECTORY | (lastMayBeLink ? O_NOFOLLOW : 0);
-    UniqueFd fd(openBeneath(m_root.get(), parts, count, flags));
+    UniqueFd fd(openBeneath(m_root.get(), m_real, parts, count, lastMayBeLink));
     if (fd.isOpen())
         return fd;
     const int error = errno;
@@ -260,28 +347,30 @@ UniqueFd PosixTargetFolder::openFolder(const std::vector<std::string>& parts, st
                    error == ENOTDIR ? "a file of that name is in the way" : std::strerror(error), error);
 }
 
-void PosixTargetFolder::makeFolders(const std::vector<std::string>& parts, std::size_t count)
+void PosixTargetFolder::makeFolders(const EntryPath& parts, std::size_t count)
 {
     std::size_t i = 0;
-    while (i < count && i < m_made.size() && m_made[i] == parts[i])
+    while (i < count && i < m_madeCount && m_made[i] == parts[i])
         ++i;
     if (i == count)
         return;
-    m_made.resize(i);
+    m_made = parts;
+    m_madeCount = i;
     // The first missing one's parent is opened beneath the target once; each
     // folder below is made in the one above it and opened from it, so that
     // the walk costs one step per part.
     UniqueFd parent = openFolder(parts, i);
     for (; i < count; ++i) {
-        if (::mkdirat(parent.get(), parts[i].c_str(), 0777) != 0 && errno != EEXIST)
+        const std::string name(parts[i]);
+        if (::mkdirat(parent.get(), name.c_str(), 0777) != 0 && errno != EEXIST)
             throw ZipError(ZipErrc::CannotCreateFolder, fullPath(parts, i + 1), std::strerror(errno), errno);
-        UniqueFd next(::openat(parent.get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd next(::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         // A link stands there (one that the rules let through, leading
         // inside): it is followed beneath the target from the top.
         if (!next.isOpen())
             next = openFolder(parts, i + 1); // it is a folder, or leads to one inside
         parent = std::move(next);
-        m_made.push_back(parts[i]);
+        m_madeCount = i + 1;
     }
 }
 
@@ -291,37 +380,36 @@ void PosixTargetFolder::pending(int folderFd, const char* name) const
         m_pendingHook(folderFd, name);
 }
 
-void PosixTargetFolder::writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
-                                  const Produce& produce)
+void PosixTargetFolder::writeFile(const EntryPath& parts, unsigned mode, std::int64_t mtime, const Produce& produce)
 {
     UniqueFd opened;
     writeFileIn(fileFolder(parts, nullptr, opened), parts, mode, mtime, produce);
 }
 
-void PosixTargetFolder::writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
-                                  const Produce& produce, FolderCache& cache) const
+void PosixTargetFolder::writeFile(const EntryPath& parts, unsigned mode, std::int64_t mtime, const Produce& produce,
+                                  FolderCache& cache) const
 {
     UniqueFd opened;
     writeFileIn(fileFolder(parts, &cache, opened), parts, mode, mtime, produce);
 }
 
-const UniqueFd& PosixTargetFolder::fileFolder(const std::vector<std::string>& parts, FolderCache* cache,
-                                              UniqueFd& opened) const
+const UniqueFd& PosixTargetFolder::fileFolder(const EntryPath& parts, FolderCache* cache, UniqueFd& opened) const
 {
     const std::size_t depth = parts.size() - 1;
-    if (cache && cache->m_fd.isOpen() && cache->m_parts.size() == depth
-        && std::equal(cache->m_parts.begin(), cache->m_parts.end(), parts.begin()))
+    // Parts hold no "/" and are never empty, so equal text means equal parts.
+    if (cache && cache->m_fd.isOpen() && cache->m_depth == depth && cache->m_folder == parts.joined(depth))
         return cache->m_fd;
     opened = openFolder(parts, depth);
     if (!cache)
         return opened;
-    cache->m_parts.assign(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(depth));
+    cache->m_folder = parts.joined(depth);
+    cache->m_depth = depth;
     cache->m_fd = std::move(opened);
     return cache->m_fd;
 }
 
-void PosixTargetFolder::writeFileIn(const UniqueFd& folder, const std::vector<std::string>& parts, unsigned mode,
-                                    std::int64_t mtime, const Produce& produce) const
+void PosixTargetFolder::writeFileIn(const UniqueFd& folder, const EntryPath& parts, unsigned mode, std::int64_t mtime,
+                                    const Produce& produce) const
 {
     const auto failed = [&](int error) {
         return ZipError(ZipErrc::CannotWrite, fullPath(parts, parts.size()), std::strerror(error), error);
@@ -369,19 +457,20 @@ void PosixTargetFolder::writeFileIn(const UniqueFd& folder, const std::vector<st
     pending(-1, nullptr);
 }
 
-void PosixTargetFolder::nameFile(const UniqueFd& folder, UniqueFd& file, bool nameless,
-                                 const std::vector<std::string>& parts, std::string& temporary) const
+void PosixTargetFolder::nameFile(const UniqueFd& folder, UniqueFd& file, bool nameless, const EntryPath& parts,
+                                 std::string& temporary) const
 {
     const auto failed = [&](int error) {
         return ZipError(ZipErrc::CannotWrite, fullPath(parts, parts.size()), std::strerror(error), error);
     };
+    const std::string finalName(parts.back());
     if (nameless) {
-        if (linkNameless(file.get(), folder.get(), parts.back().c_str()) == 0) {
+        if (linkNameless(file.get(), folder.get(), finalName.c_str()) == 0) {
             // A late write error reported by the close takes the file away
             // again.
             if (!file.close()) {
                 const int error = errno;
-                ::unlinkat(folder.get(), parts.back().c_str(), 0);
+                ::unlinkat(folder.get(), finalName.c_str(), 0);
                 throw failed(error);
             }
             return;
@@ -401,11 +490,11 @@ void PosixTargetFolder::nameFile(const UniqueFd& folder, UniqueFd& file, bool na
     }
     if (!file.close())
         throw failed(errno);
-    if (::renameat(folder.get(), temporary.c_str(), folder.get(), parts.back().c_str()) != 0)
+    if (::renameat(folder.get(), temporary.c_str(), folder.get(), finalName.c_str()) != 0)
         throw failed(errno);
 }
 
-void PosixTargetFolder::makeLink(const std::vector<std::string>& parts, const std::string& target, std::int64_t mtime)
+void PosixTargetFolder::makeLink(const EntryPath& parts, const std::string& target, std::int64_t mtime)
 {
     const std::string shown = fullPath(parts, parts.size());
     const UniqueFd folder = openFolder(parts, parts.size() - 1);
@@ -419,14 +508,14 @@ void PosixTargetFolder::makeLink(const std::vector<std::string>& parts, const st
         throw ZipError(ZipErrc::CannotWrite, shown, std::strerror(error), error);
     const timespec times[2] = {toTimespec(mtime), toTimespec(mtime)};
     ::utimensat(folder.get(), temporary.c_str(), times, AT_SYMLINK_NOFOLLOW);
-    if (::renameat(folder.get(), temporary.c_str(), folder.get(), parts.back().c_str()) != 0) {
+    if (::renameat(folder.get(), temporary.c_str(), folder.get(), std::string(parts.back()).c_str()) != 0) {
         error = errno;
         ::unlinkat(folder.get(), temporary.c_str(), 0);
         throw ZipError(ZipErrc::CannotWrite, shown, std::strerror(error), error);
     }
 }
 
-void PosixTargetFolder::finishFolder(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime)
+void PosixTargetFolder::finishFolder(const EntryPath& parts, unsigned mode, std::int64_t mtime)
 {
     if (parts.empty())
         return;

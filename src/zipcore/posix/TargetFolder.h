@@ -20,9 +20,12 @@ std::string realPath(const std::string& path);
 // The folder an extraction writes into, reached through descriptors only.
 // The folder itself is opened once; everything below it is opened relative
 // to it with openat2(RESOLVE_BENEATH), so that no lookup can leave it, not
-// even when a folder is swapped for a link while the extraction runs (where
-// the kernel lacks openat2, each part is opened with O_NOFOLLOW, which
-// refuses every link on the way). Files are written without a name or
+// even when a folder is swapped for a link while the extraction runs. Where
+// that refuses a path, because a link on it is absolute or climbs back in,
+// or where the kernel lacks openat2, the path is walked one part at a time
+// with O_NOFOLLOW and the links on it followed by hand, under the same rules
+// as the safety check's: so a link that the check let through is followed,
+// and no other. Files are written without a name or
 // under a temporary one in their final folder, and get their name (linked
 // where the name is free, else renamed over what stands there) only once
 // complete; modes and times are set on the open descriptors. Modes lose
@@ -38,11 +41,13 @@ public:
     explicit PosixTargetFolder(std::string path);
 
     const std::string& path() const { return m_path; }
-    // The folder's path with every link resolved (realPath above).
-    std::string realPath() const;
+    // The folder's path with every link resolved (realPath above), taken
+    // once, so that the safety rules and the writing read absolute links
+    // against the same path.
+    const std::string& realPath() const { return m_real; }
 
     void create() override;
-    void makeFolders(const std::vector<std::string>& parts, std::size_t count) override;
+    void makeFolders(const EntryPath& parts, std::size_t count) override;
 
     // The folder the last file went into, kept open for the next file in
     // the same folder, which then needs no lookup. The descriptor keeps
@@ -52,22 +57,22 @@ public:
     {
     private:
         friend class PosixTargetFolder;
-        std::vector<std::string> m_parts;
+        std::string m_folder; // its parts joined with "/"
+        std::size_t m_depth = 0;
         UniqueFd m_fd;
     };
 
-    void writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
-                   const Produce& produce) override;
+    void writeFile(const EntryPath& parts, unsigned mode, std::int64_t mtime, const Produce& produce) override;
     // The same, taking the file's folder from `cache` when it is the same
     // and leaving it there for the next file.
-    void writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime, const Produce& produce,
+    void writeFile(const EntryPath& parts, unsigned mode, std::int64_t mtime, const Produce& produce,
                    FolderCache& cache) const;
 
     bool makesLinks() const override { return true; }
-    void makeLink(const std::vector<std::string>& parts, const std::string& target, std::int64_t mtime) override;
+    void makeLink(const EntryPath& parts, const std::string& target, std::int64_t mtime) override;
 
     // A link standing at the folder's place is left alone.
-    void finishFolder(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime) override;
+    void finishFolder(const EntryPath& parts, unsigned mode, std::int64_t mtime) override;
 
     // Told the folder and name of each temporary file while it exists, and
     // (-1, nullptr) once it is gone, so that a signal handler can remove it.
@@ -75,25 +80,27 @@ public:
 
     DiskEntry entryAt(const std::string& path) override;
 
-    std::string fullPath(const std::vector<std::string>& parts, std::size_t count) const;
+    std::string fullPath(const EntryPath& parts, std::size_t count) const;
 
 private:
-    UniqueFd openFolder(const std::vector<std::string>& parts, std::size_t count, bool lastMayBeLink = false) const;
-    const UniqueFd& fileFolder(const std::vector<std::string>& parts, FolderCache* cache, UniqueFd& opened) const;
-    void writeFileIn(const UniqueFd& folder, const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
+    UniqueFd openFolder(const EntryPath& parts, std::size_t count, bool lastMayBeLink = false) const;
+    const UniqueFd& fileFolder(const EntryPath& parts, FolderCache* cache, UniqueFd& opened) const;
+    void writeFileIn(const UniqueFd& folder, const EntryPath& parts, unsigned mode, std::int64_t mtime,
                      const Produce& produce) const;
-    void nameFile(const UniqueFd& folder, UniqueFd& file, bool nameless, const std::vector<std::string>& parts,
+    void nameFile(const UniqueFd& folder, UniqueFd& file, bool nameless, const EntryPath& parts,
                   std::string& temporary) const;
     void pending(int folderFd, const char* name) const;
 
     std::string m_path;
+    std::string m_real;
     mode_t m_umask;
     UniqueFd m_root;
     // The folders last made or found by makeFolders, from the top: the next
     // path shares its start with them, as archives keep a folder's entries
     // together, and only the rest is walked. One path, never every folder
     // made, so that deep names cost memory for one of them only.
-    std::vector<std::string> m_made;
+    EntryPath m_made;
+    std::size_t m_madeCount = 0; // how many of m_made's parts stand
     std::function<void(int, const char*)> m_pendingHook;
 };
 

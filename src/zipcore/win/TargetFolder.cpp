@@ -4,6 +4,7 @@
 #include "Wide.h"
 #include "ZipError.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <windows.h>
 
@@ -72,10 +73,14 @@ std::wstring finalPath(HANDLE handle)
     }
 }
 
-// Whether the final path of `handle` lies below `root` (a final path too).
+// Whether the final path of `handle` lies below `root` (a final path too);
+// true also when the system gives no final path for it (Wine gives none
+// longer than 260 characters): see WindowsTargetFolder::inside.
 bool below(const std::wstring& root, HANDLE handle)
 {
     const std::wstring path = finalPath(handle);
+    if (path.empty())
+        return true;
     return !root.empty() && path.size() > root.size() && path[root.size()] == L'\\'
         && ::CompareStringOrdinal(path.c_str(), static_cast<int>(root.size()), root.c_str(),
                                   static_cast<int>(root.size()), TRUE)
@@ -126,9 +131,10 @@ bool writeAll(HANDLE file, const char* data, std::size_t size)
 
 } // namespace
 
-void checkWindowsName(const std::string& entryName, const std::vector<std::string>& parts)
+void checkWindowsName(const std::string& entryName, const EntryPath& parts)
 {
-    for (const std::string& part : parts) {
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const std::string part(parts[i]);
         const char* why = nullptr;
         for (const char c : part) {
             if (static_cast<unsigned char>(c) < 0x20 || std::string("<>:\"|?*").find(c) != std::string::npos)
@@ -175,20 +181,27 @@ WindowsTargetFolder::~WindowsTargetFolder()
         ::CloseHandle(m_root);
 }
 
-std::string WindowsTargetFolder::fullPath(const std::vector<std::string>& parts, std::size_t count) const
+std::string WindowsTargetFolder::fullPath(const EntryPath& parts, std::size_t count) const
 {
     std::string path = m_path;
-    for (std::size_t i = 0; i < count; ++i)
-        path += (path.back() == '\\' ? "" : "\\") + parts[i];
+    if (count == 0)
+        return path;
+    const std::size_t start = path.size() + (path.back() == '\\' ? 0 : 1);
+    path += (path.back() == '\\' ? "" : "\\");
+    path += parts.joined(count);
+    std::replace(path.begin() + static_cast<std::ptrdiff_t>(start), path.end(), '/', '\\');
     return path;
 }
 
-std::wstring WindowsTargetFolder::longPath(const std::vector<std::string>& parts, std::size_t count) const
+std::wstring WindowsTargetFolder::longPath(const EntryPath& parts, std::size_t count) const
 {
-    std::wstring path = m_long;
-    for (std::size_t i = 0; i < count; ++i)
-        path += L"\\" + widen(parts[i]);
-    return path;
+    // One conversion for the whole path, not one per part: a deep name is
+    // opened level by level, and each level's path is made anew.
+    if (count == 0)
+        return m_long;
+    std::wstring below = widen(std::string(parts.joined(count)));
+    std::replace(below.begin(), below.end(), L'/', L'\\');
+    return m_long + L"\\" + below;
 }
 
 void WindowsTargetFolder::create()
@@ -235,6 +248,12 @@ void WindowsTargetFolder::create()
 
 bool WindowsTargetFolder::inside(void* handle) const
 {
+    // A second line of defence: every folder of the path in use is held open
+    // without FILE_SHARE_DELETE, so none can be renamed or replaced while it
+    // is, and each was checked not to lead elsewhere as it was opened; the
+    // lookup of a path below them passes through them alone. So where no
+    // final path can be had, the handle is taken as inside rather than
+    // refused with a claim that it leads outside.
     return below(m_final, handle);
 }
 
@@ -247,14 +266,14 @@ void WindowsTargetFolder::closeFrom(std::size_t depth)
     }
 }
 
-void* WindowsTargetFolder::folder(const std::vector<std::string>& parts, std::size_t count, bool make)
+void* WindowsTargetFolder::folder(const EntryPath& parts, std::size_t count, bool make)
 {
     // Each folder is looked up by its parent's id and its name, so that a
     // deep path costs one lookup per part.
     std::size_t id = 0;
     void* handle = m_root;
     for (std::size_t i = 0; i < count; ++i) {
-        const auto known = m_known.find({id, parts[i]});
+        const auto known = m_known.find({id, std::string(parts[i])});
         if (known != m_known.end() && i < m_held.size() && m_held[i].first == known->second) {
             id = known->second;
             handle = m_held[i].second;
@@ -275,7 +294,7 @@ void* WindowsTargetFolder::folder(const std::vector<std::string>& parts, std::si
     return handle;
 }
 
-void* WindowsTargetFolder::openChild(std::size_t& id, const std::vector<std::string>& parts, std::size_t index)
+void* WindowsTargetFolder::openChild(std::size_t& id, const EntryPath& parts, std::size_t index)
 {
     const std::size_t count = index + 1;
     const HANDLE handle = ::CreateFileW(longPath(parts, count).c_str(),
@@ -298,17 +317,17 @@ void* WindowsTargetFolder::openChild(std::size_t& id, const std::vector<std::str
         ::CloseHandle(handle);
         throw ZipError(ZipErrc::CannotCreateFolder, fullPath(parts, count), "a file of that name is in the way");
     }
-    id = m_known.emplace(std::make_pair(id, parts[index]), m_known.size() + 1).first->second;
+    id = m_known.emplace(std::make_pair(id, std::string(parts[index])), m_known.size() + 1).first->second;
     m_held.emplace_back(id, static_cast<void*>(handle));
     return handle;
 }
 
-void WindowsTargetFolder::makeFolders(const std::vector<std::string>& parts, std::size_t count)
+void WindowsTargetFolder::makeFolders(const EntryPath& parts, std::size_t count)
 {
     folder(parts, count, true);
 }
 
-void WindowsTargetFolder::writeFile(const std::vector<std::string>& parts, unsigned /*mode*/, std::int64_t mtime,
+void WindowsTargetFolder::writeFile(const EntryPath& parts, unsigned /*mode*/, std::int64_t mtime,
                                     const Produce& produce)
 {
     const std::string shown = fullPath(parts, parts.size());
@@ -365,13 +384,12 @@ void WindowsTargetFolder::fillFile(void* file, const std::string& shown, std::in
         throw failed(::GetLastError());
 }
 
-void WindowsTargetFolder::makeLink(const std::vector<std::string>& parts, const std::string& /*target*/,
-                                   std::int64_t /*mtime*/)
+void WindowsTargetFolder::makeLink(const EntryPath& parts, const std::string& /*target*/, std::int64_t /*mtime*/)
 {
     throw ZipError(ZipErrc::CannotWrite, fullPath(parts, parts.size()), "symbolic links are not made on Windows");
 }
 
-void WindowsTargetFolder::finishFolder(const std::vector<std::string>& parts, unsigned /*mode*/, std::int64_t mtime)
+void WindowsTargetFolder::finishFolder(const EntryPath& parts, unsigned /*mode*/, std::int64_t mtime)
 {
     if (parts.empty())
         return;

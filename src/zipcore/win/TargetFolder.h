@@ -17,7 +17,7 @@ namespace zipcore {
 // characters, < > : " | ? *; a ":" would also write into a hidden stream of
 // another file), a trailing dot or space (which Windows drops, so two names
 // would meet), or a device name such as CON, NUL, COM1 or LPT1.
-void checkWindowsName(const std::string& entryName, const std::vector<std::string>& parts);
+void checkWindowsName(const std::string& entryName, const EntryPath& parts);
 
 // The folder an extraction writes into, on Windows. Windows has no lookup
 // relative to an open folder in its documented interface, so every folder
@@ -57,31 +57,30 @@ public:
     // Following reparse points on the way to the folder itself: the user
     // chose this path.
     void create() override;
-    void makeFolders(const std::vector<std::string>& parts, std::size_t count) override;
-    void writeFile(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime,
-                   const Produce& produce) override;
+    void makeFolders(const EntryPath& parts, std::size_t count) override;
+    void writeFile(const EntryPath& parts, unsigned mode, std::int64_t mtime, const Produce& produce) override;
 
     bool makesLinks() const override { return false; }
     // Refused with CannotWrite: see makesLinks.
-    void makeLink(const std::vector<std::string>& parts, const std::string& target, std::int64_t mtime) override;
+    void makeLink(const EntryPath& parts, const std::string& target, std::int64_t mtime) override;
 
-    void finishFolder(const std::vector<std::string>& parts, unsigned mode, std::int64_t mtime) override;
+    void finishFolder(const EntryPath& parts, unsigned mode, std::int64_t mtime) override;
 
     // A symbolic link, junction or mount point at `path` ("/"-joined parts):
     // its target is not read, so it counts as leading outside (an empty text).
     DiskEntry entryAt(const std::string& path) override;
 
-    std::string fullPath(const std::vector<std::string>& parts, std::size_t count) const;
+    std::string fullPath(const EntryPath& parts, std::size_t count) const;
 
 private:
-    std::wstring longPath(const std::vector<std::string>& parts, std::size_t count) const;
+    std::wstring longPath(const EntryPath& parts, std::size_t count) const;
     // Opens the folders parts[0, count) that are not open yet, closing first
     // those of the path in use beyond what the two share; returns the last
     // one's handle. With `make`, missing folders are made on the way.
-    void* folder(const std::vector<std::string>& parts, std::size_t count, bool make = false);
+    void* folder(const EntryPath& parts, std::size_t count, bool make = false);
     // Opens parts[0, index] whose parent, `id`, is the last folder held
     // open; `id` becomes its.
-    void* openChild(std::size_t& id, const std::vector<std::string>& parts, std::size_t index);
+    void* openChild(std::size_t& id, const EntryPath& parts, std::size_t index);
     void closeFrom(std::size_t depth);
     bool inside(void* handle) const;
     void fillFile(void* file, const std::string& shown, std::int64_t mtime, const Produce& produce) const;
