@@ -155,7 +155,11 @@ void checkRuntimeDecodes(const zipcore::Directory& directory, bool windows)
             continue;
         // An encrypted entry is judged by the method of the data inside: a
         // WinZip AES entry names it in its extra field, behind method 99.
-        const std::uint16_t method = zipcore::encryptionOf(entry).method;
+        const zipcore::Encryption encryption = zipcore::encryptionOf(entry);
+        if (encryption.kind == zipcore::Encryption::Kind::Strong)
+            throw EngineFailure::encryptedEntry(QStringLiteral("%1 (%2)").arg(
+                QString::fromUtf8(entry.name.c_str()), QString::fromStdString(encryption.problem)));
+        const std::uint16_t method = encryption.method;
         const bool decodes = windows ? windowsRuntimeDecodes(method) : zipcore::EntryData::decodes(method);
         if (!decodes)
             throw EngineFailure::unsupportedMethod(

@@ -328,6 +328,27 @@ TEST_F(MakeSfx, OutputsRefuseMethodsTheirRuntimeCannotDecode)
     engine.MakeSfx(source);
     EXPECT_EQ(names(m_scratch.file(QStringLiteral("setup.run"))), names(source));
 
+    // Nothing here decrypts PKWARE's strong encryption (flag bits 0 and 6).
+    const QString strong = m_scratch.file(QStringLiteral("strong.zip"));
+    ASSERT_EQ(TestFiles::run(QStringLiteral("python3"),
+                             {QStringLiteral("-c"), QStringLiteral(R"(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    z.writestr("locked.txt", b"not really encrypted")
+data = bytearray(open(sys.argv[1], "rb").read())
+for signature, flags in ((b"PK\3\4", 6), (b"PK\1\2", 8)):
+    at = data.index(signature) + flags
+    data[at] |= 0x41
+open(sys.argv[1], "wb").write(data)
+)"),
+                              strong}),
+              0);
+    engine.setSfxOutputPath(m_scratch.file(QStringLiteral("strong.run")));
+    const Failure strongRefused = expectFailure(EngineError::EncryptedEntry, [&] { engine.MakeSfx(strong); });
+    EXPECT_TRUE(strongRefused.description().contains(QStringLiteral("locked.txt (it uses PKWARE strong encryption")))
+        << strongRefused.description().toStdString();
+    EXPECT_FALSE(QFileInfo::exists(m_scratch.file(QStringLiteral("strong.run"))));
+
     if (!QFileInfo::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/plovern-sfx.exe")))
         GTEST_SKIP() << "plovern-sfx.exe was not built";
     expectRefused("bzip2.zip", "setup.exe", "hello.txt", "12 (bzip2)");
