@@ -161,10 +161,21 @@ int SfxProgram::test(AttachedZip& zip) const
     // Entries sharing their data would be inflated once for each of them.
     zip.checkStructure();
     const std::vector<zipcore::Entry>& entries = zip.directory().entries;
+    // Encrypted entries are tested with their password, asked as for an
+    // extraction.
+    PasswordPrompt prompt;
+    zipcore::ActionPassword password(prompt);
     std::size_t damaged = 0;
     for (const zipcore::Entry& entry : entries) {
         try {
-            zip.data().read(entry, [](const char*, std::size_t) {});
+            const auto check = [&](const std::string* given) {
+                zip.data().read(
+                    entry, [](const char*, std::size_t) {}, given);
+            };
+            if (entry.encrypted())
+                password.write(entry, [&](const std::string& given) { check(&given); });
+            else
+                check(nullptr);
             std::printf("    OK  %s\n", Text::printable(entry.name).c_str());
         } catch (const zipcore::ZipError& error) {
             std::fflush(stdout);

@@ -465,3 +465,18 @@ TEST_F(sfxPrompt, PasswordIsAskedWithoutEchoAndAgainWhenWrong)
               0);
     EXPECT_EQ(TestFiles::tree(here + QStringLiteral("/out")), TestFiles::tree(theirs));
 }
+
+TEST_F(sfxOptions, TestChecksEncryptedEntriesWithThePasswordGiven)
+{
+    const QString sfx = makeSfx(TestFiles::fixture(QStringLiteral("encrypted/7z-aes256.zip")), QStringLiteral("a.sfx"));
+    const QString right = path(QStringLiteral("right"));
+    const QString wrong = path(QStringLiteral("wrong"));
+    TestFiles::writeAll(right, "plovern\n");
+    TestFiles::writeAll(wrong, "guess\n");
+    Outcome r = runApart(sfx, {QStringLiteral("--test")}, QString(), QProcessEnvironment::systemEnvironment(), right);
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("No errors: all 5 entries are intact.")) << r.out.toStdString();
+    r = runApart(sfx, {QStringLiteral("--test")}, QString(), QProcessEnvironment::systemEnvironment(), wrong);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("entries failed the test")) << r.err.toStdString();
+}
