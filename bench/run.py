@@ -211,6 +211,16 @@ def fresh(path):
         os.remove(path)
 
 
+def emptied(path):
+    """A step before a run: `path` made a fresh, empty folder."""
+
+    def prepare():
+        fresh(path)
+        os.makedirs(path)
+
+    return prepare
+
+
 def size_text(path):
     return f"{os.path.getsize(path) / 1e6:,.0f} MB"
 
@@ -516,16 +526,9 @@ class Bench:
             ours_dir = self.output("m-ours")
             sevenz_dir = self.output("m-7zz")
 
-            def made(path):
-                def prepare():
-                    fresh(path)
-                    os.makedirs(path)
-
-                return prepare
-
             tools = [
-                self.ours("extract", archive, ours_dir, prepare=made(ours_dir)),
-                Tool("`7zz x`", ["7zz", "x", "-y", "-pplovern", "-o" + sevenz_dir, archive], prepare=made(sevenz_dir),
+                self.ours("extract", archive, ours_dir, prepare=emptied(ours_dir)),
+                Tool("`7zz x`", ["7zz", "x", "-y", "-pplovern", "-o" + sevenz_dir, archive], prepare=emptied(sevenz_dir),
                      target=1.0),
             ]
             label = "AES-256 encrypted Deflate" if method == "AES256" else method
@@ -621,16 +624,9 @@ class Bench:
             ours_dir = self.output("million-ours")
             bsdtar_dir = self.output("million-bsdtar")
 
-            def made(path):
-                def prepare():
-                    fresh(path)
-                    os.makedirs(path)
-
-                return prepare
-
             tools = [
-                self.ours("extract", archive, ours_dir, prepare=made(ours_dir)),
-                Tool("`bsdtar -xf`", ["bsdtar", "-xf", archive, "-C", bsdtar_dir], prepare=made(bsdtar_dir),
+                self.ours("extract", archive, ours_dir, prepare=emptied(ours_dir)),
+                Tool("`bsdtar -xf`", ["bsdtar", "-xf", archive, "-C", bsdtar_dir], prepare=emptied(bsdtar_dir),
                      target=1.0),
             ]
             where = [f"Archive: the same; every tool writes its {MILLION:,} files into a fresh folder on the "
