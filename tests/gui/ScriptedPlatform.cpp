@@ -106,23 +106,20 @@ void ScriptedPlatform::endProgram()
     m_calls.append({QStringLiteral("end"), QString(), QString(), {}});
 }
 
-std::unique_ptr<ProgressWindow> ScriptedPlatform::startProgress(QWidget*, const QString& title)
+std::unique_ptr<ProgressWindow> ScriptedPlatform::startProgress(QWidget*, const QString&)
 {
     if (onProgressStart)
         onProgressStart();
     struct Scripted : ProgressWindow
     {
-        ScriptedPlatform& platform;
-        QString title;
-        Scripted(ScriptedPlatform& p, const QString& t)
+        explicit Scripted(const ScriptedPlatform& p)
             : platform(p)
-            , title(t)
         {}
         bool update(const QString& text, int) override
         {
-            platform.m_progress << title + QLatin1Char('|') + text;
             return platform.stopAt.isEmpty() || !text.contains(platform.stopAt);
         }
+        const ScriptedPlatform& platform;
     };
-    return std::make_unique<Scripted>(*this, title);
+    return std::make_unique<Scripted>(*this);
 }

@@ -64,10 +64,8 @@ public:
     std::unique_ptr<ProgressWindow> startProgress(QWidget* window, const QString& title) override;
 
     // Progress windows answer Stop at the first update whose text contains
-    // this (never when empty); every update's text is kept, as
-    // "title|text".
+    // this (never when empty).
     QString stopAt;
-    const QStringList& progressTexts() const { return m_progress; }
 
 private:
     struct DialogAnswer
@@ -83,7 +81,6 @@ private:
     QQueue<DialogAnswer> m_opens;
     QQueue<DialogAnswer> m_saves;
     int m_busy = 0;
-    QStringList m_progress;
 };
 
 #endif // PLOVERN_SCRIPTEDPLATFORM_H

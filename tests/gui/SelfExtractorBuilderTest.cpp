@@ -1,5 +1,3 @@
-#include "FileList.h"
-#include "FolderList.h"
 #include "TestFiles.h"
 #include "WindowTest.h"
 #include "addfiles/Form2.h"
@@ -266,31 +264,4 @@ TEST_F(SelfExtractorBuilderTest, MessageFileGoesToTheFolderLastCreatedInTheExtra
     m_platform.answerInput(ScriptedPlatform::cancel());
     clickBuild();
     EXPECT_TRUE(QFile::exists(path("base/made/finalmsg.txt")));
-}
-
-TEST_F(SelfExtractorBuilderTest, DeletingFromAndAddingToABuiltSelfExtractorKeepsItRunnable)
-{
-    m_form1->setCurrentArchive(m_archive);
-    answerAll(QStringLiteral("bye"), QStringLiteral("out"), m_output, ScriptedPlatform::cancel());
-    clickBuild();
-    openArchive(m_output);
-    clickEntry(QStringLiteral("hello.txt"));
-    click(&m_form1->form3(), QStringLiteral("BCHCButton3"));
-
-    // Add a file to it through the add-files window.
-    TestFiles::writeAll(path("more/extra.txt"), "extra\n");
-    m_platform.answerSave(m_output);
-    click(m_form1.get(), QStringLiteral("BCHCButton2"));
-    m_form1->form2().folderList()->setPath(path("more"));
-    m_form1->form2().fileList()->item(0)->setSelected(true);
-    click(&m_form1->form2(), QStringLiteral("BCHCButton1"));
-    EXPECT_EQ(m_platform.messages().last(), QStringLiteral("Attention!|The selected file(s) have been added!"));
-
-    QByteArray out;
-    const QString runHere = path("run");
-    QDir().mkpath(runHere);
-    EXPECT_EQ(runSfx(m_output, runHere, &out), 0) << out.toStdString();
-    EXPECT_TRUE(out.contains("bye")) << out.toStdString();
-    EXPECT_EQ(TestFiles::tree(runHere + "/out"), QStringList({"docs/", "docs/readme.txt", "extra.txt"}));
-    EXPECT_EQ(TestFiles::readAll(runHere + "/out/extra.txt"), QByteArray("extra\n"));
 }
