@@ -206,12 +206,14 @@ void ArchiveEngine::ListContents()
 {
     d->commitPending();
     d->requireArchivePath();
-    const OpenArchive archive(d->archivePath);
+    // The directory is walked rather than read whole: a list of a million
+    // entries is filled while only a piece of the directory is held.
+    const PosixFile::Descriptor file = openArchiveFile(d->archivePath);
     const EntryTimes times;
-    for (const zipcore::Entry& entry : archive.entries()) {
+    walkArchiveDirectory(file.get(), d->archivePath, [&](const zipcore::Entry& entry) {
         if (d->entryListed)
             d->entryListed(listedEntry(entry, times));
-    }
+    });
 }
 
 void ArchiveEngine::Extract()

@@ -23,8 +23,11 @@ QDateTime EntryTimes::localTime(std::int64_t seconds) const
 {
     const std::int64_t bucket = seconds >= 0 ? seconds / quarterHour : (seconds - quarterHour + 1) / quarterHour;
     auto it = m_utcOffsets.constFind(bucket);
-    if (it == m_utcOffsets.constEnd())
+    if (it == m_utcOffsets.constEnd()) {
+        if (m_utcOffsets.size() >= MaxOffsets)
+            m_utcOffsets.clear();
         it = m_utcOffsets.insert(bucket, QDateTime::fromSecsSinceEpoch(bucket * quarterHour).offsetFromUtc());
+    }
     return QDateTime::fromSecsSinceEpoch(seconds, Qt::OffsetFromUTC, *it);
 }
 
@@ -36,6 +39,8 @@ QDateTime EntryTimes::dosTime(std::uint16_t time, std::uint16_t date) const
     const std::int64_t bucket = wallSeconds / quarterHour;
     auto it = m_wallOffsets.constFind(bucket);
     if (it == m_wallOffsets.constEnd()) {
+        if (m_wallOffsets.size() >= MaxOffsets)
+            m_wallOffsets.clear();
         const QDateTime start = QDateTime::fromSecsSinceEpoch(bucket * quarterHour, Qt::UTC);
         it = m_wallOffsets.insert(bucket, QDateTime(start.date(), start.time(), Qt::LocalTime).offsetFromUtc());
     }

@@ -32,7 +32,10 @@ private:
     QDateTime dosTime(std::uint16_t time, std::uint16_t date) const;
 
     // The local zone's offset from UTC per quarter hour, once looked up,
-    // keyed by the moment and by the wall-clock time.
+    // keyed by the moment and by the wall-clock time. An archive whose times
+    // are spread over many quarter hours would grow them with its entries, so
+    // each is emptied when it reaches MaxOffsets.
+    static constexpr qsizetype MaxOffsets = 1 << 14;
     mutable QHash<std::int64_t, int> m_utcOffsets;
     mutable QHash<std::int64_t, int> m_wallOffsets;
 };

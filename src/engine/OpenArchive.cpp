@@ -41,6 +41,20 @@ zipcore::Directory readArchiveDirectory(int fd, const QString& path, bool localT
     }
 }
 
+void walkArchiveDirectory(int fd, const QString& path, const std::function<void(const zipcore::Entry&)>& visit)
+{
+    using zipcore::ZipError;
+    try {
+        zipcore::FileSource source(fd);
+        if (source.lastError() != 0)
+            throw ZipError(zipcore::ZipErrc::ReadFailed, std::string(), std::strerror(source.lastError()),
+                           source.lastError());
+        zipcore::walkDirectory(source, [&](zipcore::Entry& entry) { visit(entry); });
+    } catch (const ZipError& error) {
+        throw EngineFailure::fromCore(error, path);
+    }
+}
+
 void checkArchiveStructure(int fd, const zipcore::Directory& directory, const QString& path)
 {
     try {

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 // Opens an existing archive file for reading. Throws ArchiveNotFound,
@@ -19,6 +20,12 @@ PosixFile::Descriptor openArchiveFile(const QString& path);
 // `path` names the file. Without `localTimes`, entries take their times from
 // the central directory alone (the local headers are not read).
 zipcore::Directory readArchiveDirectory(int fd, const QString& path, bool localTimes = true);
+
+// Like readArchiveDirectory, but hands each entry to `visit` as it is read
+// and keeps none (zipcore::walkDirectory), so that memory stays the same
+// however many entries the archive holds. Throws the same failures, possibly
+// after some entries were handed over; what `visit` throws passes through.
+void walkArchiveDirectory(int fd, const QString& path, const std::function<void(const zipcore::Entry&)>& visit);
 
 // Checks the local headers of `directory` against its central headers and
 // that no two entries share bytes (zipcore::checkStructure): what every

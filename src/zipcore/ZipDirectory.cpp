@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 namespace zipcore {
 
@@ -330,25 +332,60 @@ std::size_t chooseEndRecord(const std::vector<unsigned char>& tail)
     return chosen;
 }
 
+// Walks the directory that the end record `end` at `endPos` leads to and
+// hands each entry, decoded (with the time of its local header when
+// `localTimes` and the central one has none), to `visit`. Returns the layout,
+// zipStart included.
+Layout walkFrom(ByteSource& source, const EndRecord& end, std::uint64_t endPos, std::uint64_t size, bool localTimes,
+                const std::function<void(Entry&)>& visit)
+{
+    Layout layout = layoutAt(source, end, endPos, size);
+    std::optional<LocalTimes> local;
+    if (localTimes)
+        local.emplace(source, layout);
+    const std::uint64_t smallest = walk(source, layout, [&](const CentralHeader& header) {
+        Entry entry = decodeCentral(header);
+        if (local && !entry.hasExactTime)
+            entry.hasExactTime = local->find(entry, &entry.mtime);
+        visit(entry);
+    });
+    layout.zipStart = layout.shift + smallest;
+    return layout;
+}
+
 // The directory that the end record `end` at `endPos` leads to.
 Directory directoryAt(ByteSource& source, const EndRecord& end, std::uint64_t endPos, std::uint64_t size,
                       bool localTimes)
 {
     Directory directory;
-    directory.layout = layoutAt(source, end, endPos, size);
     std::vector<Entry>& entries = directory.entries;
-    entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(directory.layout.entryCount, 1 << 16)));
-    const std::uint64_t smallest =
-        walk(source, directory.layout, [&](const CentralHeader& header) { entries.push_back(decodeCentral(header)); });
-    directory.layout.zipStart = directory.layout.shift + smallest;
-    if (localTimes) {
-        LocalTimes local(source, directory.layout);
-        for (Entry& entry : entries) {
-            if (!entry.hasExactTime)
-                entry.hasExactTime = local.find(entry, &entry.mtime);
-        }
-    }
+    directory.layout =
+        walkFrom(source, end, endPos, size, localTimes, [&](Entry& entry) { entries.push_back(std::move(entry)); });
     return directory;
+}
+
+// The end record that counts, found from the back of a file of `size`
+// bytes, and where it stands. Throws NotAnArchive when there is none.
+std::pair<EndRecord, std::uint64_t> findEndRecord(ByteSource& source, std::uint64_t size)
+{
+    const std::uint64_t tailStart = size - std::min<std::uint64_t>(size, EndWindow);
+    std::vector<unsigned char> tail(static_cast<std::size_t>(size - tailStart));
+    if (!tail.empty() && !source.readAt(tailStart, tail.data(), tail.size()))
+        readFailed(source);
+
+    const std::size_t chosen = chooseEndRecord(tail);
+    if (chosen != tail.size()) {
+        Parsed<EndRecord> end = parseEndRecord(tail.data() + chosen, tail.size() - chosen);
+        if (!end.ok())
+            damaged(end.error);
+        return {std::move(end.record), tailStart + chosen};
+    }
+    // No end record at all. A file that starts like a zip archive lost its
+    // end (an interrupted download or copy); anything else is no archive.
+    unsigned char head[4];
+    if (size >= 4 && source.readAt(0, head, sizeof head) && get32(head) == LocalHeader::Signature)
+        damaged("the end of the archive is missing (the file may be truncated)");
+    throw ZipError(ZipErrc::NotAnArchive, std::string(), "no end-of-central-directory record");
 }
 
 } // namespace
@@ -374,24 +411,15 @@ void forEachCentralHeader(ByteSource& source, const Layout& layout,
 Directory readDirectory(ByteSource& source, bool localTimes)
 {
     const std::uint64_t size = source.size();
-    const std::uint64_t tailStart = size - std::min<std::uint64_t>(size, EndWindow);
-    std::vector<unsigned char> tail(static_cast<std::size_t>(size - tailStart));
-    if (!tail.empty() && !source.readAt(tailStart, tail.data(), tail.size()))
-        readFailed(source);
+    const auto [end, endPos] = findEndRecord(source, size);
+    return directoryAt(source, end, endPos, size, localTimes);
+}
 
-    const std::size_t chosen = chooseEndRecord(tail);
-    if (chosen != tail.size()) {
-        const Parsed<EndRecord> end = parseEndRecord(tail.data() + chosen, tail.size() - chosen);
-        if (!end.ok())
-            damaged(end.error);
-        return directoryAt(source, end.record, tailStart + chosen, size, localTimes);
-    }
-    // No end record at all. A file that starts like a zip archive lost its
-    // end (an interrupted download or copy); anything else is no archive.
-    unsigned char head[4];
-    if (size >= 4 && source.readAt(0, head, sizeof head) && get32(head) == LocalHeader::Signature)
-        damaged("the end of the archive is missing (the file may be truncated)");
-    throw ZipError(ZipErrc::NotAnArchive, std::string(), "no end-of-central-directory record");
+Layout walkDirectory(ByteSource& source, const std::function<void(Entry&)>& visit, bool localTimes)
+{
+    const std::uint64_t size = source.size();
+    const auto [end, endPos] = findEndRecord(source, size);
+    return walkFrom(source, end, endPos, size, localTimes, visit);
 }
 
 Directory readDirectoryAt(ByteSource& source, std::uint64_t endPos, bool localTimes)

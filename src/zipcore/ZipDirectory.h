@@ -88,6 +88,13 @@ struct Directory
 // reading fails.
 Directory readDirectory(ByteSource& source, bool localTimes = true);
 
+// Like readDirectory, but hands each entry to `visit` as soon as it is read,
+// in central-directory order, and keeps none: only a bounded piece of the
+// directory is in memory at a time, however many entries it holds. `visit`
+// may move from the entry. The same checks hold, with the same errors; a
+// failure may come after some entries were handed over. Returns the layout.
+Layout walkDirectory(ByteSource& source, const std::function<void(Entry&)>& visit, bool localTimes = true);
+
 // Like readDirectory, with the end record known to stand at `endPos` and
 // its comment to reach the end of the file: nothing is searched for. Throws
 // Damaged when it is not so.

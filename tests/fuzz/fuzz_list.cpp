@@ -9,13 +9,17 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     ArchiveEngine engine;
-    std::int64_t total = 0;
-    engine.setEntryListedHandler([&](const EntryInfo& entry) { total += entry.normalSize + entry.name.size(); });
+    // Unsigned, so that sizes summed from hostile fields wrap instead of
+    // overflowing: only the reading of every field matters.
+    std::uint64_t total = 0;
+    engine.setEntryListedHandler([&](const EntryInfo& entry) {
+        total += static_cast<std::uint64_t>(entry.normalSize) + static_cast<std::uint64_t>(entry.name.size());
+    });
     engine.setArchivePath(FuzzArchive::write(data, size));
     engine.setFileSpec(QStringLiteral("*.*"));
     engine.setTargetFolder(QStringLiteral("/"));
     try {
         engine.ListContents();
     } catch (const Failure&) {}
-    return total == -1 ? 1 : 0;
+    return total == ~std::uint64_t(0) ? 1 : 0;
 }
