@@ -47,14 +47,16 @@ public:
         struct termios quiet = g_saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ECHONL;
-        ::tcsetattr(tty, TCSAFLUSH, &quiet);
+        // Nothing typed is thrown away: a quick typist (or a paste) may
+        // answer before the prompt has finished appearing.
+        ::tcsetattr(tty, TCSANOW, &quiet);
     }
 
     ~EchoOff()
     {
         if (g_tty < 0)
             return;
-        ::tcsetattr(m_tty, TCSAFLUSH, &g_saved);
+        ::tcsetattr(m_tty, TCSADRAIN, &g_saved);
         g_tty = -1;
         for (std::size_t i = 0; i < std::size(PromptSignals); ++i)
             sigaction(PromptSignals[i], &m_previous[i], nullptr);
@@ -114,8 +116,10 @@ bool PasswordPrompt::askTerminal(int tty, const std::string& entryName, bool wro
     std::fflush(stdout);
     const std::string prompt =
         std::string(wrong ? "Wrong password. " : "") + "Password for " + Text::printable(entryName) + ": ";
+    // Echo goes off before the prompt shows, so that no answer typed as
+    // soon as it shows is ever echoed.
+    const EchoOff quiet(tty);
     if (::write(tty, prompt.data(), prompt.size()) < 0)
         return false;
-    const EchoOff quiet(tty);
     return readLineFrom(tty, password);
 }
