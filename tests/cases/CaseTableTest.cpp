@@ -222,7 +222,7 @@ protected:
         if (param().outcome == Outcome::LikeUnzip) {
             const QString theirs = m_scratch.file(QStringLiteral("unzip"));
             unzipInto(m_archive, theirs);
-            EXPECT_EQ(describeTree(m_target), describeTree(theirs));
+            EXPECT_EQ(comparable(describeTree(m_target)), comparable(describeTree(theirs)));
         } else if (param().outcome == Outcome::Like7zz) {
             const QString theirs = m_scratch.file(QStringLiteral("7zz"));
             QByteArray output;
@@ -233,7 +233,7 @@ protected:
                                      &output),
                       0)
                 << output.toStdString();
-            EXPECT_EQ(describeTree(m_target), describeTree(theirs));
+            EXPECT_EQ(comparable(describeTree(m_target)), comparable(describeTree(theirs)));
         } else {
             EXPECT_EQ(TestFiles::tree(m_target), throughDiskLinks(treeOf(m_expected)));
         }
@@ -250,6 +250,22 @@ protected:
                 EXPECT_EQ(qint64(st.st_mtime), localTime(d.time).toSecsSinceEpoch()) << d.name;
             }
         }
+    }
+
+    // A folder that no entry names is made when the first file inside it is
+    // written, so its time is that moment, which differs between two tools
+    // by chance: it is left out of the comparison.
+    QStringList comparable(QStringList described) const
+    {
+        static const QRegularExpression time(QStringLiteral(" mtime=-?\\d+"));
+        for (QString& line : described) {
+            const QString name = line.section(QLatin1Char(' '), 0, 0);
+            const bool named = std::any_of(m_expected.begin(), m_expected.end(),
+                                           [&](const PyEntry& entry) { return entry.name == name; });
+            if (name.endsWith(QLatin1Char('/')) && !named)
+                line.remove(time);
+        }
+        return described;
     }
 
     // After a failed extraction: the target holds what it held before, and
