@@ -27,7 +27,12 @@ PosixFile::Descriptor openArchiveFile(const QString& path)
     return fd;
 }
 
-zipcore::Directory readArchiveDirectory(int fd, const QString& path, bool localTimes)
+namespace {
+
+// Runs `read` on the archive open as `fd`, turning the zip core's failures
+// into the engine's, named by `path`.
+template <typename Read>
+auto readArchive(int fd, const QString& path, const Read& read)
 {
     using zipcore::ZipError;
     try {
@@ -35,24 +40,25 @@ zipcore::Directory readArchiveDirectory(int fd, const QString& path, bool localT
         if (source.lastError() != 0)
             throw ZipError(zipcore::ZipErrc::ReadFailed, std::string(), std::strerror(source.lastError()),
                            source.lastError());
-        return zipcore::readDirectory(source, localTimes);
+        return read(source);
     } catch (const ZipError& error) {
         throw EngineFailure::fromCore(error, path);
     }
 }
 
+} // namespace
+
+zipcore::Directory readArchiveDirectory(int fd, const QString& path, bool localTimes)
+{
+    return readArchive(fd, path,
+                       [&](zipcore::FileSource& source) { return zipcore::readDirectory(source, localTimes); });
+}
+
 void walkArchiveDirectory(int fd, const QString& path, const std::function<void(const zipcore::Entry&)>& visit)
 {
-    using zipcore::ZipError;
-    try {
-        zipcore::FileSource source(fd);
-        if (source.lastError() != 0)
-            throw ZipError(zipcore::ZipErrc::ReadFailed, std::string(), std::strerror(source.lastError()),
-                           source.lastError());
+    readArchive(fd, path, [&](zipcore::FileSource& source) {
         zipcore::walkDirectory(source, [&](zipcore::Entry& entry) { visit(entry); });
-    } catch (const ZipError& error) {
-        throw EngineFailure::fromCore(error, path);
-    }
+    });
 }
 
 void checkArchiveStructure(int fd, const zipcore::Directory& directory, const QString& path)
